@@ -1,0 +1,88 @@
+#include "model/cell.h"
+
+#include <string_view>
+
+#include "model/clock.h"
+#include "model/number.h"
+
+void TempRule::calculateIndex() {
+  if (states.empty()) return;
+  const auto last = static_cast<std::int32_t>(states.size() - 1);
+  std::int64_t elapsed = saturatingSub(currentTime(), insTime);
+  if (!isCycle && elapsed >= preCalc) {
+    currentIndex = last;
+    return;
+  }
+  if (isCycle && preCalc > 0) elapsed %= preCalc;  // C++ keeps the sign of elapsed
+  std::int64_t sum = 0;
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    sum = saturatingAdd(sum, states[i].duration);
+    if (elapsed < sum) {
+      currentIndex = static_cast<std::int32_t>(i);
+      return;
+    }
+  }
+  currentIndex = last;
+}
+
+Cell::Cell(const Cell& other)
+    : value(other.value),
+      column(other.column),
+      type(other.type),
+      rule(other.rule ? std::make_unique<TempRule>(*other.rule) : nullptr) {}
+
+Cell& Cell::operator=(const Cell& other) {
+  if (this == &other) return *this;
+  value = other.value;
+  column = other.column;
+  type = other.type;
+  rule = other.rule ? std::make_unique<TempRule>(*other.rule) : nullptr;
+  return *this;
+}
+
+const std::string& Cell::getVal() const {
+  if (!rule) return value;
+  rule->calculateIndex();
+  const auto index = rule->currentIndex;
+  if (index < 0 || static_cast<std::size_t>(index) >= rule->states.size()) return value;
+  return rule->states[index].value;
+}
+
+namespace {
+
+enum class Order { Less, Greater };
+
+// Converts both texts (this cell's first) and compares; a text that does not
+// convert, or a NaN, makes the comparison not hold.
+template <typename Convert>
+bool numericHolds(std::string_view left, std::string_view right, Order order, Convert convert) {
+  const auto a = convert(left);
+  if (!a) return false;
+  const auto b = convert(right);
+  if (!b) return false;
+  return order == Order::Less ? *a < *b : *a > *b;
+}
+
+bool typedHolds(const Cell& self, const Cell& other, Order order) {
+  const std::string& left = self.getVal();
+  const std::string& right = other.getVal();
+  const std::string& type = self.type;
+  if (type == "int" || type == "ApexInt") return numericHolds(left, right, order, toInt32);
+  if (type == "float") return numericHolds(left, right, order, toFloat);
+  if (type == "bool") {
+    return order == Order::Less ? left == "false" && right == "true"
+                                : left == "true" && right == "false";
+  }
+  if (type == "string") return order == Order::Less ? left < right : left > right;
+  return false;
+}
+
+}  // namespace
+
+bool Cell::operator<(const Cell& other) const { return typedHolds(*this, other, Order::Less); }
+
+bool Cell::operator>(const Cell& other) const { return typedHolds(*this, other, Order::Greater); }
+
+bool Cell::operator==(const Cell& other) const {
+  return column == other.column && getVal() == other.getVal();
+}

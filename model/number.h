@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+// Text-to-number conversions shared by comparison, the key index, results and
+// the table files. Each reads a leading number the way the C library does and
+// ignores the rest of the text; none throws. An empty result means the text
+// has no leading number or the number lies outside the type's range.
+
+// Leading white space, an optional sign, then the run of decimal digits.
+std::optional<std::int32_t> toInt32(std::string_view text);
+std::optional<std::int64_t> toInt64(std::string_view text);
+
+// The longest leading decimal or hexadecimal floating-point number, infinity
+// or NaN. A value that overflows or underflows single precision is refused.
+std::optional<float> toFloat(std::string_view text);
+
+// 64-bit sums that stop at the type's limits instead of overflowing: times
+// and durations may come from damaged files.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b);
+std::int64_t saturatingSub(std::int64_t a, std::int64_t b);
+
+// White space as the C library's "C" locale classifies it.
+constexpr bool isCSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}

@@ -1,0 +1,51 @@
+#include "model/table.h"
+
+#include <iostream>
+#include <stdexcept>
+
+#include "model/number.h"
+
+bool KeyComparator::operator()(std::string_view a, std::string_view b) const {
+  if (type != "int" && type != "ApexInt") return a < b;
+  const auto x = toInt32(a);
+  const auto y = toInt32(b);
+  if (x && y) return *x < *y;
+  if (x || y) return x.has_value();  // numbers before texts that are not numbers
+  return a < b;
+}
+
+void Table::setUpPrimaryKeyMap(const std::string& columnName) {
+  std::size_t position = 0;
+  while (position < columns.size() && columns[position].name != columnName) ++position;
+  if (position == columns.size()) throw std::runtime_error("Primary key not found");
+
+  primaryKey = columnName;
+  pkIndex = static_cast<std::int32_t>(position);
+  pkMap = PrimaryKeyIndex(KeyComparator(columns[position].type));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    if (row.deleted) continue;
+    if (position >= row.cells.size()) continue;  // a row without the key cell adds no key
+    const std::string& key = row.cells[position].getVal();
+    if (!pkMap.emplace(key, static_cast<std::int32_t>(i)).second) {
+      primaryKey.clear();
+      pkIndex = -1;
+      pkMap.clear();
+      throw std::runtime_error("Cannot create Primary Key: Duplicate value '" + key +
+                               "' already exists in column");
+    }
+  }
+}
+
+void Table::insertRow(const Row& row) { rows.push_back(row); }
+
+void Table::display() const {
+  std::cout << '|';
+  for (const Column& column : columns) std::cout << column.name << '|';
+  std::cout << std::endl;
+  for (const Row& row : rows) {
+    std::cout << '|';
+    for (const Cell& cell : row.cells) std::cout << cell.value << '|';
+    std::cout << std::endl;
+  }
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "model/cell.h"
+
+// One column definition.
+struct Column {
+  std::string name;
+  std::string type;
+  std::int32_t maxStates = 3;  // longest state chain a value may have; >0 adds a flag byte on disk
+  std::int32_t size = 60;      // byte width of a "string" column on disk
+
+  // Columns are searched by name: type and numbers play no part.
+  bool operator==(const Column& other) const { return name == other.name; }
+};
+
+// The key of a parent row's back-references: the referencing (child) table
+// and its foreign-key column.
+struct ForeignRelation {
+  std::string table;
+  std::string column;
+
+  bool operator==(const ForeignRelation& other) const = default;
+};
+
+template <>
+struct std::hash<ForeignRelation> {
+  std::size_t operator()(const ForeignRelation& relation) const noexcept {
+    const std::hash<std::string> text;
+    return text(relation.table) ^ (text(relation.column) << 1);
+  }
+};
+
+// One row. Rows are addressed by their position in their table.
+struct Row {
+  std::string tableName;
+  std::vector<Cell> cells;  // one per column, in column order
+  // Parent rows only: per referencing table and column, the child positions
+  // that pointed at this row when they were linked. Pruned lazily.
+  std::unordered_map<ForeignRelation, std::set<std::int32_t>> links;
+  bool isReferenced = false;
+  bool deleted = false;  // tombstone: keeps its position and its slot on disk
+};
+
+// Order of a primary-key index: numeric for "int" and "ApexInt" keys, by
+// bytes otherwise. Numeric keys that do not convert sort after every number,
+// by their bytes, so the order stays strict and weak for every text.
+struct KeyComparator {
+  std::string type = "string";
+
+  KeyComparator() = default;
+  explicit KeyComparator(std::string keyType) : type(std::move(keyType)) {}
+
+  bool operator()(std::string_view a, std::string_view b) const;
+};
+
+using PrimaryKeyIndex = std::map<std::string, std::int32_t, KeyComparator>;
+
+// One table held in memory: every row ever inserted, deleted ones included.
+struct Table {
+  std::string name;
+  std::unordered_map<std::string, std::string> columnTypes;
+  std::unordered_map<std::string, std::int32_t> maxStatesByColumn;
+  std::vector<Column> columns;
+  std::vector<Row> rows;
+  std::unordered_set<std::int32_t> deletedRows;  // kept in step with Row::deleted
+  std::string primaryKey;                        // "" when the table has none
+  std::int32_t pkIndex = 0;                      // -1 after a failed set-up
+  PrimaryKeyIndex pkMap;
+  std::unordered_map<std::string, std::string> children;  // child table -> its foreign-key column
+  std::vector<std::string> parents;                       // one entry per link made
+
+  // Makes `columnName` the primary key and rebuilds the index from the live
+  // rows. Throws std::runtime_error "Primary key not found" (nothing changed)
+  // or, on a duplicate key, a message naming it; the table is then left with
+  // no primary key and an empty index.
+  void setUpPrimaryKeyMap(const std::string& columnName);
+
+  // Appends a copy of `row`.
+  void insertRow(const Row& row);
+
+  // Prints the column names and every row's stored values to standard output.
+  void display() const;
+};
