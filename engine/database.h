@@ -28,7 +28,7 @@ class Database {
   std::priority_queue<WebhookTask> webhookQueue;
   std::mutex webhookMutex;
 
-  // The five column type names.
+  // The five column type names (columnTypeNames()).
   static const std::unordered_set<std::string> types;
 
   Database() = default;
