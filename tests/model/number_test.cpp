@@ -2,6 +2,162 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr std::int32_t kInt32Min = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+
 TEST(NumberTest, Int32ReadsLeadingNumber) {
-  EXPECT_EQ(toInt32(" 7x"), 7);
+  struct Case {
+    std::string text;
+    std::optional<std::int32_t> expected;
+  };
+  const Case cases[] = {
+      {"7", 7},
+      {" 7x", 7},
+      {"\t\n\v\f\r 42", 42},
+      {"+7", 7},
+      {"-7", -7},
+      {"007", 7},
+      {"12abc", 12},
+      {"3.9", 3},
+      {"7 8", 7},
+      {"-0", 0},
+      {"2147483647", kInt32Max},
+      {"-2147483648", kInt32Min},
+      {"00000000002147483647", kInt32Max},
+      {"2147483647x", kInt32Max},
+      {"2147483648", std::nullopt},
+      {"-2147483649", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+      {"", std::nullopt},
+      {"   ", std::nullopt},
+      {"abc", std::nullopt},
+      {"x7", std::nullopt},
+      {"+", std::nullopt},
+      {"-", std::nullopt},
+      {"+-1", std::nullopt},
+      {"- 5", std::nullopt},
+      {".5", std::nullopt},
+      {"#/#?", std::nullopt},
+      {std::string("\0"
+                   "7",
+                   2),
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("text: '" + c.text + "'");
+    EXPECT_EQ(toInt32(c.text), c.expected);
+  }
 }
+
+TEST(NumberTest, Int64ReadsLeadingNumberWithinItsRange) {
+  struct Case {
+    std::string text;
+    std::optional<std::int64_t> expected;
+  };
+  const Case cases[] = {
+      {" -12x", -12},
+      {"2147483648", 2147483648LL},
+      {"-2147483649", -2147483649LL},
+      {"9223372036854775807", kInt64Max},
+      {"-9223372036854775808", kInt64Min},
+      {"9223372036854775808", std::nullopt},
+      {"-9223372036854775809", std::nullopt},
+      {"100000000000000000000", std::nullopt},
+      {"", std::nullopt},
+      {"time", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("text: '" + c.text + "'");
+    EXPECT_EQ(toInt64(c.text), c.expected);
+  }
+}
+
+TEST(NumberTest, FloatReadsLeadingNumberAndRefusesOutOfRange) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  struct Case {
+    std::string text;
+    std::optional<float> expected;
+  };
+  const Case cases[] = {
+      {"1.5", 1.5f},
+      {" \t2.5abc", 2.5f},
+      {"-0.25", -0.25f},
+      {"+4", 4.0f},
+      {".5", 0.5f},
+      {"1e3", 1000.0f},
+      {"1e", 1.0f},
+      {"7.", 7.0f},
+      {"0x1p3", 8.0f},
+      {"0x1.8p1", 3.0f},
+      {"0x10", 16.0f},
+      {"inf", kInf},
+      {"-Infinity", -kInf},
+      {"INFx", kInf},
+      {"3.4028235e38", std::numeric_limits<float>::max()},
+      {"1e39", std::nullopt},
+      {"-1e39", std::nullopt},
+      {"1e-50", std::nullopt},
+      {"", std::nullopt},
+      {".", std::nullopt},
+      {"abc", std::nullopt},
+      {"#/#?", std::nullopt},
+      {"e5", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("text: '" + c.text + "'");
+    EXPECT_EQ(toFloat(c.text), c.expected);
+  }
+}
+
+TEST(NumberTest, FloatReadsNaN) {
+  for (const std::string text : {"nan", " NaN", "-nan", "nan(12)", "NANx"}) {
+    SCOPED_TRACE(text);
+    const auto value = toFloat(text);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_TRUE(std::isnan(*value));
+  }
+}
+
+TEST(NumberTest, FloatReadsOnlyTheGivenView) {
+  // A view into a longer text must not read past its end.
+  const std::string text = "12345";
+  EXPECT_EQ(toFloat(std::string_view(text).substr(0, 2)), 12.0f);
+}
+
+TEST(NumberTest, SaturatingArithmeticStopsAtTheLimits) {
+  struct Case {
+    const char* what;
+    std::int64_t actual;
+    std::int64_t expected;
+  };
+  const Case cases[] = {
+      {"add in range", saturatingAdd(2, 3), 5},
+      {"add opposite limits", saturatingAdd(kInt64Max, kInt64Min), -1},
+      {"add above max", saturatingAdd(kInt64Max, 1), kInt64Max},
+      {"add far above max", saturatingAdd(kInt64Max, kInt64Max), kInt64Max},
+      {"add below min", saturatingAdd(kInt64Min, -1), kInt64Min},
+      {"add far below min", saturatingAdd(kInt64Min, kInt64Min), kInt64Min},
+      {"sub in range", saturatingSub(5, 7), -2},
+      {"sub reaching max exactly", saturatingSub(-1, kInt64Min), kInt64Max},
+      {"sub above max", saturatingSub(0, kInt64Min), kInt64Max},
+      {"sub above max from max", saturatingSub(kInt64Max, -1), kInt64Max},
+      {"sub below min", saturatingSub(kInt64Min, 1), kInt64Min},
+      {"sub far below min", saturatingSub(kInt64Min, kInt64Max), kInt64Min},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.actual, c.expected);
+  }
+}
+
+}  // namespace
