@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <queue>
@@ -46,9 +47,26 @@ class Database {
   // Every column has a known type and no column is named like a type.
   bool checkTypes(const std::vector<Column>& columns);
 
+  // Files a new, empty table and writes its data file header and empty
+  // deletion map. Refusals, in the order they are tested, each before anything
+  // changes: "Unknown type" (checkTypes); the table name, "Forbidden table
+  // name" then "Name longer than 15 bytes: <name>"; per column in order,
+  // "Forbidden column name", "Name longer than 15 bytes: <column>", "Invalid
+  // string width: <column>" (a "string" width of 0 or less) and "Column too
+  // narrow for state chains: <column>" (a state limit on a value narrower than
+  // 4 bytes, which cannot hold a rule's record number); "A table can only have
+  // one ApexInt column"; then, outside the log's replay, "Column size error"
+  // when the catalogue already holds the name or its data file exists, so no
+  // table's rows are ever thrown away. When storage fails ("Failed to open
+  // file: <path>") the catalogue is left as it was. During the replay the
+  // table replaces the one loaded under that name and storage's "Column size
+  // error" follows: the replay relies on meeting the table as it was created.
   void createTable(const std::string& name, const std::vector<Column>& columns);
 
-  // Removes the table, its listeners and its three files.
+  // Removes the table, its listeners and its three files; missing files are
+  // passed over. Throws the catalogue's message for an unknown name and
+  // "Cannot drop a table while a transaction is active", so a rollback never
+  // meets a table that vanished. Relation files and other tables' links stay.
   void dropTable(const std::string& name);
 
   // --- Row selection ---
@@ -64,28 +82,70 @@ class Database {
 
   // Declares that `foreignTable.foreignKeyCol` refers to
   // `primaryTable.primaryKeyCol`, which becomes the parent's primary key, and
-  // writes the relation file. A link that fails changes nothing.
+  // writes the relation file. Every live child row must find, for its current
+  // value and every state its chain can still reach, a live parent row with
+  // that key. A link that fails changes nothing: a failure after the parent's
+  // key was set up puts the parent's key, key position and index back.
   void link(const std::string& foreignTable, const std::string& foreignKeyCol,
             const std::string& primaryTable, const std::string& primaryKeyCol);
 
-  // Checks that every state of `row`'s foreign-key cells exists as a parent
-  // key and records the back-references. With `isInsert` a failure first
-  // removes the table's last row (the row just appended). No lock of its own.
+  // Checks that every state of `row`'s foreign-key cells, past ones included,
+  // exists as a parent key, then records the back-references; a failure
+  // records none. `row` points into the rows of `tableName`. With `isInsert`
+  // a failure first removes the table's last row (the row just appended). No
+  // lock of its own.
   void linkRow(Row* row, const std::string& tableName, bool isInsert);
 
   // Whether a live child row still shows `pkValue` or can still reach it;
-  // prunes the row's stale back-references as it goes. No lock of its own.
+  // prunes the row's stale back-references as it goes (tombstones, rows that
+  // no longer refer, and positions their child table does not hold) and
+  // clears Row::isReferenced when none is left. No lock of its own.
   bool isActivelyRestricted(Row* row, const std::string& pkValue);
 
   // --- Transactions ---
 
+  // Opens the transaction; throws "Transaction is already active!".
   void beginTransaction();
+  // Keeps the changes; throws "No active transaction to commit!".
   void commitTransaction();
+  // Undoes the logged changes newest first; throws "No active transaction to
+  // rollback!". Entries whose table or row is gone are skipped. When a
+  // checkpoint ran inside the transaction, the restored memory is
+  // checkpointed too, so the table files never keep rolled-back rows; a
+  // checkpoint that cannot be written is refused before anything changes.
   void rollbackTransaction();
 
   // --- Checkpoint ---
 
-  // Writes every table that has rows to its data file and deletion map, then
-  // empties the write-ahead log.
+  // Writes every table that has rows to its data file (each slot, the file
+  // cut to exactly those slots) and its deletion map, then empties the
+  // write-ahead log. A table without rows is not touched unless its data file
+  // still holds slots, which are cut away. Everything is checked before
+  // anything is written: "Failed to open file: <path>" for a data file that
+  // cannot be opened (a missing one is not created) or a deletion map that
+  // cannot, and "File offset out of range: <path>" when a slot or rule record
+  // would not fit the files' 32-bit offsets; then nothing is written and the
+  // log keeps its lines.
   void checkpoint();
+
+ private:
+  // A checkpoint ran inside the open transaction: its rollback must
+  // rewrite the table files.
+  bool checkpointedInTransaction = false;
+
+  // The checkpoint's checks alone: throws what checkpoint() would refuse
+  // with, writes nothing. The caller holds rwLock.
+  void validateCheckpoint() const;
+  // The body of checkpoint(), for callers that hold rwLock.
+  void runCheckpoint();
+
+  // One parent row of `parent` whose key shows exactly `key`, or null.
+  Row* findParentRow(Table& parent, const std::string& key);
+
+  // Undo of one transaction log entry; an entry whose row is gone is skipped.
+  void undoInsert(const TransactionAction& entry);
+  void undoDelete(const TransactionAction& entry);
+  void undoUpdate(const TransactionAction& entry);
+  // Takes `position` of `tableName` out of every back-reference set.
+  void forgetChildPosition(const std::string& tableName, std::int32_t position);
 };

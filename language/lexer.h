@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class TokenType : std::int32_t {
@@ -19,9 +21,20 @@ enum class TokenType : std::int32_t {
 struct Token {
   TokenType type;
   std::string value;
+
+  bool operator==(const Token& other) const = default;
 };
 
-// Cuts one command text into tokens. Used once per command.
+// The reserved words, upper case, in the order a word is tested against them.
+// Nothing else is reserved: DROP, true, false and the time units are plain words.
+inline constexpr std::array<std::string_view, 18> kKeywords = {
+    "CREATE", "TABLE", "INSERT", "INTO",  "SELECT", "FROM",     "WHERE", "UPDATE", "SET",
+    "DELETE", "LINK",  "LISTEN", "BEGIN", "COMMIT", "ROLLBACK", "JOIN",  "ON",     "CHECKPOINT",
+};
+
+// Cuts one command text into tokens. Used once per command. Characters are
+// single bytes classified as in the "C" locale; bytes of 0x80 and above
+// belong to no class and so are unknown characters.
 class Lexer {
  public:
   std::string input;
@@ -29,14 +42,23 @@ class Lexer {
 
   explicit Lexer(std::string text);
 
-  // The character `offset` places after the current one; NUL past the end.
+  // The character `offset` places after the current one; NUL past the end
+  // (and before the start).
   char peek(std::ptrdiff_t offset) const;
   // The current character, moving on by one; NUL at the end, staying there.
   char advance();
   void skipWhitespace();
-  // The next token; END at the end of the text.
+  // The next token; END at the end of the text. Lexical errors come back as
+  // ERROR tokens ("Unterminated string literal", "Unknown character: " + c);
+  // nothing is thrown.
   Token getNextToken();
   // Every token up to the end of the text (END not stored), or up to and
   // including the first ERROR token.
   std::vector<Token> tokenize();
+
+ private:
+  Token readString(char quote);
+  Token readNumber();
+  Token readWord();
+  Token unknownCharacter();
 };

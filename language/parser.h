@@ -1,13 +1,35 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/database.h"
 #include "language/lexer.h"
 #include "model/condition.h"
 #include "model/result_set.h"
+
+// A command text split at its first time marker.
+struct TimedText {
+  std::string_view text;  // the part before the marker: the command to run
+  std::int64_t time = 0;  // the number after the marker
+};
+
+// Cuts `command` at its first time marker, or gives the whole text and `now`
+// when it has none. Only the first marker counts: a replayed log line whose
+// command carried a marker of its own has a second one behind it. Throws
+// std::runtime_error "Invalid time marker" when the marker is not followed by
+// a number in the 64-bit range (white space and a sign may lead, anything may
+// follow). The view points into `command`.
+TimedText cutTimeMarker(std::string_view command, std::int64_t now);
+
+// One command as its grammar sees it.
+struct Command {
+  std::vector<Token> tokens;  // at least one; none of kind ERROR
+  std::int64_t time = 0;      // the command time: the start of every state chain it builds
+};
 
 // Turns one command text into one engine call and its result. Keeps no state
 // between commands.
@@ -19,6 +41,46 @@ class Parser {
   explicit Parser(Database* database) : db(database) {}
 
   // Runs one command. Never throws: every failure comes back as a result
-  // with success false.
+  // with success false, and a failed command changes nothing of its own and
+  // is not logged. A successful logged command is appended to the
+  // write-ahead log as received, time marker included, unless replaying.
   ResultSet handleCommand(const std::string& command);
+
+ private:
+  // One row of the dispatch table: the command word, the guard (at least
+  // `minTokens` tokens and, unless empty, `secondWord` as the text of token
+  // 1), the grammar that runs it and whether its success is logged.
+  struct Route {
+    std::string_view word;
+    std::size_t minTokens;
+    std::string_view secondWord;
+    ResultSet (Parser::*run)(const Command&);
+    bool logged;
+
+    bool accepts(const std::vector<Token>& tokens) const;
+  };
+
+  // The first row that takes `tokens`, or null: an unknown word or a failed guard.
+  static const Route* findRoute(const std::vector<Token>& tokens);
+
+  // handleCommand without its last line of defence: failures may be thrown.
+  ResultSet dispatch(const std::string& command);
+
+  // Appends `text` to the write-ahead log unless replaying.
+  void log(const std::string& text) const;
+
+  // The commands whose whole grammar is the command word (DROP TABLE adds
+  // the table's name). Each throws the engine's refusal unchanged.
+  ResultSet beginCommand(const Command& command);
+  ResultSet checkpointCommand(const Command& command);
+  ResultSet rollbackCommand(const Command& command);
+  ResultSet commitCommand(const Command& command);
+  ResultSet dropTableCommand(const Command& command);
 };
+
+// A failed result with `message` as it stands.
+ResultSet failedResult(std::string message);
+
+// The failed result for an exception that is not one of the system's own
+// refusals: "Error: Internal error: " + `what`.
+ResultSet internalError(std::string_view what);

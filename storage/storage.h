@@ -6,12 +6,17 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/cell.h"
 #include "model/table.h"
 
 class Database;
+
+// Ends every line of the write-ahead log, followed by the time of the append
+// in seconds; a command text cut at it yields the command and its time.
+inline constexpr std::string_view kTimeMarker = " #TIME# ";
 
 // Every file the engine keeps in the current working directory. Each function
 // opens the files it needs, uses them and closes them before it returns.
@@ -35,31 +40,59 @@ class Storage {
   // position and each temporal value keeps the rule record its slot already
   // names; with std::ios_base::end the row is appended and the deletion map
   // gains a 0 byte. A missing data file is not created: nothing is written.
+  // No value makes it fail (a text that does not convert is stored as 0);
+  // throws "File offset out of range: <path>", writing nothing of the slot,
+  // when some byte of the slot or of a rule record would lie at an offset
+  // that does not fit a signed 32-bit integer.
   static void insertRow(const Table& table, const Row& row, int offset, std::ios_base::seekdir dir);
 
   // The bytes a column takes in a row slot, the temporal flag byte included.
+  // A "string" width below 1, or of 2^31 - 1, counts as the default 60, both
+  // when slots are written and when they are read.
   static int getColumnBinSize(const Column& column);
+
+  // Layout sizes, in 64-bit so that callers can check them against the
+  // files' 32-bit offsets: the table header (the name and four 15-byte
+  // fields per column), a row slot (the sum of the column widths), the
+  // largest state limit of a table's columns (0 when none has one) and the
+  // size of each of its temporal-rule records.
+  static std::int64_t headerSize(std::size_t columnCount);
+  static std::int64_t rowSize(const std::vector<Column>& columns);
+  static int largestMaxStates(const std::vector<Column>& columns);
+  static std::int64_t ruleRecordSize(int maxStates);
 
   // Reads a table back from "<name>.bin" (or `name` itself when it already
   // holds ".bin") and its deletion map. A missing file gives a table with
   // that name and neither columns nor rows. The primary key is not set up.
+  // Only whole row slots become rows. A temporal cell whose rule cannot be
+  // read gets neither rule nor value.
   static Table loadTable(const std::string& name, const std::string& unused);
 
+  // The columns the header of an open data file describes; none when the
+  // field at offset 15 is not a type name.
   static std::vector<Column> getColumns(std::fstream& file);
+  // Every whole row slot of an open data file, in slot order.
   static std::vector<Row> getRows(std::fstream& file, const std::vector<Column>& columns);
-  // The text field of `length` bytes at absolute `offset`, up to its first zero.
+  // The text field of `length` bytes at absolute `offset`, up to its first
+  // zero; as much of it as the file holds. Leaves the stream usable.
   static std::string read(std::fstream& file, int offset, int length);
 
-  // Rewrites each given row of `table` in its own slot.
+  // Rewrites each given row of `table` in its own slot; pointers that are
+  // not into table.rows are passed over. Throws as insertRow does.
   static void update(const Table& table, const std::vector<Row*>& rows);
 
   // --- Deletion map "<table>.del" and temporal-rule file "<table>.tmp" ---
 
   // Writes a 0 byte per row of the table from the start of its deletion map.
+  // A missing map is not created.
   static void setUpDeletesFile(const Table& table);
 
-  // Writes one rule record and returns its number: record `recordNumber`, or
-  // a new one at the end of the file when it is -1.
+  // Writes one rule record of 29 + 68 maxStates bytes and returns its
+  // number: record `recordNumber` overwritten in place when the file holds
+  // it, otherwise a new one at the end. Stores at most `maxStates` states.
+  // Returns -1, writing nothing, when the file cannot be opened or created.
+  // Throws "File offset out of range: <path>" when the record would not be
+  // addressable with signed 32-bit offsets.
   static int writeTempRule(const std::string& tableName, int rIdx, int cIdx, const TempRule* rule,
                            int maxStates, int recordNumber);
 
@@ -68,23 +101,31 @@ class Storage {
   static std::unique_ptr<TempRule> readTempRule(const std::string& tableName, int recordNumber,
                                                 int maxStates);
 
+  // Mark the slots deleted in the deletion map, which is not created when
+  // missing; negative slots are passed over.
   static void deleteAt(const std::string& tableName, int slot);
   static void deleteBatch(const std::string& tableName, const std::vector<int>& slots);
 
   // --- Relation file "<child>-<fk>_<parent>-<pk>.rel" ---
 
   // Writes the link's header and a snapshot of which parent row each live
-  // child row points at.
+  // child row points at. Writes nothing when one of the four names is not a
+  // safe piece of a file name or is longer than a 15-byte field: such names
+  // only come from damaged files. Reports nothing.
   static void linkTables(Table& foreign, Table& parent, const std::string& foreignKeyCol);
 
   // --- Write-ahead log "vesk.wal" ---
 
   // Appends one line for `command`: the text with each line feed turned into
-  // a blank, the time marker and the current time. Never throws; a log that
+  // a blank, the time marker and the current time. When the log ends inside
+  // a line (an append cut short by a crash), a line feed goes first; this
+  // process looks once, and again after each clear. Never throws; a log that
   // cannot be opened loses the line.
   static void appendToWAL(const std::string& command);
 
-  // Empties the log.
+  // Empties the log (creating it when missing). Never throws. Takes walMutex
+  // while the checkpoint holds Database::rwLock: safe, because nothing that
+  // holds walMutex ever asks for another lock.
   static void clearWAL();
 
   // --- Start-up recovery (storage/recovery.cpp): these drive the engine ---

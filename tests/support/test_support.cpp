@@ -1,10 +1,10 @@
 #include "support/test_support.h"
 
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 #include <system_error>
-
-#include <unistd.h>
 
 #include "model/clock.h"
 
@@ -26,6 +26,14 @@ void TempDirTest::TearDown() {
   std::filesystem::current_path(previous);
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
+}
+
+std::set<std::string> TempDirTest::fileNames() const {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
 }
 
 ScopedClock::ScopedClock(std::int64_t seconds) { set(seconds); }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 
 // Runs each test in a fresh, empty working directory, removed afterwards, so
@@ -12,6 +13,9 @@ class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+
+  // The names of the entries in the working directory.
+  std::set<std::string> fileNames() const;
 
   std::filesystem::path dir;
 

@@ -1,0 +1,118 @@
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+
+#include "engine/database.h"
+#include "model/column_type.h"
+#include "storage/file_names.h"
+#include "storage/storage.h"
+
+const std::unordered_set<std::string> Database::types = columnTypeNames();
+
+namespace {
+
+// Narrowest value that can hold the record number of a rule on disk.
+constexpr int kRuleRecordBytes = 4;
+
+std::runtime_error noSuchTable(const std::string& name) {
+  return std::runtime_error("Syntax Error: Table '" + name + "' does not exist.");
+}
+
+void requireShortName(const std::string& name) {
+  if (name.size() > kMaxNameBytes) throw std::runtime_error("Name longer than 15 bytes: " + name);
+}
+
+// Names, widths and the single identity column: everything that can be
+// refused from the declaration alone.
+void checkDeclaration(const std::string& name, const std::vector<Column>& columns) {
+  if (!isSafeTableName(name)) throw std::runtime_error("Forbidden table name");
+  requireShortName(name);
+  for (const Column& column : columns) {
+    if (!isSafeColumnName(column.name)) throw std::runtime_error("Forbidden column name");
+    requireShortName(column.name);
+    if (column.type == "string" && column.size <= 0) {
+      throw std::runtime_error("Invalid string width: " + column.name);
+    }
+    // A column with a state limit takes its value width plus the flag byte.
+    if (column.maxStates > 0 && Storage::getColumnBinSize(column) - 1 < kRuleRecordBytes) {
+      throw std::runtime_error("Column too narrow for state chains: " + column.name);
+    }
+  }
+  int identityColumns = 0;
+  for (const Column& column : columns) {
+    if (column.type == "ApexInt" && ++identityColumns > 1) {
+      throw std::runtime_error("A table can only have one ApexInt column");
+    }
+  }
+}
+
+// The new table with its column maps and, for an "ApexInt" column, its
+// (empty) primary-key index.
+Table buildTable(const std::string& name, const std::vector<Column>& columns) {
+  Table table;
+  table.name = name;
+  table.columns = columns;
+  const Column* identity = nullptr;
+  for (const Column& column : columns) {
+    table.columnTypes[column.name] = column.type;
+    table.maxStatesByColumn[column.name] = column.maxStates;
+    if (column.type == "ApexInt") identity = &column;
+  }
+  if (identity != nullptr) table.setUpPrimaryKeyMap(identity->name);
+  return table;
+}
+
+std::string dataFileName(const std::string& table) { return table + ".bin"; }
+
+bool fileExists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
+}
+
+}  // namespace
+
+Table& Database::getTable(const std::string& name) {
+  const auto found = tables.find(name);
+  if (found == tables.end()) throw noSuchTable(name);
+  return found->second;
+}
+
+bool Database::checkTypes(const std::vector<Column>& columns) {
+  for (const Column& column : columns) {
+    if (!types.contains(column.type) || types.contains(column.name)) return false;
+  }
+  return true;
+}
+
+void Database::createTable(const std::string& name, const std::vector<Column>& columns) {
+  const std::unique_lock lock(rwLock);
+  if (!checkTypes(columns)) throw std::runtime_error("Unknown type");
+  checkDeclaration(name, columns);
+  Table table = buildTable(name, columns);
+  const std::string path = dataFileName(name);
+  if (recovering) {
+    // The replayed command meets the data file it wrote when it first ran
+    // and fails in storage; the table it leaves is the one the later log
+    // lines were run against.
+    Table& stored = tables[name] = std::move(table);
+    Storage::saveTable(path, stored, "data");
+    return;
+  }
+  if (tables.contains(name) || fileExists(path)) throw std::runtime_error("Column size error");
+  Storage::saveTable(path, table, "data");
+  tables.emplace(name, std::move(table));
+}
+
+void Database::dropTable(const std::string& name) {
+  const std::unique_lock lock(rwLock);
+  const auto found = tables.find(name);
+  if (found == tables.end()) throw noSuchTable(name);
+  if (inTransaction) throw std::runtime_error("Cannot drop a table while a transaction is active");
+  tables.erase(found);
+  listeners.erase(name);
+  for (const char* extension : {".bin", ".del", ".tmp"}) {
+    std::error_code ignored;
+    std::filesystem::remove(name + extension, ignored);
+  }
+}

@@ -1,0 +1,200 @@
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "engine/database.h"
+#include "engine/live_rows.h"
+#include "storage/storage.h"
+
+namespace {
+
+// Which states of a chain a key check looks at: the link and the restriction
+// check care about what a value can still become, an insert or update of a
+// child row about everything it ever shows.
+enum class Reach { StillReachable, EveryState };
+
+// The distinct key texts a foreign-key cell stands for. A repeating chain
+// comes back to every state, so it stands for all of them either way.
+std::set<std::string> keyTexts(const Cell& cell, Reach reach) {
+  if (!cell.rule) return {cell.getVal()};
+  TempRule& rule = *cell.rule;
+  std::size_t first = 0;
+  if (reach == Reach::StillReachable && !rule.isCycle) {
+    rule.calculateIndex();
+    first = static_cast<std::size_t>(std::max<std::int32_t>(rule.currentIndex, 0));
+  }
+  std::set<std::string> keys;
+  for (std::size_t i = first; i < rule.states.size(); ++i) keys.insert(rule.states[i].value);
+  return keys;
+}
+
+// The position of the first column named `name`, or columns.size().
+std::size_t columnPosition(const Table& table, const std::string& name) {
+  const auto found = std::find_if(table.columns.begin(), table.columns.end(),
+                                  [&](const Column& column) { return column.name == name; });
+  return static_cast<std::size_t>(found - table.columns.begin());
+}
+
+bool isKeyType(const std::string& type) { return type != "float" && type != "bool"; }
+
+bool linkableTypes(const std::string& child, const std::string& parent) {
+  if (child == parent) return true;
+  return (child == "int" && parent == "ApexInt") || (child == "ApexInt" && parent == "int");
+}
+
+// A child row's position waiting to be recorded on a parent row.
+struct BackReference {
+  Row* parent;
+  ForeignRelation relation;
+  std::int32_t child;
+};
+
+void record(const BackReference& reference) {
+  reference.parent->links[reference.relation].insert(reference.child);
+  reference.parent->isReferenced = true;
+}
+
+// The parent's key as it stood before a link set it up again.
+struct KeyState {
+  std::string primaryKey;
+  std::int32_t pkIndex;
+  PrimaryKeyIndex pkMap;
+
+  explicit KeyState(const Table& table)
+      : primaryKey(table.primaryKey), pkIndex(table.pkIndex), pkMap(table.pkMap) {}
+
+  void restore(Table& table) {
+    table.primaryKey = std::move(primaryKey);
+    table.pkIndex = pkIndex;
+    table.pkMap = std::move(pkMap);
+  }
+};
+
+}  // namespace
+
+Row* Database::findParentRow(Table& parent, const std::string& key) {
+  const std::vector<Condition> byKey{Condition{"", parent.primaryKey, key, "=", 'o'}};
+  const std::vector<Row*> found = getRequestedRows(byKey, parent);
+  return found.empty() ? nullptr : found.front();
+}
+
+void Database::link(const std::string& foreignTable, const std::string& foreignKeyCol,
+                    const std::string& primaryTable, const std::string& primaryKeyCol) {
+  const std::unique_lock lock(rwLock);
+  const auto childEntry = tables.find(foreignTable);
+  const auto parentEntry = tables.find(primaryTable);
+  if (childEntry == tables.end() || parentEntry == tables.end()) {
+    throw std::runtime_error("None existant table");
+  }
+  Table& child = childEntry->second;
+  Table& parent = parentEntry->second;
+  const auto childType = child.columnTypes.find(foreignKeyCol);
+  const auto parentType = parent.columnTypes.find(primaryKeyCol);
+  const std::size_t keyPosition = columnPosition(child, foreignKeyCol);
+  if (childType == child.columnTypes.end() || parentType == parent.columnTypes.end() ||
+      keyPosition == child.columns.size()) {
+    throw std::runtime_error("Key does not exist");
+  }
+  if (!linkableTypes(childType->second, parentType->second)) {
+    throw std::runtime_error("Type mismatch: Cannot link different data types");
+  }
+  if (!isKeyType(childType->second) || !isKeyType(parentType->second)) {
+    throw std::runtime_error(
+        "Error: Floats and Booleans are volatile and cannot be used as Primary or Foreign Keys.");
+  }
+  if (!parent.primaryKey.empty() && parent.primaryKey != primaryKeyCol) {
+    throw std::runtime_error("Can't have two primary keys at once");
+  }
+
+  KeyState before(parent);
+  std::vector<BackReference> pending;
+  try {
+    parent.setUpPrimaryKeyMap(primaryKeyCol);
+    const ForeignRelation relation{foreignTable, foreignKeyCol};
+    for (std::size_t position = 0; position < child.rows.size(); ++position) {
+      if (!isLiveRow(child, static_cast<std::int64_t>(position))) continue;
+      const Row& row = child.rows[position];
+      if (keyPosition >= row.cells.size()) continue;
+      for (const std::string& text : keyTexts(row.cells[keyPosition], Reach::StillReachable)) {
+        const std::string key = text.substr(0, text.find('\0'));
+        if (key.empty()) continue;
+        Row* found = findParentRow(parent, key);
+        if (found == nullptr) {
+          throw std::runtime_error("CRITICAL CORRUPTION: Missing active parent key: " + key);
+        }
+        pending.push_back({found, relation, static_cast<std::int32_t>(position)});
+      }
+    }
+  } catch (...) {
+    before.restore(parent);
+    throw;
+  }
+  for (const BackReference& reference : pending) record(reference);
+  child.parents.push_back(primaryTable);
+  parent.children.emplace(foreignTable, foreignKeyCol);
+  Storage::linkTables(child, parent, foreignKeyCol);
+}
+
+void Database::linkRow(Row* row, const std::string& tableName, bool isInsert) {
+  const auto tableEntry = tables.find(tableName);
+  if (tableEntry == tables.end()) return;
+  Table& table = tableEntry->second;
+  const auto position = static_cast<std::int32_t>(row - table.rows.data());
+  const auto fail = [&](const std::string& message) {
+    if (isInsert && !table.rows.empty()) table.rows.pop_back();
+    throw std::runtime_error(message);
+  };
+
+  std::vector<BackReference> pending;
+  for (const std::string& parentName : table.parents) {
+    const auto parentEntry = tables.find(parentName);
+    if (parentEntry == tables.end() || parentEntry->second.rows.empty()) {
+      fail("Primary table is empty");
+    }
+    Table& parent = parentEntry->second;
+    const auto childColumn = parent.children.find(tableName);
+    if (childColumn == parent.children.end()) continue;
+    const std::size_t keyPosition = columnPosition(table, childColumn->second);
+    if (keyPosition >= row->cells.size()) continue;
+    const ForeignRelation relation{tableName, childColumn->second};
+    for (const std::string& key : keyTexts(row->cells[keyPosition], Reach::EveryState)) {
+      Row* found = findParentRow(parent, key);
+      if (found == nullptr) fail("Primary table is missing required future key: " + key);
+      pending.push_back({found, relation, position});
+    }
+  }
+  for (const BackReference& reference : pending) record(reference);
+}
+
+bool Database::isActivelyRestricted(Row* row, const std::string& pkValue) {
+  bool result = false;
+  for (auto relation = row->links.begin(); relation != row->links.end();) {
+    const auto childEntry = tables.find(relation->first.table);
+    std::set<std::int32_t>& positions = relation->second;
+    for (auto position = positions.begin(); position != positions.end();) {
+      // A position the child table no longer holds (it was dropped, or made
+      // again with fewer rows) is as stale as a tombstone.
+      bool refers = false;
+      bool keep = false;
+      if (childEntry != tables.end() && isLiveRow(childEntry->second, *position)) {
+        const Row& childRow = childEntry->second.rows[static_cast<std::size_t>(*position)];
+        const auto cell = std::find_if(
+            childRow.cells.begin(), childRow.cells.end(),
+            [&](const Cell& candidate) { return candidate.column == relation->first.column; });
+        if (cell == childRow.cells.end()) {
+          keep = true;
+        } else {
+          refers = keyTexts(*cell, Reach::StillReachable).contains(pkValue);
+          keep = refers;
+        }
+      }
+      result = result || refers;
+      position = keep ? std::next(position) : positions.erase(position);
+    }
+    relation = positions.empty() ? row->links.erase(relation) : std::next(relation);
+  }
+  if (!result) row->isReferenced = false;
+  return result;
+}

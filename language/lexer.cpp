@@ -1,0 +1,124 @@
+#include "language/lexer.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "model/number.h"
+
+namespace {
+
+// Character classes of the "C" locale, written out so that no locale setting
+// of the host can change how a command is cut.
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+constexpr bool isWordStart(char c) { return isLetter(c) || c == '_'; }
+constexpr bool isWordPart(char c) { return isWordStart(c) || isDigit(c); }
+constexpr char toUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+constexpr std::string_view kSymbols = "()*,.@";
+constexpr std::string_view kComparisonStarts = "!<=>";
+
+bool isReserved(std::string_view upper) {
+  return std::find(kKeywords.begin(), kKeywords.end(), upper) != kKeywords.end();
+}
+
+}  // namespace
+
+Lexer::Lexer(std::string text) : input(std::move(text)) {}
+
+char Lexer::peek(std::ptrdiff_t offset) const {
+  if (offset < 0 && static_cast<std::size_t>(-offset) > pos) return '\0';
+  const std::size_t index = pos + static_cast<std::size_t>(offset);
+  return index < input.size() ? input[index] : '\0';
+}
+
+char Lexer::advance() {
+  if (pos >= input.size()) return '\0';
+  return input[pos++];
+}
+
+void Lexer::skipWhitespace() {
+  while (pos < input.size() && isCSpace(input[pos])) ++pos;
+}
+
+Token Lexer::getNextToken() {
+  skipWhitespace();
+  if (pos >= input.size()) return {TokenType::END, ""};
+
+  const char c = peek(0);
+  if (c == '\'' || c == '"') return readString(c);
+  if (isDigit(c)) return readNumber();
+  if (c == '-') {
+    if (isDigit(peek(1))) return readNumber();
+    if (peek(1) == '-' && peek(2) == '>') {
+      pos += 3;
+      return {TokenType::OPERATOR, "-->"};
+    }
+    return unknownCharacter();
+  }
+  if (isWordStart(c)) return readWord();
+  if (c == '&' || c == '|') {
+    if (peek(1) != c) return unknownCharacter();
+    pos += 2;
+    return {TokenType::OPERATOR, std::string(2, c)};
+  }
+  if (kSymbols.find(c) != std::string_view::npos) {
+    advance();
+    return {TokenType::SYMBOL, std::string(1, c)};
+  }
+  if (kComparisonStarts.find(c) != std::string_view::npos) {
+    std::string text(1, advance());
+    if (peek(0) == '=') text += advance();
+    return {TokenType::OPERATOR, std::move(text)};
+  }
+  return unknownCharacter();
+}
+
+std::vector<Token> Lexer::tokenize() {
+  std::vector<Token> tokens;
+  for (Token token = getNextToken(); token.type != TokenType::END; token = getNextToken()) {
+    const bool failed = token.type == TokenType::ERROR;
+    tokens.push_back(std::move(token));
+    if (failed) break;
+  }
+  return tokens;
+}
+
+// A literal runs to the same quote; a NUL byte ends it as the end of the text
+// does, so a literal cannot smuggle a NUL into a value.
+Token Lexer::readString(char quote) {
+  advance();
+  const std::size_t start = pos;
+  while (pos < input.size() && input[pos] != quote && input[pos] != '\0') ++pos;
+  if (peek(0) != quote) return {TokenType::ERROR, "Unterminated string literal"};
+  std::string text = input.substr(start, pos - start);
+  advance();
+  return {TokenType::STRING, std::move(text)};
+}
+
+Token Lexer::readNumber() {
+  const std::size_t start = pos;
+  if (peek(0) == '-') advance();
+  bool seenPoint = false;
+  for (char c = peek(0); isDigit(c) || (c == '.' && !seenPoint); c = peek(0)) {
+    seenPoint = seenPoint || c == '.';
+    advance();
+  }
+  return {TokenType::NUMBER, input.substr(start, pos - start)};
+}
+
+Token Lexer::readWord() {
+  const std::size_t start = pos;
+  while (isWordPart(peek(0))) advance();
+  std::string word = input.substr(start, pos - start);
+  std::string upper = word;
+  std::transform(upper.begin(), upper.end(), upper.begin(), toUpper);
+  if (isReserved(upper)) return {TokenType::KEYWORD, std::move(upper)};
+  return {TokenType::IDENTIFIER, std::move(word)};
+}
+
+Token Lexer::unknownCharacter() {
+  return {TokenType::ERROR, std::string("Unknown character: ") + advance()};
+}

@@ -1,0 +1,124 @@
+#include "language/parser.h"
+
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "model/clock.h"
+#include "model/number.h"
+#include "storage/storage.h"
+
+namespace {
+
+ResultSet succeeded(std::string message) {
+  ResultSet result;
+  result.message = std::move(message);
+  return result;
+}
+
+}  // namespace
+
+ResultSet failedResult(std::string message) {
+  ResultSet result;
+  result.success = false;
+  result.message = std::move(message);
+  return result;
+}
+
+ResultSet internalError(std::string_view what) {
+  return failedResult("Error: Internal error: " + std::string(what));
+}
+
+TimedText cutTimeMarker(std::string_view command, std::int64_t now) {
+  const std::size_t marker = command.find(kTimeMarker);
+  if (marker == std::string_view::npos) return {command, now};
+  const std::optional<std::int64_t> time = toInt64(command.substr(marker + kTimeMarker.size()));
+  if (!time) throw std::runtime_error("Invalid time marker");
+  return {command.substr(0, marker), *time};
+}
+
+ResultSet Parser::handleCommand(const std::string& command) {
+  try {
+    return dispatch(command);
+  } catch (const std::runtime_error& error) {
+    return failedResult(std::string("Error: ") + error.what());
+  } catch (const std::exception& error) {
+    return internalError(error.what());
+  } catch (...) {
+    return internalError("unknown exception");
+  }
+}
+
+ResultSet Parser::dispatch(const std::string& command) {
+  const TimedText timed = cutTimeMarker(command, currentTime());
+  Command parsed;
+  parsed.time = timed.time;
+  parsed.tokens = Lexer(std::string(timed.text)).tokenize();
+  if (parsed.tokens.empty()) return failedResult("Empty command");
+  if (parsed.tokens.back().type == TokenType::ERROR) return failedResult("Lexer Error");
+
+  const Route* route = findRoute(parsed.tokens);
+  if (route == nullptr) throw std::runtime_error("Unknown command or missing parameters");
+  ResultSet result = (this->*route->run)(parsed);
+  if (route->logged && result.success) log(command);
+  return result;
+}
+
+bool Parser::Route::accepts(const std::vector<Token>& tokens) const {
+  return tokens[0].value == word && tokens.size() >= minTokens &&
+         (secondWord.empty() || (tokens.size() > 1 && tokens[1].value == secondWord));
+}
+
+// A row whose guard fails passes the command on; as no two rows share a word,
+// it then ends as an unknown command. Every change is logged, transaction
+// boundaries and drops included, so that a replay of the log also undoes and
+// drops what was undone and dropped before the stop.
+const Parser::Route* Parser::findRoute(const std::vector<Token>& tokens) {
+  static constexpr Route kRoutes[] = {
+      {"BEGIN", 1, "", &Parser::beginCommand, true},
+      {"CHECKPOINT", 1, "", &Parser::checkpointCommand, false},
+      {"ROLLBACK", 1, "", &Parser::rollbackCommand, true},
+      {"COMMIT", 1, "", &Parser::commitCommand, true},
+      {"DROP", 3, "TABLE", &Parser::dropTableCommand, true},
+  };
+  for (const Route& route : kRoutes) {
+    if (route.accepts(tokens)) return &route;
+  }
+  return nullptr;
+}
+
+void Parser::log(const std::string& text) const {
+  if (!replaying) Storage::appendToWAL(text);
+}
+
+ResultSet Parser::beginCommand(const Command&) {
+  db->beginTransaction();
+  return succeeded("Transaction Started. Sandbox active.");
+}
+
+// The checkpoint empties the log, and with it the BEGIN of a transaction that
+// is still open; the log gets it back so that a replay still knows that what
+// follows may be rolled back.
+ResultSet Parser::checkpointCommand(const Command&) {
+  db->checkpoint();
+  if (db->inTransaction) log("BEGIN");
+  return succeeded("success! Engine frozen. WAL flushed securely to disk.");
+}
+
+ResultSet Parser::rollbackCommand(const Command&) {
+  db->rollbackTransaction();
+  return succeeded("Disaster Averted. Memory restored.");
+}
+
+ResultSet Parser::commitCommand(const Command&) {
+  db->commitTransaction();
+  return succeeded("success! Transaction permanently written to disk.");
+}
+
+ResultSet Parser::dropTableCommand(const Command& command) {
+  const std::string& name = command.tokens[2].value;
+  db->dropTable(name);
+  return succeeded("success! Table " + name + " dropped from disk.");
+}

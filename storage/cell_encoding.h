@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The plain (non-temporal) encoding of one value in a row slot.
+
+// Appends `text` encoded for a column of type `type` in exactly `width`
+// bytes. Never fails: "int" and "ApexInt" take the leading 32-bit integer,
+// "float" the leading number, "#/#?" as a quiet NaN, and a text that does not
+// convert is stored as 0; "bool" is 1 for "true" in any letter case or "1";
+// "string" keeps the first `width` bytes.
+void appendCellValue(std::string& out, std::string_view type, std::string_view text, int width);
+
+// The text that the plain field `field` of a column of type `type` holds:
+// decimal integers, floats with six decimals (a NaN reads as "#/#?"),
+// "true" / "false", or the text up to the first zero byte.
+std::string decodeCellValue(std::string_view type, std::string_view field);

@@ -1,0 +1,27 @@
+#include <ostream>
+#include <string>
+
+#include "storage/bytes.h"
+#include "storage/storage.h"
+
+namespace {
+
+std::size_t fieldWidth(int width) { return width > 0 ? static_cast<std::size_t>(width) : 0; }
+
+void writeBytes(std::ostream& out, const std::string& bytes) {
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace
+
+void writeWithPadding(std::ostream& out, const std::string& text, int width) {
+  writeBytes(out, text);
+  const std::size_t field = fieldWidth(width);
+  if (text.size() < field) writeBytes(out, std::string(field - text.size(), '\0'));
+}
+
+void writePad(std::ostream& out, const std::string& text, int width) {
+  std::string field;
+  appendPadded(field, text, fieldWidth(width));
+  writeBytes(out, field);
+}

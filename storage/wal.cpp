@@ -1,0 +1,69 @@
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "model/clock.h"
+#include "storage/storage.h"
+
+namespace {
+
+constexpr const char* kWalPath = "vesk.wal";
+
+// Covers one append (and one clear). Lock order: Database::rwLock before
+// walMutex; nothing that holds walMutex asks for another lock.
+std::mutex walMutex;
+
+// Whether this process has made sure the log ends in a line feed since it
+// started or last emptied the log. Guarded by walMutex.
+bool walTailChecked = false;
+
+// A crash in the middle of an append leaves a last line without its line
+// feed; the next line must not be glued onto it.
+bool endsInsideLine() {
+  std::ifstream in(kWalPath, std::ios::binary | std::ios::ate);
+  if (!in.is_open() || in.tellg() <= 0) return false;
+  in.seekg(-1, std::ios::end);
+  char last = '\n';
+  return in.get(last) && last != '\n';
+}
+
+std::string walLine(const std::string& command) {
+  std::string line;
+  line.reserve(command.size() + 32);
+  if (!walTailChecked && endsInsideLine()) line.push_back('\n');
+  for (const char c : command) line.push_back(c == '\n' ? ' ' : c);
+  line += kTimeMarker;
+  line += std::to_string(currentTime());
+  line.push_back('\n');
+  return line;
+}
+
+}  // namespace
+
+void Storage::appendToWAL(const std::string& command) {
+  try {
+    const std::lock_guard<std::mutex> guard(walMutex);
+    std::ofstream log(kWalPath, std::ios::app);
+    if (!log.is_open()) return;
+    const std::string line = walLine(command);
+    walTailChecked = true;
+    // One write for the whole line keeps it in one piece next to the
+    // appends of other processes.
+    log.write(line.data(), static_cast<std::streamsize>(line.size()));
+    log.flush();
+  } catch (const std::exception&) {
+    // A line that cannot be built or written is lost, as one whose log
+    // cannot be opened; the command's own result stands.
+  }
+}
+
+void Storage::clearWAL() {
+  try {
+    const std::lock_guard<std::mutex> guard(walMutex);
+    std::ofstream log(kWalPath, std::ios::trunc);
+    if (log.is_open()) walTailChecked = false;
+  } catch (const std::exception&) {
+    // The old lines stay and are replayed at the next start.
+  }
+}

@@ -1,0 +1,367 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "engine/database.h"
+#include "support/test_support.h"
+#include "test_tables.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Everything a link may change on a parent: its key, key position and index.
+struct KeyState {
+  std::string primaryKey;
+  std::int32_t pkIndex;
+  std::string order;
+  std::vector<std::pair<std::string, std::int32_t>> entries;
+
+  explicit KeyState(const Table& table)
+      : primaryKey(table.primaryKey),
+        pkIndex(table.pkIndex),
+        order(table.pkMap.key_comp().type),
+        entries(table.pkMap.begin(), table.pkMap.end()) {}
+  bool operator==(const KeyState&) const = default;
+};
+
+// Every back-reference of a table: (row, child table, child column) -> positions.
+using BackReferences = std::map<std::tuple<int, std::string, std::string>, std::set<std::int32_t>>;
+
+BackReferences backReferences(const Table& table) {
+  BackReferences all;
+  for (std::size_t i = 0; i < table.rows.size(); ++i) {
+    for (const auto& [relation, positions] : table.rows[i].links) {
+      all[{static_cast<int>(i), relation.table, relation.column}] = positions;
+    }
+  }
+  return all;
+}
+
+std::string field(const std::string& name) { return name + std::string(15 - name.size(), '\0'); }
+
+// Parent p (id int, code string, f float, b bool) and child c (cid ApexInt,
+// pid int, pcode string with state chains, f float, b bool).
+class ForeignKeyTest : public TempDirTest {
+ public:  // the case tables below prepare the fixture through lambdas
+  void SetUp() override {
+    TempDirTest::SetUp();
+    addTables(db);
+  }
+
+  static void addTables(Database& database) {
+    database.tables["p"] = makeTable("p", {makeColumn("id", "int"), makeColumn("code", "string"),
+                                           makeColumn("f", "float"), makeColumn("b", "bool")});
+    database.tables["c"] = makeTable(
+        "c", {makeColumn("cid", "ApexInt"), makeColumn("pid", "int"),
+              makeColumn("pcode", "string", 3), makeColumn("f", "float"), makeColumn("b", "bool")});
+  }
+
+  Table& parent() { return db.tables.at("p"); }
+  Table& child() { return db.tables.at("c"); }
+
+  std::int32_t addParent(const std::string& id, const std::string& code = "x") {
+    appendRow(parent(), {id, code, "1.5", "true"});
+    return lastPosition(parent());
+  }
+  std::int32_t addChild(const std::string& pid, const std::string& pcode = "x") {
+    appendRow(child(), {std::to_string(child().rows.size() + 1), pid, pcode, "1.5", "true"});
+    return lastPosition(child());
+  }
+  void setChain(std::int32_t childRow, const std::vector<TempState>& states, bool isCycle) {
+    child().rows[static_cast<std::size_t>(childRow)].cells[2].rule =
+        makeRule(states, 1000, isCycle);
+  }
+
+  Database db;
+};
+
+TEST_F(ForeignKeyTest, RefusedLinksChangeNothing) {
+  addParent("1");
+  addChild("1");
+  struct Case {
+    const char* shows;
+    std::vector<std::string> link;  // child, its column, parent, its column
+    std::string message;
+  };
+  const std::string volatileKeys =
+      "Error: Floats and Booleans are volatile and cannot be used as Primary or Foreign Keys.";
+  const std::vector<Case> cases = {
+      {"missing child table", {"x", "pid", "p", "id"}, "None existant table"},
+      {"missing parent table", {"c", "pid", "x", "id"}, "None existant table"},
+      {"missing child column", {"c", "nope", "p", "id"}, "Key does not exist"},
+      {"missing parent column", {"c", "pid", "p", "nope"}, "Key does not exist"},
+      {"int to string",
+       {"c", "pid", "p", "code"},
+       "Type mismatch: Cannot link different data types"},
+      {"float to int", {"c", "f", "p", "id"}, "Type mismatch: Cannot link different data types"},
+      {"float to float", {"c", "f", "p", "f"}, volatileKeys},
+      {"bool to bool", {"c", "b", "p", "b"}, volatileKeys},
+  };
+  const KeyState before(parent());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    EXPECT_EQ(thrownMessage([&] { db.link(c.link[0], c.link[1], c.link[2], c.link[3]); }),
+              c.message);
+    EXPECT_EQ(KeyState(parent()), before);
+    EXPECT_TRUE(child().parents.empty());
+    EXPECT_TRUE(parent().children.empty());
+    EXPECT_TRUE(backReferences(parent()).empty());
+    EXPECT_TRUE(fileNames().empty());
+  }
+}
+
+TEST_F(ForeignKeyTest, LinkRecordsBackReferencesAndTheRelationFile) {
+  addParent("1");
+  addParent("2");
+  addParent("3");
+  addChild("2");
+  addChild("2");
+  markDeleted(child(), addChild("9"));  // tombstones are not looked at
+  addChild("3");
+  db.link("c", "pid", "p", "id");
+
+  EXPECT_EQ(parent().primaryKey, "id");
+  EXPECT_EQ(parent().pkIndex, 0);
+  EXPECT_EQ(KeyState(parent()).entries,
+            (std::vector<std::pair<std::string, std::int32_t>>{{"1", 0}, {"2", 1}, {"3", 2}}));
+  EXPECT_EQ(backReferences(parent()),
+            (BackReferences{{{1, "c", "pid"}, {0, 1}}, {{2, "c", "pid"}, {3}}}));
+  EXPECT_FALSE(parent().rows[0].isReferenced);
+  EXPECT_TRUE(parent().rows[1].isReferenced);
+  EXPECT_EQ(child().parents, std::vector<std::string>{"p"});
+  EXPECT_EQ(parent().children, (std::unordered_map<std::string, std::string>{{"c", "pid"}}));
+  const std::string relation = readFile(dir / "c-pid_p-id.rel");
+  EXPECT_EQ(relation.substr(0, 60), field("c") + field("p") + field("pid") + field("id"));
+}
+
+TEST_F(ForeignKeyTest, IntAndIdentityColumnsLinkBothWays) {
+  struct Case {
+    const char* shows;
+    std::string childType;
+    std::string parentType;
+  };
+  const std::vector<Case> cases = {{"int to ApexInt", "int", "ApexInt"},
+                                   {"ApexInt to int", "ApexInt", "int"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    Database database;
+    database.tables["q"] = makeTable("q", {makeColumn("key", c.parentType)});
+    database.tables["r"] = makeTable("r", {makeColumn("k", c.childType)});
+    appendRow(database.tables.at("q"), {"1"});
+    appendRow(database.tables.at("q"), {"2"});
+    appendRow(database.tables.at("r"), {"2"});
+    database.link("r", "k", "q", "key");
+    EXPECT_EQ(database.tables.at("q").pkMap.key_comp().type, c.parentType);
+    EXPECT_TRUE(database.tables.at("q").rows[1].isReferenced);
+  }
+}
+
+TEST_F(ForeignKeyTest, SecondKeyColumnIsRefusedAndTheSameColumnRebuilds) {
+  addParent("1", "a");
+  addChild("1", "a");
+  db.link("c", "pid", "p", "id");
+  const KeyState linked(parent());
+  EXPECT_EQ(thrownMessage([&] { db.link("c", "pcode", "p", "code"); }),
+            "Can't have two primary keys at once");
+  EXPECT_EQ(KeyState(parent()), linked);
+
+  const std::int32_t later = addParent("4");  // not in the index yet
+  addChild("4");
+  db.link("c", "pid", "p", "id");
+  EXPECT_EQ(parent().pkMap.at("4"), later);
+  EXPECT_EQ(parent().rows[static_cast<std::size_t>(later)].links.at({"c", "pid"}),
+            (std::set<std::int32_t>{1}));
+  EXPECT_EQ(child().parents, (std::vector<std::string>{"p", "p"}));
+  EXPECT_EQ(parent().children.size(), 1u);
+}
+
+TEST_F(ForeignKeyTest, FailedLinkPutsTheParentKeyBack) {
+  struct Case {
+    const char* shows;
+    std::function<void(ForeignKeyTest&)> prepare;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"a child key the parent lacks", [](ForeignKeyTest& t) { t.addChild("9"); },
+       "CRITICAL CORRUPTION: Missing active parent key: 9"},
+      {"a parent tombstone never satisfies a key",
+       [](ForeignKeyTest& t) {
+         markDeleted(t.parent(), t.addParent("3"));
+         t.addChild("3");
+       },
+       "CRITICAL CORRUPTION: Missing active parent key: 3"},
+      {"two live parent rows share a key", [](ForeignKeyTest& t) { t.addParent("1"); },
+       "Cannot create Primary Key: Duplicate value '1' already exists in column"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    db.tables.clear();
+    addTables(db);
+    // The parent's key from an earlier link, with an index that a rebuild
+    // would change: the row with key 5 came later.
+    addParent("1");
+    addChild("1");
+    db.link("c", "pid", "p", "id");
+    addParent("5");
+    c.prepare(*this);
+    const KeyState before(parent());
+    const BackReferences references = backReferences(parent());
+    EXPECT_EQ(thrownMessage([&] { db.link("c", "pid", "p", "id"); }), c.message);
+    EXPECT_EQ(KeyState(parent()), before);
+    EXPECT_EQ(backReferences(parent()), references);
+    EXPECT_EQ(child().parents.size(), 1u);
+  }
+}
+
+TEST_F(ForeignKeyTest, LinkNeedsTheStatesStillToComeAndInsertNeedsEveryState) {
+  ScopedClock clock(1007);  // the chains below show b
+  const std::vector<TempState> chain{{"a", 5}, {"b", 10}, {"c", 10}};
+  addParent("1", "b");
+  addParent("2", "c");
+  setChain(addChild("1", "a"), chain, false);
+  db.link("c", "pcode", "p", "code");
+  EXPECT_EQ(backReferences(parent()),
+            (BackReferences{{{0, "c", "pcode"}, {0}}, {{1, "c", "pcode"}, {0}}}));
+
+  const BackReferences linked = backReferences(parent());
+  setChain(addChild("1", "a"), chain, false);
+  EXPECT_EQ(thrownMessage([&] { db.linkRow(&child().rows.back(), "c", true); }),
+            "Primary table is missing required future key: a");
+  EXPECT_EQ(child().rows.size(), 1u);
+  EXPECT_EQ(backReferences(parent()), linked);
+
+  setChain(0, chain, true);  // a repeating chain comes back to a
+  EXPECT_EQ(thrownMessage([&] { db.link("c", "pcode", "p", "code"); }),
+            "CRITICAL CORRUPTION: Missing active parent key: a");
+}
+
+TEST_F(ForeignKeyTest, LinkSkipsEmptyKeysAndCutsAtNul) {
+  addParent("1", "b");
+  addChild("1", "");
+  addChild("1", std::string("b\0tail", 6));
+  db.link("c", "pcode", "p", "code");
+  EXPECT_EQ(backReferences(parent()), (BackReferences{{{0, "c", "pcode"}, {1}}}));
+
+  addChild("1", "");  // an insert looks the empty text up like any other
+  EXPECT_EQ(thrownMessage([&] { db.linkRow(&child().rows.back(), "c", true); }),
+            "Primary table is missing required future key: ");
+}
+
+TEST_F(ForeignKeyTest, LinkRowFailures) {
+  struct Case {
+    const char* shows;
+    std::function<void(ForeignKeyTest&)> prepare;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"a parent without rows", [](ForeignKeyTest&) {}, "Primary table is empty"},
+      {"a parent of tombstones only",
+       [](ForeignKeyTest& t) { markDeleted(t.parent(), t.addParent("7")); },
+       "Primary table is missing required future key: 7"},
+      {"a parent that was dropped", [](ForeignKeyTest& t) { t.child().parents = {"gone"}; },
+       "Primary table is empty"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    db.tables.clear();
+    addTables(db);
+    db.link("c", "pid", "p", "id");
+    c.prepare(*this);
+    for (const bool isInsert : {true, false}) {
+      addChild("7");
+      EXPECT_EQ(thrownMessage([&] { db.linkRow(&child().rows.back(), "c", isInsert); }), c.message);
+      EXPECT_EQ(child().rows.size(), isInsert ? 0u : 1u);
+    }
+  }
+}
+
+TEST_F(ForeignKeyTest, FailedInsertLeavesNoBackReference) {
+  addParent("1");
+  db.link("c", "pid", "p", "id");
+  const std::int32_t row = addChild("1");
+  child().rows[static_cast<std::size_t>(row)].cells[1].rule =
+      makeRule({{"1", 5}, {"7", 5}}, 1000, false);  // 1 is found, 7 is not
+  EXPECT_EQ(thrownMessage([&] { db.linkRow(&child().rows.back(), "c", true); }),
+            "Primary table is missing required future key: 7");
+  EXPECT_TRUE(child().rows.empty());
+  EXPECT_TRUE(backReferences(parent()).empty());
+  EXPECT_FALSE(parent().rows[0].isReferenced);
+
+  addParent("7");
+  db.link("c", "pid", "p", "id");
+  addChild("1");
+  child().rows.back().cells[1].rule = makeRule({{"1", 5}, {"7", 5}}, 1000, false);
+  db.linkRow(&child().rows.back(), "c", true);
+  EXPECT_EQ(backReferences(parent()),
+            (BackReferences{{{0, "c", "pid"}, {0}}, {{1, "c", "pid"}, {0}}}));
+  EXPECT_TRUE(parent().rows[1].isReferenced);
+}
+
+TEST_F(ForeignKeyTest, RestrictionFollowsTheStatesAChainCanStillReach) {
+  ScopedClock clock(1007);
+  struct Case {
+    const char* shows;
+    std::string plain;
+    std::optional<std::vector<TempState>> chain;  // none: a plain value
+    bool isCycle;
+    bool restricted;
+  };
+  using Chain = std::vector<TempState>;
+  const std::vector<Case> cases = {
+      {"plain value showing the key", "x", std::nullopt, false, true},
+      {"plain value showing another key", "y", std::nullopt, false, false},
+      {"a chain that has passed the key", "x", Chain{{"x", 5}, {"y", 10}, {"y", 10}}, false, false},
+      {"a repeating chain comes back", "x", Chain{{"x", 5}, {"y", 10}, {"y", 10}}, true, true},
+      {"a chain that will reach the key", "y", Chain{{"y", 5}, {"z", 5}, {"x", 5}}, false, true},
+      {"a chain without states never refers", "x", Chain{}, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    db.tables.clear();
+    addTables(db);
+    addParent("1", "x");
+    const std::int32_t row = addChild("1", c.plain);
+    if (c.chain) setChain(row, *c.chain, c.isCycle);
+    Row& parentRow = parent().rows[0];
+    parentRow.links[{"c", "pcode"}] = {row};
+    parentRow.isReferenced = true;
+    EXPECT_EQ(db.isActivelyRestricted(&parentRow, "x"), c.restricted);
+    EXPECT_EQ(parentRow.isReferenced, c.restricted);
+    EXPECT_EQ(parentRow.links.size(), c.restricted ? 1u : 0u);
+  }
+}
+
+TEST_F(ForeignKeyTest, RestrictionPrunesStaleBackReferences) {
+  addParent("1", "x");
+  markDeleted(child(), addChild("1", "x"));  // 0: a tombstone
+  addChild("1", "y");                        // 1: shows another key
+  addChild("1", "x");                        // 2: still refers
+  db.tables["short"] = makeTable("short", {makeColumn("other", "string")});
+  appendRow(db.tables.at("short"), {"x"});
+  Row& parentRow = parent().rows[0];
+  parentRow.isReferenced = true;
+  parentRow.links[{"c", "pcode"}] = {0, 1, 2, 99};  // 99: past the end of the child
+  parentRow.links[{"gone", "fk"}] = {0};            // a dropped child table
+  parentRow.links[{"short", "fk"}] = {0};           // the row has no such cell: kept
+
+  EXPECT_TRUE(db.isActivelyRestricted(&parentRow, "x"));
+  EXPECT_EQ(backReferences(parent()),
+            (BackReferences{{{0, "c", "pcode"}, {2}}, {{0, "short", "fk"}, {0}}}));
+  EXPECT_TRUE(parentRow.isReferenced);
+
+  markDeleted(child(), 2);
+  EXPECT_FALSE(db.isActivelyRestricted(&parentRow, "x"));
+  EXPECT_EQ(backReferences(parent()), (BackReferences{{{0, "short", "fk"}, {0}}}));
+  EXPECT_FALSE(parentRow.isReferenced);
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+#include "storage/file_listing.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+using FileListingTest = TempDirTest;
+
+std::vector<std::string> sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(FileListingTest, ListsRegularFilesWithExactlyTheExtension) {
+  for (const char* name : {"a.rel", "b.bin", ".rel", ".bin", "c.REL", "d.Bin", "e.rel.txt",
+                           "f.bin.rel", "g.x.bin", "relfile", "h.rel~"}) {
+    writeFile(name, "x");
+  }
+  std::filesystem::create_directory("dir.rel");
+  std::filesystem::create_directory("dir.bin");
+  std::filesystem::create_symlink("a.rel", "link.rel");
+  std::filesystem::create_symlink("b.bin", "link.bin");
+  std::filesystem::create_symlink("nothing", "dangling.rel");
+  std::filesystem::create_symlink("dir.rel", "todir.rel");
+  std::filesystem::create_directory("sub");
+  writeFile("sub/nested.rel", "x");
+
+  EXPECT_EQ(sorted(getRelFiles()), (std::vector<std::string>{"a.rel", "f.bin.rel", "link.rel"}));
+  EXPECT_EQ(sorted(getBinFiles()), (std::vector<std::string>{"b.bin", "g.x.bin", "link.bin"}));
+}
+
+TEST_F(FileListingTest, EmptyDirectoryListsNothing) {
+  EXPECT_TRUE(getRelFiles().empty());
+  EXPECT_TRUE(getBinFiles().empty());
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "storage_tables.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace storage_tables;
+
+class RelationFileTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    parent = makeTable("room", {makeColumn("rid", "ApexInt"), makeColumn("label", "string")});
+    for (const char* id : {"1", "2", "3"}) appendRow(parent, {id, "x"});
+    parent.setUpPrimaryKeyMap("rid");
+    child = makeTable("lamp", {makeColumn("id", "ApexInt"), makeColumn("room", "int", 2)});
+  }
+
+  Table parent;
+  Table child;
+};
+
+const std::string kHeader = field("lamp") + field("room") + field("room") + field("rid");
+const char* const kFile = "lamp-room_room-rid.rel";
+
+TEST_F(RelationFileTest, ChildWithoutRowsGivesTheHeaderAlone) {
+  Storage::linkTables(child, parent, "room");
+  EXPECT_EQ(readFile(kFile), kHeader);
+  EXPECT_EQ(readFile(kFile).size(), 60U);
+}
+
+TEST_F(RelationFileTest, RecordsNumberEveryRowFromOneAndSkipDeletedOnes) {
+  ScopedClock clock(1000);
+  appendRow(child, {"1", "3"});
+  appendRow(child, {"2", "1"});
+  appendRow(child, {"3", "9"});  // no such parent key
+  appendRow(child, {"4", ""}).cells[1].rule = makeRule({{"9", 10}, {"2", 0}}, 1000);
+  markDeleted(child, 1);
+
+  Storage::linkTables(child, parent, "room");
+  EXPECT_EQ(readFile(kFile), kHeader + le32(1) + le32(2) + le32(3) + le32(-1) + le32(4) + le32(-1));
+
+  // The snapshot takes each key as it reads now.
+  clock.set(1010);
+  Storage::linkTables(child, parent, "room");
+  EXPECT_EQ(readFile(kFile).substr(60 + 16), le32(4) + le32(1));
+}
+
+TEST_F(RelationFileTest, RelinkingRewritesFromTheStartAndKeepsSurplusBytes) {
+  for (const char* room : {"1", "2", "3"}) appendRow(child, {"0", room});
+  Storage::linkTables(child, parent, "room");
+  const std::string first = readFile(kFile);
+  ASSERT_EQ(first.size(), 60U + 3 * 8);
+
+  markDeleted(child, 0);
+  markDeleted(child, 1);
+  Storage::linkTables(child, parent, "room");
+  EXPECT_EQ(readFile(kFile), kHeader + le32(3) + le32(2) + first.substr(68));
+}
+
+TEST_F(RelationFileTest, MissingForeignKeyColumnLeavesTheHeaderOnly) {
+  appendRow(child, {"1", "1"});
+  Storage::linkTables(child, parent, "nothere");
+  EXPECT_EQ(readFile("lamp-nothere_room-rid.rel"),
+            field("lamp") + field("room") + field("nothere") + field("rid"));
+}
+
+TEST_F(RelationFileTest, FifteenByteNamesFillTheirFields) {
+  const std::string name = "abcdefghijklmno";
+  Table longChild = makeTable(name, {makeColumn(name, "int")});
+  Storage::linkTables(longChild, parent, name);
+  const std::string bytes = readFile(name + "-" + name + "_room-rid.rel");
+  EXPECT_EQ(bytes, name + field("room") + name + field("rid"));
+}
+
+TEST_F(RelationFileTest, NamesThatCannotBeAFileNameWriteNothing) {
+  struct Case {
+    const char* name;
+    std::string childName;
+    std::string parentName;
+    std::string foreignKey;
+    std::string primaryKey;
+  };
+  const Case cases[] = {
+      {"child with a slash", "a/b", "room", "room", "rid"},
+      {"parent with a dot", "lamp", "room.x", "room", "rid"},
+      {"key with a backslash", "lamp", "room", "ro\\om", "rid"},
+      {"parent key with a line feed", "lamp", "room", "room", "r\nd"},
+      {"empty parent key", "lamp", "room", "room", ""},
+      {"name longer than its field", "abcdefghijklmnop", "room", "room", "rid"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Table foreign = makeTable(c.childName, {makeColumn(c.foreignKey, "int")});
+    Table referenced = makeTable(c.parentName, {makeColumn("rid", "ApexInt")});
+    referenced.primaryKey = c.primaryKey;
+    Storage::linkTables(foreign, referenced, c.foreignKey);
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,541 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "storage_tables.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace storage_tables;
+
+class TableFileTest : public TempDirTest {
+ protected:
+  // Creates the table's files as CREATE TABLE does.
+  static void create(const Table& table) { Storage::saveTable(table.name + ".bin", table, "data"); }
+};
+
+Table lampTable() {
+  return makeTable("lamp", {makeColumn("id", "ApexInt"), makeColumn("name", "string", 0, 20),
+                            makeColumn("price", "float"), makeColumn("ok", "bool")});
+}
+
+// A header as the format lays it out, from its field texts.
+std::string headerBytes(const std::string& name, const std::vector<std::string>& types,
+                        const std::vector<std::string>& names,
+                        const std::vector<std::string>& maxStates,
+                        const std::vector<std::string>& sizes) {
+  std::string bytes = field(name);
+  for (const auto* block : {&types, &names, &maxStates, &sizes}) {
+    for (const std::string& text : *block) bytes += field(text);
+  }
+  return bytes;
+}
+
+TEST_F(TableFileTest, HeaderAndSlotsAreByteExact) {
+  Table table = lampTable();
+  create(table);
+  const std::string header =
+      headerBytes("lamp", {"ApexInt", "string", "float", "bool"}, {"id", "name", "price", "ok"},
+                  {"0", "0", "0", "0"}, {"60", "20", "60", "60"});
+  ASSERT_EQ(header.size(), 255U);
+  EXPECT_EQ(readFile("lamp.bin"), header);
+  EXPECT_TRUE(std::filesystem::exists("lamp.del"));
+  EXPECT_EQ(readFile("lamp.del"), "");
+
+  appendRow(table, {"1", "first", "1.0", "false"});
+  appendRow(table, {"2", "second", "0.5", "true"});
+  appendRow(table, {"3", "abc", "2.5", "true"});
+  writeAllRows(table);
+
+  const std::string bytes = readFile("lamp.bin");
+  ASSERT_EQ(bytes.size(), 255U + 3 * 29);
+  EXPECT_EQ(bytes.substr(0, 255), header);
+  const std::string slot2 =
+      bytesOf({3, 0, 0, 0}) + field("abc", 20) + bytesOf({0, 0, 0x20, 0x40}) + bytesOf({1});
+  ASSERT_EQ(slot2.size(), 29U);
+  EXPECT_EQ(bytes.substr(313), slot2);
+}
+
+TEST_F(TableFileTest, ColumnWidthCountsTheFlagByteAndTheStringWidth) {
+  struct Case {
+    const char* name;
+    Column column;
+    int width;
+  };
+  const Case cases[] = {
+      {"int", makeColumn("c", "int"), 4},
+      {"int with a state limit of 3", makeColumn("c", "int", 3), 5},
+      {"bool", makeColumn("c", "bool"), 1},
+      {"float", makeColumn("c", "float"), 4},
+      {"ApexInt", makeColumn("c", "ApexInt"), 4},
+      {"default string", makeColumn("c", "string"), 60},
+      {"default string with a state limit", makeColumn("c", "string", 2), 61},
+      {"declared string", makeColumn("c", "string", 0, 20), 20},
+      {"string width zero holds the default", makeColumn("c", "string", 0, 0), 60},
+      {"negative string width holds the default", makeColumn("c", "string", 1, -5), 61},
+      {"negative state limit adds no flag", makeColumn("c", "int", -1), 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Storage::getColumnBinSize(c.column), c.width);
+  }
+}
+
+TEST_F(TableFileTest, ValuesComeBackInTheirStoredForm) {
+  struct Case {
+    const char* name;
+    Column column;
+    std::string written;
+    std::string read;
+  };
+  const Case cases[] = {
+      {"int leading zeros", makeColumn("a", "int"), "007", "7"},
+      {"int from a decimal", makeColumn("b", "int"), "1.5", "1"},
+      {"negative int", makeColumn("c", "int"), "-42", "-42"},
+      {"int that does not convert", makeColumn("d", "int"), "abc", "0"},
+      {"ApexInt", makeColumn("e", "ApexInt"), "12", "12"},
+      {"float", makeColumn("f", "float"), "2.5", "2.500000"},
+      {"float one tenth", makeColumn("g", "float"), "0.1", "0.100000"},
+      {"missing float", makeColumn("h", "float"), kMissingValue, kMissingValue},
+      {"float that does not convert", makeColumn("i", "float"), "x", "0.000000"},
+      {"missing bool", makeColumn("j", "bool"), kMissingValue, "false"},
+      {"bool upper case", makeColumn("k", "bool"), "TRUE", "true"},
+      {"string", makeColumn("l", "string"), "hello", "hello"},
+      {"8-byte string cut", makeColumn("m", "string", 0, 8), "0123456789", "01234567"},
+      {"8-byte string filled", makeColumn("n", "string", 0, 8), "abcdefgh", "abcdefgh"},
+      {"plain value in a temporal column", makeColumn("o", "int", 3), "5", "5"},
+      {"plain string in a temporal column", makeColumn("p", "string", 2, 6), "xyz", "xyz"},
+  };
+  std::vector<Column> columns;
+  std::vector<std::string> values;
+  for (const Case& c : cases) {
+    columns.push_back(c.column);
+    values.push_back(c.written);
+  }
+  Table table = makeTable("vals", columns);
+  create(table);
+  appendRow(table, values);
+  writeAllRows(table);
+
+  const Table loaded = Storage::loadTable("vals", "");
+  ASSERT_EQ(loaded.rows.size(), 1U);
+  ASSERT_EQ(loaded.rows[0].cells.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(loaded.rows[0].cells[i].value, cases[i].read);
+    EXPECT_EQ(loaded.rows[0].cells[i].rule, nullptr);
+  }
+}
+
+TEST_F(TableFileTest, LoadRebuildsColumnsRowsDeletionsAndRules) {
+  ScopedClock clock(1000);
+  Table table =
+      makeTable("dev", {makeColumn("id", "ApexInt"), makeColumn("state", "string", 3),
+                        makeColumn("level", "int", 2), makeColumn("note", "string", 0, 8)});
+  create(table);
+  appendRow(table, {"1", "", "5", "a"}).cells[1].rule = makeRule({{"on", 10}, {"off", 0}}, 1000);
+  appendRow(table, {"2", "idle", "6", "b"});
+  appendRow(table, {"3", "", "", "c"}).cells[2].rule =
+      makeRule({{"1", 5}, {"2", 5}, {"3", 5}}, 990, true);
+  markDeleted(table, 1);
+  writeAllRows(table);
+
+  const Table loaded = Storage::loadTable("dev", "");
+  EXPECT_EQ(loaded.name, "dev");
+  ASSERT_EQ(loaded.columns.size(), 4U);
+  for (std::size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(loaded.columns[i].name, table.columns[i].name);
+    EXPECT_EQ(loaded.columns[i].type, table.columns[i].type);
+    EXPECT_EQ(loaded.columns[i].maxStates, table.columns[i].maxStates);
+    EXPECT_EQ(loaded.columns[i].size, table.columns[i].size);
+    EXPECT_EQ(loaded.columnTypes.at(table.columns[i].name), table.columns[i].type);
+    EXPECT_EQ(loaded.maxStatesByColumn.at(table.columns[i].name), table.columns[i].maxStates);
+  }
+  ASSERT_EQ(loaded.rows.size(), 3U);
+  EXPECT_EQ(loaded.deletedRows, (std::unordered_set<std::int32_t>{1}));
+  EXPECT_TRUE(loaded.primaryKey.empty());
+  EXPECT_TRUE(loaded.pkMap.empty());
+  for (std::size_t r = 0; r < 3; ++r) {
+    SCOPED_TRACE(r);
+    const Row& row = loaded.rows[r];
+    EXPECT_EQ(row.tableName, "dev");
+    EXPECT_EQ(row.deleted, r == 1);
+    EXPECT_TRUE(row.links.empty());
+    for (std::size_t i = 0; i < 4; ++i) {
+      EXPECT_EQ(row.cells[i].column, table.columns[i].name);
+      EXPECT_EQ(row.cells[i].type, table.columns[i].type);
+      EXPECT_EQ(row.cells[i].rowIndex, static_cast<std::int32_t>(r));
+    }
+  }
+
+  const Cell& chain = loaded.rows[0].cells[1];
+  ASSERT_NE(chain.rule, nullptr);
+  EXPECT_EQ(chain.value, "");
+  EXPECT_EQ(chain.rule->currentIndex, 0);
+  EXPECT_EQ(chain.rule->insTime, 1000);
+  EXPECT_EQ(chain.rule->preCalc, 10);
+  EXPECT_FALSE(chain.rule->isCycle);
+  ASSERT_EQ(chain.rule->states.size(), 2U);
+  EXPECT_EQ(chain.rule->states[0].value, "on");
+  EXPECT_EQ(chain.rule->states[0].duration, 10);
+  EXPECT_EQ(chain.rule->states[1].value, "off");
+
+  const Cell& cycle = loaded.rows[2].cells[2];
+  ASSERT_NE(cycle.rule, nullptr);
+  EXPECT_TRUE(cycle.rule->isCycle);
+  EXPECT_EQ(cycle.rule->states.size(), 3U);
+  EXPECT_EQ(loaded.rows[1].cells[1].value, "idle");
+  EXPECT_EQ(loaded.rows[1].cells[1].rule, nullptr);
+
+  // The reloaded chains follow the clock from their stored start times.
+  EXPECT_EQ(chain.getVal(), "on");
+  EXPECT_EQ(cycle.getVal(), "3");
+  clock.set(1010);
+  EXPECT_EQ(chain.getVal(), "off");
+  EXPECT_EQ(cycle.getVal(), "2");
+}
+
+TEST_F(TableFileTest, SaveTableOverAnExistingHeaderFailsAndChangesNothing) {
+  Table table = lampTable();
+  create(table);
+  appendRow(table, {"1", "x", "1", "true"});
+  writeAllRows(table);
+  std::filesystem::remove("lamp.del");
+  const std::string before = readFile("lamp.bin");
+
+  const Table other = makeTable("lamp", {makeColumn("a", "int")});
+  try {
+    Storage::saveTable("lamp.bin", other, "data");
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Column size error");
+  }
+  EXPECT_EQ(readFile("lamp.bin"), before);
+  EXPECT_FALSE(std::filesystem::exists("lamp.del"));
+}
+
+TEST_F(TableFileTest, SaveTableWritesOverAFileWithoutHeader) {
+  writeFile("t.bin", "garbage");
+  const Table table = makeTable("t", {makeColumn("a", "int")});
+  create(table);
+  EXPECT_EQ(readFile("t.bin"), headerBytes("t", {"int"}, {"a"}, {"0"}, {"60"}));
+  EXPECT_EQ(Storage::loadTable("t", "").columns.size(), 1U);
+}
+
+TEST_F(TableFileTest, SaveTableThatCannotCreateItsFileFailsAndCreatesNothing) {
+  const Table table = makeTable("t", {makeColumn("a", "int")});
+  try {
+    Storage::saveTable("nowhere/t.bin", table, "data");
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Failed to open file: nowhere/t.bin");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
+}
+
+TEST_F(TableFileTest, InsertRowWithoutADataFileWritesNothing) {
+  Table table = makeTable("t", {makeColumn("a", "int", 2)});
+  appendRow(table, {""}).cells[0].rule = makeRule({{"1", 1}}, 0);
+  Storage::insertRow(table, table.rows[0], 75, std::ios_base::beg);
+  Storage::insertRow(table, table.rows[0], 0, std::ios_base::end);
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
+}
+
+TEST_F(TableFileTest, AppendModeAddsASlotAMapByteAndANewRecord) {
+  Table table = makeTable("t", {makeColumn("a", "int", 1)});
+  create(table);
+  appendRow(table, {""}).cells[0].rule = makeRule({{"7", 0}}, 0);
+  writeAllRows(table);
+  Storage::insertRow(table, table.rows[0], 0, std::ios_base::end);
+
+  EXPECT_EQ(readFile("t.del"), bytesOf({0, 0}));
+  const std::string bytes = readFile("t.bin");
+  ASSERT_EQ(bytes.size(), 75U + 2 * 5);
+  EXPECT_EQ(bytes.substr(75), bytesOf({1, 0, 0, 0, 0}) + bytesOf({1, 1, 0, 0, 0}));
+  EXPECT_EQ(readFile("t.tmp").size(), 2U * (29 + 68));
+}
+
+TEST_F(TableFileTest, TemporalCellKeepsItsRecordAcrossRewrites) {
+  Table table = makeTable("t", {makeColumn("a", "string", 2, 10)});
+  create(table);
+  appendRow(table, {""}).cells[0].rule = makeRule({{"x", 5}}, 100);
+  appendRow(table, {""}).cells[0].rule = makeRule({{"y", 5}}, 100);
+  writeAllRows(table);
+  const std::size_t recordSize = 29 + 68 * 2;
+  ASSERT_EQ(readFile("t.tmp").size(), 2 * recordSize);
+
+  // Same record number, overwritten in place.
+  table.rows[0].cells[0].rule = makeRule({{"changed", 1}, {"again", 2}}, 200);
+  writeAllRows(table);
+  EXPECT_EQ(readFile("t.tmp").size(), 2 * recordSize);
+  const std::string slots = readFile("t.bin").substr(75);
+  EXPECT_EQ(slots.substr(0, 5), bytesOf({1, 0, 0, 0, 0}));
+  EXPECT_EQ(slots.substr(11, 5), bytesOf({1, 1, 0, 0, 0}));
+  const auto reread = Storage::readTempRule("t", 0, 2);
+  ASSERT_NE(reread, nullptr);
+  ASSERT_EQ(reread->states.size(), 2U);
+  EXPECT_EQ(reread->states[1].value, "again");
+  EXPECT_EQ(reread->insTime, 200);
+
+  // A slot that held a plain value gets a new record; the old one stays.
+  table.rows[0].cells[0].rule.reset();
+  table.rows[0].cells[0].value = "plain";
+  writeAllRows(table);
+  EXPECT_EQ(readFile("t.bin").substr(75, 6), bytesOf({0}) + "plain");
+  table.rows[0].cells[0].rule = makeRule({{"z", 5}}, 300);
+  writeAllRows(table);
+  EXPECT_EQ(readFile("t.tmp").size(), 3 * recordSize);
+  EXPECT_EQ(readFile("t.bin").substr(75, 5), bytesOf({1, 2, 0, 0, 0}));
+  EXPECT_EQ(Storage::loadTable("t", "").rows[0].cells[0].rule->states[0].value, "z");
+}
+
+TEST_F(TableFileTest, RuleWithoutStatesIsStoredAsItsValue) {
+  Table table = makeTable("t", {makeColumn("a", "int", 2)});
+  create(table);
+  appendRow(table, {"9"}).cells[0].rule = std::make_unique<TempRule>();
+  writeAllRows(table);
+  EXPECT_FALSE(std::filesystem::exists("t.tmp"));
+  EXPECT_EQ(Storage::loadTable("t", "").rows[0].cells[0].value, "9");
+}
+
+TEST_F(TableFileTest, OnlyWholeSlotsBecomeRows) {
+  Table table = makeTable("t", {makeColumn("a", "int"), makeColumn("b", "string", 0, 4)});
+  create(table);
+  appendRow(table, {"1", "ab"});
+  appendRow(table, {"2", "cd"});
+  writeAllRows(table);
+  const std::string whole = readFile("t.bin");
+  for (const std::size_t cut : {1, 4, 7}) {
+    SCOPED_TRACE(cut);
+    writeFile("t.bin", whole.substr(0, whole.size() - cut));
+    const Table loaded = Storage::loadTable("t", "");
+    ASSERT_EQ(loaded.rows.size(), 1U);
+    EXPECT_EQ(loaded.rows[0].cells[1].value, "ab");
+  }
+}
+
+TEST_F(TableFileTest, DeletionMapMarksNonZeroBytesAndLeavesUncoveredRowsLive) {
+  struct Case {
+    const char* name;
+    std::string map;
+    bool missing;
+    std::vector<bool> deleted;
+  };
+  const Case cases[] = {
+      {"0 5 0", bytesOf({0, 5, 0}), false, {false, true, false, false}},
+      {"two bytes for four rows", bytesOf({1, 1}), false, {true, true, false, false}},
+      {"empty map", "", false, {false, false, false, false}},
+      {"missing map", "", true, {false, false, false, false}},
+      {"longer map", bytesOf({0, 0, 0, 1, 1, 1}), false, {false, false, false, true}},
+  };
+  Table table = makeTable("t", {makeColumn("a", "int")});
+  create(table);
+  for (const char* value : {"1", "2", "3", "4"}) appendRow(table, {value});
+  writeAllRows(table);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.missing) {
+      std::filesystem::remove("t.del");
+    } else {
+      writeFile("t.del", c.map);
+    }
+    const Table loaded = Storage::loadTable("t", "");
+    ASSERT_EQ(loaded.rows.size(), 4U);
+    for (std::size_t p = 0; p < 4; ++p) {
+      EXPECT_EQ(loaded.rows[p].deleted, c.deleted[p]) << p;
+      EXPECT_EQ(loaded.deletedRows.count(static_cast<std::int32_t>(p)) == 1, c.deleted[p]) << p;
+    }
+  }
+}
+
+TEST_F(TableFileTest, MissingOrHeaderlessFilesLoadAsEmptyTables) {
+  EXPECT_TRUE(Storage::loadTable("none", "").columns.empty());
+  EXPECT_EQ(Storage::loadTable("none", "").name, "none");
+
+  const Table table = makeTable("fresh", {makeColumn("a", "int"), makeColumn("b", "bool")});
+  create(table);
+  const Table loaded = Storage::loadTable("fresh", "");
+  EXPECT_EQ(loaded.columns.size(), 2U);
+  EXPECT_TRUE(loaded.rows.empty());
+  // A name that already carries the extension reads that file.
+  EXPECT_EQ(Storage::loadTable("fresh.bin", "").columns.size(), 2U);
+
+  writeFile("junk.bin", std::string(200, 'x'));
+  EXPECT_TRUE(Storage::loadTable("junk", "").columns.empty());
+}
+
+TEST_F(TableFileTest, DamagedHeaderNumbersFallBack) {
+  struct Case {
+    const char* name;
+    std::string type;
+    std::string maxStates;
+    std::string size;
+    std::int32_t expectedMaxStates;
+    std::int32_t expectedSize;
+  };
+  const Case cases[] = {
+      {"string width not a number", "string", "0", "abc", 0, 60},
+      {"negative string width", "string", "0", "-5", 0, 60},
+      {"zero string width", "string", "0", "0", 0, 60},
+      {"string width beyond 32 bits", "string", "0", "99999999999", 0, 60},
+      {"largest string width", "string", "0", "2147483647", 0, 60},
+      {"int size not a number", "int", "0", "x", 0, 4},
+      {"bool size not a number", "bool", "0", "", 0, 1},
+      {"state limit not a number", "int", "many", "4", 0, 4},
+      {"negative state limit", "int", "-3", "4", -3, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile("t.bin", headerBytes("t", {c.type}, {"a"}, {c.maxStates}, {c.size}));
+    const Table loaded = Storage::loadTable("t", "");
+    ASSERT_EQ(loaded.columns.size(), 1U);
+    EXPECT_EQ(loaded.columns[0].maxStates, c.expectedMaxStates);
+    EXPECT_EQ(loaded.columns[0].size, c.expectedSize);
+  }
+}
+
+TEST_F(TableFileTest, TruncatedHeaderEndsWithoutRows) {
+  // Type fields up to the end of the file: names and numbers are missing.
+  std::string bytes = field("t");
+  for (int i = 0; i < 1000; ++i) bytes += field("int");
+  writeFile("t.bin", bytes);
+  const Table loaded = Storage::loadTable("t", "");
+  EXPECT_EQ(loaded.columns.size(), 1000U);
+  EXPECT_TRUE(loaded.rows.empty());
+}
+
+TEST_F(TableFileTest, NarrowTemporalColumnKeepsPlainValuesWithinItsWidth) {
+  ScopedClock clock(1000);
+  Table table = makeTable("t", {makeColumn("flag", "bool", 2), makeColumn("n", "int"),
+                                makeColumn("s", "string", 2, 3)});
+  create(table);
+  Row& row = appendRow(table, {"", "7", ""});
+  row.cells[0].rule = makeRule({{"true", 100}, {"false", 0}}, 1000);
+  row.cells[2].rule = makeRule({{"abc", 0}}, 1000);
+  writeAllRows(table);
+
+  EXPECT_FALSE(std::filesystem::exists("t.tmp"));
+  const std::string slot = readFile("t.bin").substr(15 + 60 * 3);
+  EXPECT_EQ(slot, bytesOf({0, 1, 7, 0, 0, 0, 0}) + "abc");
+
+  // A flag byte of 1 that a damaged file left there reads as a plain value.
+  writeFile("t.bin",
+            readFile("t.bin").substr(0, 15 + 60 * 3) + bytesOf({1, 1, 7, 0, 0, 0, 1}) + "xyz");
+  const Table loaded = Storage::loadTable("t", "");
+  ASSERT_EQ(loaded.rows.size(), 1U);
+  EXPECT_EQ(loaded.rows[0].cells[0].value, "true");
+  EXPECT_EQ(loaded.rows[0].cells[0].rule, nullptr);
+  EXPECT_EQ(loaded.rows[0].cells[1].value, "7");
+  EXPECT_EQ(loaded.rows[0].cells[2].value, "xyz");
+  EXPECT_EQ(loaded.rows[0].cells[2].rule, nullptr);
+}
+
+TEST_F(TableFileTest, TemporalCellWithoutAReadableRuleLoadsEmpty) {
+  Table table = makeTable("t", {makeColumn("a", "int", 2)});
+  create(table);
+  appendRow(table, {""}).cells[0].rule = makeRule({{"1", 5}}, 0);
+  writeAllRows(table);
+  const std::string withRule = readFile("t.bin");
+  const std::string rules = readFile("t.tmp");
+
+  struct Case {
+    const char* name;
+    std::string slot;
+    bool ruleFile;
+  };
+  const Case cases[] = {
+      {"missing rule file", bytesOf({1, 0, 0, 0, 0}), false},
+      {"record past the end", bytesOf({1, 5, 0, 0, 0}), true},
+      {"negative record", bytesOf({1, 0xFF, 0xFF, 0xFF, 0xFF}), true},
+      {"largest record number", bytesOf({1, 0xFF, 0xFF, 0xFF, 0x7F}), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile("t.bin", withRule.substr(0, 75) + c.slot);
+    if (c.ruleFile) {
+      writeFile("t.tmp", rules);
+    } else {
+      std::filesystem::remove("t.tmp");
+    }
+    const Table loaded = Storage::loadTable("t", "");
+    ASSERT_EQ(loaded.rows.size(), 1U);
+    EXPECT_EQ(loaded.rows[0].cells[0].rule, nullptr);
+    EXPECT_EQ(loaded.rows[0].cells[0].value, "");
+  }
+}
+
+TEST_F(TableFileTest, HeaderNameThatIsNoFileNameReadsNoRules) {
+  Table table = makeTable("t", {makeColumn("a", "int", 2)});
+  create(table);
+  appendRow(table, {""}).cells[0].rule = makeRule({{"1", 5}}, 0);
+  writeAllRows(table);
+  std::filesystem::create_directory("sub");
+  std::filesystem::copy_file("t.tmp", "sub/x.tmp");
+  std::string bytes = readFile("t.bin");
+  bytes.replace(0, 15, field("sub/x"));
+  writeFile("t.bin", bytes);
+
+  const Table loaded = Storage::loadTable("t", "");
+  ASSERT_EQ(loaded.rows.size(), 1U);
+  EXPECT_EQ(loaded.rows[0].cells[0].rule, nullptr);
+}
+
+TEST_F(TableFileTest, SlotBeyondThirtyTwoBitOffsetsFailsAndWritesNothing) {
+  Table table = makeTable("t", {makeColumn("a", "int"), makeColumn("b", "string", 0, 25)});
+  create(table);
+  appendRow(table, {"1", "x"});
+  const std::string before = readFile("t.bin");
+  for (const int offset : {std::numeric_limits<std::int32_t>::max() - 10, -1}) {
+    SCOPED_TRACE(offset);
+    try {
+      Storage::insertRow(table, table.rows[0], offset, std::ios_base::beg);
+      FAIL() << "no error";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "File offset out of range: t.bin");
+    }
+    EXPECT_EQ(readFile("t.bin"), before);
+  }
+}
+
+TEST_F(TableFileTest, UpdateRewritesOnlyTheGivenRowsOfTheTable) {
+  Table table = makeTable("t", {makeColumn("a", "int")});
+  create(table);
+  for (const char* value : {"1", "2", "3"}) appendRow(table, {value});
+  writeAllRows(table);
+  table.rows[0].cells[0].value = "10";
+  table.rows[2].cells[0].value = "30";
+  table.rows[1].cells[0].value = "20";
+  Row stranger = table.rows[1];
+  Storage::update(table, {&table.rows[2], &stranger});
+
+  const Table loaded = Storage::loadTable("t", "");
+  ASSERT_EQ(loaded.rows.size(), 3U);
+  EXPECT_EQ(loaded.rows[0].cells[0].value, "1");
+  EXPECT_EQ(loaded.rows[1].cells[0].value, "2");
+  EXPECT_EQ(loaded.rows[2].cells[0].value, "30");
+}
+
+TEST_F(TableFileTest, ReadTakesTheFieldUpToItsFirstZeroOrTheFileEnd) {
+  writeFile("f.bin", std::string("abc\0def", 7) + "0123456789");
+  std::fstream file("f.bin", std::ios::in | std::ios::binary);
+  struct Case {
+    int offset;
+    int length;
+    std::string text;
+  };
+  const Case cases[] = {{0, 15, "abc"}, {4, 3, "def"}, {7, 15, "0123456789"},
+                        {12, 3, "567"}, {40, 15, ""},  {-1, 15, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    EXPECT_EQ(Storage::read(file, c.offset, c.length), c.text);
+  }
+}
+
+}  // namespace
