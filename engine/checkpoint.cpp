@@ -30,6 +30,13 @@ std::int64_t fileSize(const std::string& path) {
       std::min<std::uintmax_t>(size, std::numeric_limits<std::int64_t>::max()));
 }
 
+// Whether a data file of `size` bytes holds a whole row slot past its header.
+// A table without columns has no slots, so a file whose header names none
+// (one the engine cannot read) never counts.
+bool holdsSlots(std::int64_t size, std::int64_t headerSize, std::int64_t rowSize) {
+  return rowSize > 0 && size - headerSize >= rowSize;
+}
+
 std::runtime_error openFailure(const std::string& path) {
   return std::runtime_error("Failed to open file: " + path);
 }
@@ -42,7 +49,8 @@ struct TableWrite {
 };
 
 // The rule records the table's rows may append: every temporal cell that has
-// a rule could get a new one.
+// a rule could get a new one. An existing rule file that cannot be opened
+// would make storage keep only the chains' current values.
 void checkRuleFile(const Table& table) {
   const int maxStates = Storage::largestMaxStates(table.columns);
   if (maxStates <= 0) return;
@@ -55,6 +63,10 @@ void checkRuleFile(const Table& table) {
   }
   if (rules == 0) return;
   const std::string path = table.name + ".tmp";
+  std::error_code ignored;
+  if (std::filesystem::exists(path, ignored) && !openForUpdate(path, false).is_open()) {
+    throw openFailure(path);
+  }
   const std::int64_t recordSize = Storage::ruleRecordSize(maxStates);
   // A partial record at the end counts: new records go after it.
   const std::int64_t existing = (fileSize(path) + recordSize - 1) / recordSize;
@@ -62,15 +74,15 @@ void checkRuleFile(const Table& table) {
 }
 
 // Every table to write, each checked so that nothing is written unless all
-// of it can be. A table without rows is written only to cut away slots its
-// data file still holds (rows a rollback removed).
+// of it can be. A table without rows is written only to cut away whole slots
+// its data file still holds (rows a rollback removed).
 std::vector<TableWrite> planCheckpoint(const std::map<std::string, Table>& tables) {
   std::vector<TableWrite> plan;
   for (const auto& [name, table] : tables) {
     const std::int64_t headerSize = Storage::headerSize(table.columns.size());
     const std::int64_t rowSize = Storage::rowSize(table.columns);
     const std::string dataPath = table.name + ".bin";
-    if (table.rows.empty() && fileSize(dataPath) <= headerSize) continue;
+    if (table.rows.empty() && !holdsSlots(fileSize(dataPath), headerSize, rowSize)) continue;
     if (!openForUpdate(dataPath, false).is_open()) throw openFailure(dataPath);
     // A missing deletion map is simply written anew.
     const std::string mapPath = table.name + ".del";

@@ -109,7 +109,9 @@ class Database {
   // Keeps the changes; throws "No active transaction to commit!".
   void commitTransaction();
   // Undoes the logged changes newest first; throws "No active transaction to
-  // rollback!". Entries whose table or row is gone are skipped. When a
+  // rollback!". Entries whose table or row is gone are skipped. A revived or
+  // restored row gets its key's index entry back unless a live row holds it,
+  // and loses the entry of a key it showed only before the undo. When a
   // checkpoint ran inside the transaction, the restored memory is
   // checkpointed too, so the table files never keep rolled-back rows; a
   // checkpoint that cannot be written is refused before anything changes.
@@ -120,7 +122,7 @@ class Database {
   // Writes every table that has rows to its data file (each slot, the file
   // cut to exactly those slots) and its deletion map, then empties the
   // write-ahead log. A table without rows is not touched unless its data file
-  // still holds slots, which are cut away. Everything is checked before
+  // still holds whole slots, which are cut away. Everything is checked before
   // anything is written: "Failed to open file: <path>" for a data file that
   // cannot be opened (a missing one is not created) or a deletion map that
   // cannot, and "File offset out of range: <path>" when a slot or rule record

@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -69,14 +70,16 @@ std::vector<std::int32_t> indexCandidates(const Block& block, const Table& table
   const PrimaryKeyIndex& index = table.pkMap;
   auto startNode = index.begin();
   auto endNode = index.end();
-  const std::string* exactMatchValue = nullptr;
+  // An empty value is remembered as no value at all: an equality with ''
+  // never conflicts with a later one, which the row test then settles.
+  std::string_view exactMatchValue;
   for (const Condition& condition : block) {
     if (condition.column != table.primaryKey) continue;
     const std::string& op = condition.op;
     const std::string& value = condition.value;
     if (op == "=" || op == "==") {
-      if (exactMatchValue != nullptr && *exactMatchValue != value) return {};
-      exactMatchValue = &value;
+      if (!exactMatchValue.empty() && exactMatchValue != value) return {};
+      exactMatchValue = value;
       startNode = index.find(value);
       if (startNode == index.end()) return {};
       endNode = std::next(startNode);

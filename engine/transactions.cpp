@@ -1,6 +1,8 @@
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "engine/database.h"
@@ -8,16 +10,31 @@
 
 namespace {
 
+// The text of the row's key cell; none when the table has no key or the row
+// no cell at the key's position.
+std::optional<std::string> keyText(const Table& table, std::int32_t position) {
+  if (table.primaryKey.empty() || table.pkIndex < 0) return std::nullopt;
+  const Row& row = table.rows[static_cast<std::size_t>(position)];
+  if (static_cast<std::size_t>(table.pkIndex) >= row.cells.size()) return std::nullopt;
+  return row.cells[static_cast<std::size_t>(table.pkIndex)].getVal();
+}
+
 // Points the index entry of the row's key at the row again unless a live row
 // holds it: an insert rolled back before may have taken the entry over from
 // this row while it was a tombstone.
 void reindex(Table& table, std::int32_t position) {
-  if (table.primaryKey.empty() || table.pkIndex < 0) return;
-  const Row& row = table.rows[static_cast<std::size_t>(position)];
-  if (static_cast<std::size_t>(table.pkIndex) >= row.cells.size()) return;
-  const auto [entry, added] =
-      table.pkMap.emplace(row.cells[static_cast<std::size_t>(table.pkIndex)].getVal(), position);
+  const std::optional<std::string> key = keyText(table, position);
+  if (!key || !isLiveRow(table, position)) return;
+  const auto [entry, added] = table.pkMap.emplace(*key, position);
   if (!added && !isLiveRow(table, entry->second)) entry->second = position;
+}
+
+// Drops the entry of `key` when it points at the row at `position`: the key
+// the row showed until an undo put its earlier cells back. Left in place,
+// it would refuse that key to every later insert.
+void unindex(Table& table, const std::string& key, std::int32_t position) {
+  const auto entry = table.pkMap.find(key);
+  if (entry != table.pkMap.end() && entry->second == position) table.pkMap.erase(entry);
 }
 
 }  // namespace
@@ -92,6 +109,7 @@ void Database::undoUpdate(const TransactionAction& entry) {
   const auto found = tables.find(entry.tableName);
   if (found == tables.end() || !holdsRow(found->second, entry.rowIndex)) return;
   Table& table = found->second;
+  const std::optional<std::string> shownKey = keyText(table, entry.rowIndex);
   Row& row = table.rows[static_cast<std::size_t>(entry.rowIndex)];
   row = entry.before;
   if (row.deleted) {
@@ -99,6 +117,10 @@ void Database::undoUpdate(const TransactionAction& entry) {
   } else {
     table.deletedRows.erase(entry.rowIndex);
   }
+  // An update may have changed the key, and an undone delete may have
+  // entered the changed key: the index follows the key put back.
+  if (shownKey) unindex(table, *shownKey, entry.rowIndex);
+  reindex(table, entry.rowIndex);
   try {
     linkRow(&row, entry.tableName, false);
   } catch (...) {

@@ -1,6 +1,9 @@
 #include "model/number.h"
 
+#include <locale.h>  // newlocale and strtof_l (_create_locale and _strtof_l on Windows)
+
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -40,11 +43,27 @@ std::optional<std::int32_t> toInt32(std::string_view text) { return toInteger<st
 
 std::optional<std::int64_t> toInt64(std::string_view text) { return toInteger<std::int64_t>(text); }
 
+namespace {
+
+// Numbers are read with the "C" locale's decimal point whatever locale the
+// host program has chosen, so "2.5" means the same in every process.
+float strtofClassic(const char* text, char** end) {
+#if defined(_WIN32)
+  static const _locale_t classic = _create_locale(LC_NUMERIC, "C");
+  return _strtof_l(text, end, classic);
+#else
+  static const locale_t classic = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
+  return strtof_l(text, end, classic);
+#endif
+}
+
+}  // namespace
+
 std::optional<float> toFloat(std::string_view text) {
-  const std::string copy(text);  // strtof needs a terminated text
+  const std::string copy(text);  // the conversion needs a terminated text
   char* end = nullptr;
   errno = 0;
-  const float value = std::strtof(copy.c_str(), &end);
+  const float value = strtofClassic(copy.c_str(), &end);
   if (end == copy.c_str() || errno == ERANGE) return std::nullopt;
   return value;
 }
@@ -52,7 +71,8 @@ std::optional<float> toFloat(std::string_view text) {
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
   std::int64_t sum = 0;
   if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return b > 0 ? std::numeric_limits<std::int64_t>::max()
+               : std::numeric_limits<std::int64_t>::min();
 }
 
 std::int64_t saturatingSub(std::int64_t a, std::int64_t b) {

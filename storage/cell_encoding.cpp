@@ -3,7 +3,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iomanip>
 #include <limits>
+#include <locale>
+#include <sstream>
 
 #include "model/cell.h"
 #include "model/number.h"
@@ -21,6 +24,15 @@ bool equalsIgnoringCase(std::string_view text, std::string_view lowerWord) {
     if (lower != lowerWord[i]) return false;
   }
   return true;
+}
+
+// Six decimals in fixed notation, with the "C" locale's decimal point
+// whatever locale the host program has chosen.
+std::string fixedSixDecimals(float value) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << std::fixed << std::setprecision(6) << static_cast<double>(value);
+  return out.str();
 }
 
 float floatFromText(std::string_view text) {
@@ -49,9 +61,9 @@ void appendCellValue(std::string& out, std::string_view type, std::string_view t
 std::string decodeCellValue(std::string_view type, std::string_view field) {
   if (isIntegerType(type)) return field.size() >= 4 ? std::to_string(int32At(field)) : "0";
   if (type == "float") {
-    if (field.size() < 4) return std::to_string(0.0F);
+    if (field.size() < 4) return fixedSixDecimals(0.0F);
     const float value = std::bit_cast<float>(int32At(field));
-    return std::isnan(value) ? kMissingValue : std::to_string(value);
+    return std::isnan(value) ? kMissingValue : fixedSixDecimals(value);
   }
   if (type == "bool") return !field.empty() && field[0] == 1 ? "true" : "false";
   return std::string(textOf(field));

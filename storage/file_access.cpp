@@ -6,7 +6,9 @@ std::fstream openForUpdate(const std::string& path, bool create) {
   constexpr auto mode = std::ios::in | std::ios::out | std::ios::binary;
   std::fstream file(path, mode);
   if (file.is_open() || !create) return file;
-  std::ofstream(path, std::ios::binary);  // creates the file empty
+  // Append mode creates a missing file empty but never truncates one that
+  // exists and merely refused to open for reading and writing.
+  std::ofstream(path, std::ios::binary | std::ios::app);
   file.open(path, mode);
   return file;
 }

@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
@@ -36,6 +38,55 @@ std::string printed(bool success, const std::string& message) {
          message + "\",\n  \"rows_affected\": 0\n}\n\n";
 }
 
+// Starts the shell with `in` as its standard input and `out` as its standard
+// output. Both descriptors must be close-on-exec, so that the shell holds no
+// other copy of them (a pipe's write end left open would hide the end of input).
+pid_t startShell(int in, int out) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const rlimit limit{1 << 20, 1 << 20};  // a spinning shell cannot fill the disk
+    if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+      ::_exit(126);
+    }
+    ::execl(QUORVEL_SHELL_PATH, "quorvel", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Waits for the shell to end by itself and gives its exit status, or stops
+// one that has not ended within the time limit and gives nothing.
+std::optional<int> waitForExit(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (!WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
+// Up to `count` bytes from `fd`, fewer when it ends or stays silent for a
+// few seconds.
+std::string readSome(int fd, std::size_t count) {
+  std::string text;
+  while (text.size() < count) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 5000) <= 0) break;
+    char buffer[256];
+    const std::size_t wanted = std::min(sizeof buffer, count - text.size());
+    const ssize_t got = ::read(fd, buffer, wanted);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
 class ShellTest : public TempDirTest {
  protected:
   // Runs the shell in the test's directory on `input`. The files that carry
@@ -48,34 +99,16 @@ class ShellTest : public TempDirTest {
     const std::string out = (io / "out").string();
     writeFile(in, input);
 
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int inFd = ::open(in.c_str(), O_RDONLY);
-      const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const rlimit limit{1 << 20, 1 << 20};  // a spinning shell cannot fill the disk
-      if (inFd < 0 || outFd < 0 || ::dup2(inFd, 0) < 0 || ::dup2(outFd, 1) < 0 ||
-          ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-        ::_exit(126);
-      }
-      ::execl(QUORVEL_SHELL_PATH, "quorvel", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-
     ShellRun run;
+    const int inFd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid = inFd >= 0 && outFd >= 0 ? startShell(inFd, outFd) : -1;
+    if (inFd >= 0) ::close(inFd);
+    if (outFd >= 0) ::close(outFd);
     if (pid < 0) return run;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        run.output = readFile(out);
-        return run;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    run.exited = WIFEXITED(status);
-    run.status = run.exited ? WEXITSTATUS(status) : -1;
+    const std::optional<int> status = waitForExit(pid);
+    run.exited = status.has_value();
+    run.status = status.value_or(-1);
     run.output = readFile(out);
     return run;
   }
@@ -150,6 +183,32 @@ TEST_F(ShellTest, TransactionMessagesAndTheLogLeftBehind) {
   }
   EXPECT_EQ(start, log.size()) << "the log ends in a line feed";
   EXPECT_EQ(commands, (std::vector<std::string>{"BEGIN", "ROLLBACK"}));
+}
+
+// The prompt and each result must reach a reader that waits for them: a shell
+// that only wrote them at its end would look dead to the person typing.
+TEST_F(ShellTest, PrintsWhileItWaitsForTheNextLine) {
+  ::signal(SIGPIPE, SIG_IGN);  // a shell that died must fail the test, not end it
+  int toShell[2];
+  int fromShell[2];
+  ASSERT_EQ(::pipe2(toShell, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(fromShell, O_CLOEXEC), 0);
+  const pid_t pid = startShell(toShell[0], fromShell[1]);
+  ::close(toShell[0]);
+  ::close(fromShell[1]);
+  ASSERT_GT(pid, 0);
+
+  const std::string prompt = kPrompt;
+  EXPECT_EQ(readSome(fromShell[0], prompt.size()), prompt);
+  const std::string line = "BEGIN\n";
+  EXPECT_EQ(::write(toShell[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  const std::string answer = printed(true, "Transaction Started. Sandbox active.") + prompt;
+  EXPECT_EQ(readSome(fromShell[0], answer.size()), answer);
+
+  ::close(toShell[1]);  // the end of input ends the shell
+  EXPECT_EQ(waitForExit(pid), std::optional<int>(0));
+  EXPECT_EQ(readSome(fromShell[0], 1), "");
+  ::close(fromShell[0]);
 }
 
 }  // namespace

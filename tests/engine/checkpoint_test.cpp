@@ -59,6 +59,32 @@ TEST_F(CheckpointTest, TableWithoutRowsIsNotTouched) {
   EXPECT_EQ(readFile(kLog), "");
 }
 
+TEST_F(CheckpointTest, RowlessTableWithoutWholeSlotsKeepsItsFile) {
+  struct Case {
+    const char* shows;
+    std::vector<Column> columns;
+    std::string fileBytes;
+  };
+  const std::string garbage(100, 'g');
+  const std::string header =
+      std::string("x") + std::string(14, '\0') + "int" + std::string(12, '\0') +
+      std::string(45, '\0');  // one column: type "int", empty name, size and limit fields
+  const std::vector<Case> cases = {
+      {"a file whose header names no columns, loaded as a table without them", {}, garbage},
+      {"a cut-short slot past the header", {makeColumn("", "int")}, header + "ab"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    db.tables.clear();
+    fs::remove("x.del");
+    writeFile("x.bin", c.fileBytes);
+    db.tables["x"] = makeTable("x", c.columns);
+    db.checkpoint();
+    EXPECT_EQ(readFile("x.bin"), c.fileBytes);
+    EXPECT_FALSE(fs::exists("x.del"));
+  }
+}
+
 TEST_F(CheckpointTest, EveryRowSlotAndTheDeletionMapAreWritten) {
   createT();
   const std::string header = readFile("t.bin");
@@ -151,6 +177,13 @@ TEST_F(CheckpointTest, RefusedCheckpointWritesNothing) {
          test.db.tables.at("x").rows[0].cells[0].rule = makeRule({{"1", 5}, {"2", 5}}, 0, false);
        },
        "File offset out of range: x.tmp"},
+      {"a rule file that cannot be opened",
+       {makeColumn("n", "int", 2)},
+       [](CheckpointTest& test) {
+         test.db.tables.at("x").rows[0].cells[0].rule = makeRule({{"1", 5}, {"2", 5}}, 0, false);
+         fs::create_directory("x.tmp");
+       },
+       "Failed to open file: x.tmp"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shows);
@@ -158,6 +191,7 @@ TEST_F(CheckpointTest, RefusedCheckpointWritesNothing) {
       if (db.tables.contains(name)) db.dropTable(name);
     }
     fs::remove_all("x.del");
+    fs::remove_all("x.tmp");
     db.createTable("a", {makeColumn("id", "int")});  // written first, were nothing checked
     db.createTable("x", c.columns);
     insert("a", {"1"});

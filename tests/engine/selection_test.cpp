@@ -156,6 +156,33 @@ TEST_F(SelectionTest, ValuesThatDoNotConvertNeverHold) {
   }
 }
 
+// Only a remembered non-empty "=" value rules out a later different one; a
+// row can show both texts when its table declares the key column twice.
+TEST(SelectionEqualityTest, AnEmptyEqualityIsNoRememberedValue) {
+  Database db;
+  Table table = makeTable("t", {makeColumn("id", "string"), makeColumn("id", "string")});
+  appendRow(table, {"", "q"});  // key ""
+  appendRow(table, {"x", ""});  // key "x", and "" in the second id column
+  table.setUpPrimaryKeyMap("id");
+  struct Case {
+    const char* shows;
+    std::vector<Condition> conditions;
+    std::vector<std::string> expected;  // texts of the first id column
+  };
+  const std::vector<Case> cases = {
+      {"'' then 'x': the later equality narrows, the row test keeps both texts",
+       {where("id", "=", "", 'o'), where("id", "=", "x")},
+       {"x"}},
+      {"'x' then '': a remembered value differs",
+       {where("id", "=", "x", 'o'), where("id", "=", "")},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    EXPECT_EQ(valuesOf(db.getRequestedRows(c.conditions, table), 0), c.expected);
+  }
+}
+
 TEST(SelectionChainTest, TemporalCellsMatchTheirCurrentState) {
   ScopedClock clock(1000);
   Database db;

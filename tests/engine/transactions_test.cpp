@@ -126,6 +126,8 @@ TEST_F(TransactionTest, UndoingUpdatesPutsTheWholeRowBack) {
   ScopedClock clock(2000);
   const std::int32_t row = insertChild("1", "1", "a");
   child().rows[0].cells[2].rule = makeRule({{"a", 5}, {"b", 10}, {"b", 10}}, 500, true);
+  child().rows[0].links[{"grandchild", "fk"}] = {4};  // the row's own back-references
+  child().rows[0].isReferenced = true;
   db.beginTransaction();
   const Row before = child().rows[0];
   db.transactionLog.push_back(entry("UPDATE", "c", row, before));
@@ -133,6 +135,8 @@ TEST_F(TransactionTest, UndoingUpdatesPutsTheWholeRowBack) {
   cell.value = "z";
   cell.rule.reset();
   child().rows[0].cells[1].value = "2";
+  child().rows[0].links.clear();
+  child().rows[0].isReferenced = false;
   db.rollbackTransaction();
 
   const Row& restored = child().rows[0];
@@ -142,6 +146,8 @@ TEST_F(TransactionTest, UndoingUpdatesPutsTheWholeRowBack) {
   EXPECT_EQ(restored.cells[2].rule->states.size(), 3u);
   EXPECT_EQ(restored.cells[2].value, "a");
   EXPECT_EQ(restored.cells[1].value, "1");
+  EXPECT_EQ(restored.links, before.links);
+  EXPECT_TRUE(restored.isReferenced);
   EXPECT_EQ(referencesTo(0), std::set<std::int32_t>{0});
 }
 
@@ -175,6 +181,44 @@ TEST_F(TransactionTest, RollbackGivesAReusedKeyBackToTheRevivedRow) {
   EXPECT_EQ(keyed.pkMap.at("5"), 0);
   std::vector<Condition> byKey{where("key", "=", "5", 'o')};
   EXPECT_EQ(db.getRequestedRows(byKey, keyed).size(), 1u);
+}
+
+TEST_F(TransactionTest, RollbackOfAKeyChangeLeavesTheIndexOnTheOldKey) {
+  struct Case {
+    const char* shows;
+    bool indexFollowsTheUpdate;  // whether the update moved the row's index entry
+    bool thenDeleted;
+  };
+  const std::vector<Case> cases = {
+      {"index left alone, row then deleted", false, true},
+      {"index moved, row then deleted", true, true},
+      {"index moved, row kept", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    db.tables["k"] = makeTable("k", {makeColumn("key", "int"), makeColumn("v", "string")});
+    Table& keyed = db.tables.at("k");
+    appendRow(keyed, {"1", "a"});
+    keyed.setUpPrimaryKeyMap("key");
+    db.beginTransaction();
+    db.transactionLog.push_back(entry("UPDATE", "k", 0, keyed.rows[0]));
+    keyed.rows[0].cells[0].value = "9";
+    if (c.indexFollowsTheUpdate) {
+      keyed.pkMap.erase("1");
+      keyed.pkMap["9"] = 0;
+    }
+    if (c.thenDeleted) {
+      markDeleted(keyed, 0);
+      db.transactionLog.push_back(entry("DELETE", "k", 0));
+    }
+    db.rollbackTransaction();
+
+    EXPECT_EQ(keyed.rows[0].cells[0].value, "1");
+    using Entries = std::vector<std::pair<std::string, std::int32_t>>;
+    EXPECT_EQ(Entries(keyed.pkMap.begin(), keyed.pkMap.end()), (Entries{{"1", 0}}));
+    std::vector<Condition> byOldKey{where("key", "=", "1", 'o')};
+    EXPECT_EQ(db.getRequestedRows(byOldKey, keyed).size(), 1u);
+  }
 }
 
 TEST_F(TransactionTest, EntriesWhoseRowsAreGoneAreSkipped) {

@@ -185,6 +185,19 @@ TEST_F(ParserTest, ReplayingParserLogsNothing) {
   EXPECT_EQ(readFile("vesk.wal"), log);
 }
 
+// The BEGIN that a checkpoint inside a transaction gives back to the log is
+// a logged line like any other: a replaying parser writes none.
+TEST_F(ParserTest, ReplayingCheckpointInATransactionLogsNoBegin) {
+  Database db;
+  Parser parser(&db);
+  parser.replaying = true;
+  ASSERT_TRUE(parser.handleCommand("BEGIN").success);
+  ASSERT_TRUE(parser.handleCommand("CHECKPOINT").success);
+  EXPECT_TRUE(db.inTransaction);
+  EXPECT_TRUE(std::filesystem::exists("vesk.wal"));
+  EXPECT_EQ(readFile("vesk.wal"), "");
+}
+
 TEST(TimeMarkerTest, CutsAtTheFirstMarker) {
   constexpr std::int64_t kNow = 77;
   struct Case {

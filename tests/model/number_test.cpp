@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "support/test_support.h"
+
 namespace {
 
 constexpr std::int32_t kInt32Min = std::numeric_limits<std::int32_t>::min();
@@ -117,6 +119,13 @@ TEST(NumberTest, FloatReadsLeadingNumberAndRefusesOutOfRange) {
     SCOPED_TRACE("text: '" + c.text + "'");
     EXPECT_EQ(toFloat(c.text), c.expected);
   }
+}
+
+TEST(NumberTest, FloatIgnoresTheHostLocale) {
+  const CommaDecimalLocale comma;
+  if (!comma.active()) GTEST_SKIP() << "no locale with a decimal comma";
+  EXPECT_EQ(toFloat("2.5"), 2.5F);
+  EXPECT_EQ(toFloat("2,5"), 2.0F);
 }
 
 TEST(NumberTest, FloatReadsNaN) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "storage_tables.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -87,3 +88,12 @@ TEST(CellEncoding, ReadsEachTypeBackAsText) {
 }
 
 }  // namespace
+
+TEST(CellEncoding, FloatsIgnoreTheHostLocale) {
+  const CommaDecimalLocale comma;
+  if (!comma.active()) GTEST_SKIP() << "no locale with a decimal comma";
+  std::string bytes;
+  appendCellValue(bytes, "float", "2.5", 4);
+  EXPECT_EQ(bytes, bytesOf({0, 0, 0x20, 0x40}));
+  EXPECT_EQ(decodeCellValue("float", bytes), "2.500000");
+}

@@ -41,6 +41,32 @@ TEST_F(LoadRelationsTest, LinksRecordedInRelationFilesAreMadeAgain) {
   EXPECT_EQ(db.tables.at("p").rows[1].links.at({"c", "pid"}), std::set<std::int32_t>{0});
 }
 
+TEST_F(LoadRelationsTest, NamesThatFillTheirFieldsAreReadWhole) {
+  const std::string child(15, 'c');
+  const std::string parent(15, 'p');
+  const std::string foreignKey(15, 'f');
+  const std::string key(15, 'k');
+  const auto addTables = [&](Database& db) {
+    db.tables[parent] = makeTable(parent, {makeColumn(key, "int")});
+    db.tables[child] = makeTable(child, {makeColumn(foreignKey, "int")});
+    appendRow(db.tables.at(parent), {"1"});
+    appendRow(db.tables.at(child), {"1"});
+  };
+  {
+    Database first;
+    addTables(first);
+    first.link(child, foreignKey, parent, key);
+  }
+  Database db;
+  addTables(db);
+  ::testing::internal::CaptureStdout();
+  Storage::loadRelations(&db);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(db.tables.at(parent).primaryKey, key);
+  EXPECT_EQ(db.tables.at(child).parents, std::vector<std::string>{parent});
+  EXPECT_EQ(db.tables.at(parent).rows[0].links.at({child, foreignKey}), std::set<std::int32_t>{0});
+}
+
 TEST_F(LoadRelationsTest, AFailingLinkPrintsItsMessageAndTheOthersGoOn) {
   struct Case {
     const char* shows;

@@ -47,6 +47,21 @@ TEST_F(RuleFileTest, RecordIsByteExactWithZeroEntriesBeyondTheChain) {
   EXPECT_EQ(back->states[1].value, "cold");
 }
 
+TEST_F(RuleFileTest, SixtyFourBitFieldsKeepAllTheirBytes) {
+  // A start before the epoch and a duration beyond 32 bits.
+  const std::int64_t duration = 5000000000;
+  const auto rule = makeRule({{"long", duration}}, -5);
+  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, -1), 0);
+  EXPECT_EQ(readFile("t.tmp"), recordBytes(0, 0, false, -5, duration, {{"long", duration}}, 1));
+
+  const auto back = Storage::readTempRule("t", 0, 1);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->insTime, -5);
+  EXPECT_EQ(back->preCalc, duration);
+  ASSERT_EQ(back->states.size(), 1U);
+  EXPECT_EQ(back->states[0].duration, duration);
+}
+
 TEST_F(RuleFileTest, EveryRecordHasRoomForTheTablesLongestChain) {
   Table table = makeTable("t", {makeColumn("a", "int", 3), makeColumn("b", "int", 5)});
   Storage::saveTable("t.bin", table, "data");
@@ -100,6 +115,24 @@ TEST_F(RuleFileTest, RecordBeyondThirtyTwoBitOffsetsFailsBeforeWriting) {
     EXPECT_STREQ(error.what(), "File offset out of range: t.tmp");
   }
   EXPECT_FALSE(std::filesystem::exists("t.tmp"));
+}
+
+TEST_F(RuleFileTest, NewRecordBeyondThirtyTwoBitOffsetsFailsAndLeavesTheFile) {
+  const auto rule = makeRule({{"v", 1}}, 0);
+  // A sparse file just short of 2 GiB: a record after it would end beyond.
+  const std::uintmax_t length = 2147483647 - 50;
+  writeFile("t.tmp", "");
+  std::filesystem::resize_file("t.tmp", length);
+  try {
+    Storage::writeTempRule("t", 0, 0, rule.get(), 1, -1);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "File offset out of range: t.tmp");
+  }
+  EXPECT_EQ(std::filesystem::file_size("t.tmp"), length);
+  // A record that the file already holds is still rewritten in place.
+  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, 0), 0);
+  EXPECT_EQ(std::filesystem::file_size("t.tmp"), length);
 }
 
 TEST_F(RuleFileTest, DamagedRecordsReadAsNoRule) {

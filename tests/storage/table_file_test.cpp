@@ -271,11 +271,18 @@ TEST_F(TableFileTest, TemporalCellKeepsItsRecordAcrossRewrites) {
   const std::size_t recordSize = 29 + 68 * 2;
   ASSERT_EQ(readFile("t.tmp").size(), 2 * recordSize);
 
+  // Flag, record number, then zero bytes up to the value width of 10.
+  const std::string padding(6, '\0');
+  const std::string ruleSlots =
+      bytesOf({1, 0, 0, 0, 0}) + padding + bytesOf({1, 1, 0, 0, 0}) + padding;
+  EXPECT_EQ(readFile("t.bin").substr(75), ruleSlots);
+
   // Same record number, overwritten in place.
   table.rows[0].cells[0].rule = makeRule({{"changed", 1}, {"again", 2}}, 200);
   writeAllRows(table);
   EXPECT_EQ(readFile("t.tmp").size(), 2 * recordSize);
   const std::string slots = readFile("t.bin").substr(75);
+  EXPECT_EQ(slots, ruleSlots);
   EXPECT_EQ(slots.substr(0, 5), bytesOf({1, 0, 0, 0, 0}));
   EXPECT_EQ(slots.substr(11, 5), bytesOf({1, 1, 0, 0, 0}));
   const auto reread = Storage::readTempRule("t", 0, 2);
@@ -502,6 +509,26 @@ TEST_F(TableFileTest, SlotBeyondThirtyTwoBitOffsetsFailsAndWritesNothing) {
     }
     EXPECT_EQ(readFile("t.bin"), before);
   }
+}
+
+TEST_F(TableFileTest, RuleRecordBeyondThirtyTwoBitOffsetsFailsAndLeavesTheSlot) {
+  Table table = makeTable("t", {makeColumn("a", "int"), makeColumn("b", "int", 1)});
+  create(table);
+  appendRow(table, {"1", "2"});
+  writeAllRows(table);
+  const std::string before = readFile("t.bin");
+  // The rule file is just short of 2 GiB (sparse): a new record cannot fit.
+  writeFile("t.tmp", "");
+  std::filesystem::resize_file("t.tmp", 2147483647 - 50);
+  table.rows[0].cells[0].value = "9";
+  table.rows[0].cells[1].rule = makeRule({{"3", 1}}, 0);
+  try {
+    Storage::insertRow(table, table.rows[0], 15 + 60 * 2, std::ios_base::beg);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "File offset out of range: t.tmp");
+  }
+  EXPECT_EQ(readFile("t.bin"), before);
 }
 
 TEST_F(TableFileTest, UpdateRewritesOnlyTheGivenRowsOfTheTable) {

@@ -34,6 +34,23 @@ class ScopedClock {
   void set(std::int64_t seconds);
 };
 
+// Switches LC_NUMERIC to a locale whose decimal point is a comma (building
+// it in a temporary directory when the system has none) and back to "C" when
+// it goes. `active()` is false when no such locale can be had.
+class CommaDecimalLocale {
+ public:
+  CommaDecimalLocale();
+  ~CommaDecimalLocale();
+  CommaDecimalLocale(const CommaDecimalLocale&) = delete;
+  CommaDecimalLocale& operator=(const CommaDecimalLocale&) = delete;
+
+  bool active() const { return active_; }
+
+ private:
+  bool active_ = false;
+  std::filesystem::path locales_;  // built here when the system had none
+};
+
 // Every byte of a file; "" when it does not exist.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
