@@ -117,6 +117,34 @@ class Database {
   // checkpoint that cannot be written is refused before anything changes.
   void rollbackTransaction();
 
+  // --- Listeners and the webhook queue (engine/webhooks.cpp) ---
+
+  // Attaches a listener to `table` (which need not exist): one pair of
+  // surrounding quotes is taken off `url`, an equal listener of the table is
+  // replaced, and the new one goes to the end of the list. Unless `fromDisk`,
+  // its record is appended to the listener file first; when that fails it
+  // throws "Failed to write file: listeners.bin" and adds nothing.
+  void addListener(const std::string& table, const std::string& column, const std::string& url,
+                   const std::vector<Condition>& conditions, bool fromDisk);
+
+  // Queues the tasks of the first pass through `rule` (a chain of at least
+  // two states) for the cell of `column` in row `rowIndex` of `tableName`,
+  // each with its record in the webhook file. All or nothing, as
+  // queueWebhooks. Takes webhookMutex; the caller holds rwLock exclusively.
+  void registerWebhook(const std::string& tableName, int rowIndex, const std::string& column,
+                       const TempRule* rule);
+
+  // The tasks registerWebhook would queue for `rule`, in due order of the
+  // first pass, without queuing or writing anything.
+  static std::vector<WebhookTask> webhookTasks(const std::string& tableName, int rowIndex,
+                                               const std::string& column, const TempRule& rule);
+
+  // Appends one webhook-file record per task, then pushes them all onto the
+  // queue. When a record cannot be appended, the file is cut back to its
+  // length before the first, nothing is queued, and it throws "Failed to
+  // write file: webhooks.bin". Takes webhookMutex.
+  void queueWebhooks(std::vector<WebhookTask> tasks);
+
   // --- Checkpoint ---
 
   // Writes every table that has rows to its data file (each slot, the file
