@@ -145,6 +145,17 @@ class Database {
   // write file: webhooks.bin". Takes webhookMutex.
   void queueWebhooks(std::vector<WebhookTask> tasks);
 
+  // --- Start-up (engine/startup.cpp) ---
+
+  // Rebuilds this freshly made database from the working directory: every
+  // table data file (its first "ApexInt" column becomes the primary key),
+  // the relation files, the listener file, the webhook file, then the replay
+  // of the write-ahead log with `recovering` set (false again afterwards on
+  // every path). Takes no lock: nothing else can reach the database yet.
+  // Throws when a table cannot be restored; the caller then discards the
+  // database, and no file has been changed.
+  void loadFromDisk();
+
   // --- Checkpoint ---
 
   // Writes every table that has rows to its data file (each slot, the file

@@ -12,3 +12,6 @@ inline constexpr std::size_t kMaxNameBytes = 15;
 // and a table name holds no "." either (its files add their own extension).
 bool isSafeTableName(std::string_view name);
 bool isSafeColumnName(std::string_view name);
+
+// The write-ahead log.
+inline constexpr std::string_view kLogFileName = "vesk.wal";

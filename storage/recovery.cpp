@@ -2,10 +2,16 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/database.h"
+#include "language/lexer.h"
+#include "language/parser.h"
+#include "model/number.h"
 #include "storage/file_listing.h"
 #include "storage/file_names.h"
+#include "storage/file_system.h"
 #include "storage/storage.h"
 
 namespace {
@@ -40,4 +46,50 @@ void Storage::loadRelations(Database* db) {
       std::cout << error.what() << '\n' << std::flush;
     }
   }
+}
+
+namespace {
+
+// A line the replay may run: complete (its line feed was written) and ending
+// in a time marker with a number. Anything else is the torn tail of an
+// append that never returned, or a fragment; no such command was ever
+// acknowledged.
+bool isWholeLogLine(std::string_view line) {
+  const std::size_t marker = line.find(kTimeMarker);
+  return marker != std::string_view::npos &&
+         toInt64(line.substr(marker + kTimeMarker.size())).has_value();
+}
+
+bool opensTransaction(std::string_view line) {
+  const std::vector<Token> tokens =
+      Lexer(std::string(line.substr(0, line.find(kTimeMarker)))).tokenize();
+  return !tokens.empty() && tokens.front().value == "BEGIN";
+}
+
+}  // namespace
+
+void Storage::replayWAL(Database* db) {
+  std::string log;
+  const ReadStatus status = readFile(std::string(kLogFileName), log);
+  if (status == ReadStatus::Missing) return;
+  // A log that exists but cannot be read holds acknowledged commands: the
+  // start must not go on without them (a checkpoint would then drop them).
+  if (status == ReadStatus::Failed) {
+    throw std::runtime_error("Failed to open file: " + std::string(kLogFileName));
+  }
+  std::cout << "[BOOTLOADER] Replaying Write-Ahead Log...\n";
+  Parser parser(db);
+  parser.replaying = true;
+  std::size_t start = 0;
+  for (std::size_t end = log.find('\n'); end != std::string::npos; end = log.find('\n', start)) {
+    const std::string_view line = std::string_view(log).substr(start, end - start);
+    start = end + 1;
+    if (line.empty() || !isWholeLogLine(line)) continue;
+    // Every change is durable once it succeeded: a transaction left open by
+    // an earlier run is closed with its changes before the next one opens.
+    if (db->inTransaction && opensTransaction(line)) db->commitTransaction();
+    parser.handleCommand(std::string(line));
+  }
+  if (db->inTransaction) db->commitTransaction();
+  std::cout << "[BOOTLOADER] WAL Replay Complete. RAM is 100% synced.\n";
 }

@@ -133,6 +133,14 @@ class Storage {
   // Makes every link recorded in a relation file again; a link that fails
   // prints its message on a line of its own.
   static void loadRelations(Database* db);
+
+  // Runs every whole line of the write-ahead log again through a replaying
+  // parser, in file order, discarding each result; a torn last line and any
+  // line without a time marker and its number are never run. A transaction
+  // the log leaves open is closed with its changes, also when the next BEGIN
+  // arrives. Nothing is printed when there is no log; throws "Failed to open
+  // file: vesk.wal" when there is one that cannot be read.
+  static void replayWAL(Database* db);
 };
 
 // Writes the whole text, then zero bytes up to `width` (table and relation headers).
