@@ -159,6 +159,7 @@ std::vector<Condition> joinValueChain(const std::vector<Row*>& firstRows,
     if (const auto value = joinValue(*row, primaryJoinCol)) neededForeignKeys.insert(*value);
   }
   std::vector<Condition> chain;
+  chain.reserve(neededForeignKeys.size());
   for (const std::string_view value : neededForeignKeys) {
     chain.push_back(Condition{secondName, secondaryJoinCol, std::string(value), "=",
                               chain.empty() ? 'a' : 'o'});
