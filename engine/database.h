@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "model/condition.h"
+#include "model/result_set.h"
 #include "model/table.h"
 #include "model/transaction_action.h"
 #include "model/webhook.h"
@@ -77,6 +78,39 @@ class Database {
   // lock: the caller holds rwLock. The pointers are valid until the row list
   // changes.
   std::vector<Row*> getRequestedRows(const std::vector<Condition>& conditions, Table& table);
+
+  // --- Select and join ---
+  // Both hold rwLock shared for their whole run, change nothing, and read a
+  // name the catalogue lacks as a table with no name, columns or rows (the
+  // catalogue gains nothing). Values are converted by the column's declared
+  // type: a missing cell or "#/#?" gives the text "NULL"; "int" and "ApexInt"
+  // the leading 32-bit integer, "float" a single-precision number, "bool"
+  // true for "true" or "1"; other types, and a text that does not convert to
+  // its column's number type, the text itself. Rows come in no defined order;
+  // rows_affected is the number of rows returned.
+
+  // `requestedColumns` of the rows of `tableName` that satisfy `conditions`
+  // (prefixes ignored), headed by the names as listed, a name listed twice
+  // returned twice; the message is empty. Throws "Requested column not found"
+  // for a name the table lacks, before any row is read.
+  ResultSet select(const std::string& tableName, const std::vector<std::string>& requestedColumns,
+                   const std::vector<Condition>& conditions);
+
+  // Every pair of a row of `tableName` and a row of `joinTable` whose cells
+  // `primaryJoinCol` and `secondaryJoinCol` hold the same text ("#/#?" never
+  // pairs; an empty column name pairs nothing), with every column of both
+  // tables headed "table.column"; `requestedColumns` is not used. The message
+  // is "success!". A condition goes to the table its prefix names (the first
+  // when both do), an unprefixed one to the first table that has the column.
+  // A clause of several OR blocks that reaches both tables is tested whole
+  // on each pair; otherwise each table is filtered by its own conditions, and
+  // a second table without any only by the first table's join values.
+  // Throws, before any row is read, "Unknown table prefix '<p>' in WHERE
+  // clause." or "Column '<c>' not found in either table.".
+  ResultSet selectJoin(const std::string& tableName, const std::string& joinTable,
+                       const std::string& primaryJoinCol, const std::string& secondaryJoinCol,
+                       const std::vector<std::string>& requestedColumns,
+                       const std::vector<Condition>& conditions);
 
   // --- Foreign keys ---
 
