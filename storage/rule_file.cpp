@@ -92,7 +92,6 @@ int Storage::writeTempRule(const std::string& tableName, int rIdx, int cIdx, con
 
 std::unique_ptr<TempRule> Storage::readTempRule(const std::string& tableName, int recordNumber,
                                                 int maxStates) {
-  if (recordNumber < 0 || maxStates <= 0) return nullptr;
   std::string file;
   if (readFile(ruleFilePath(tableName), file) != ReadStatus::Done) return nullptr;
   return parseTempRule(file, recordNumber, maxStates);
