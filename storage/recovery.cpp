@@ -1,11 +1,12 @@
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 
 #include "engine/database.h"
+#include "storage/bytes.h"
+#include "storage/file_format.h"
 #include "storage/file_listing.h"
-#include "storage/file_names.h"
+#include "storage/file_system.h"
 #include "storage/storage.h"
 
 namespace {
@@ -21,18 +22,19 @@ struct RelationNames {
 // Empty names for a file that cannot be opened: its link then fails and
 // reports itself like any other.
 RelationNames readRelationNames(const std::string& path) {
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  if (!file.is_open()) return {};
-  constexpr int width = static_cast<int>(kMaxNameBytes);
-  return {Storage::read(file, 0, width), Storage::read(file, width, width),
-          Storage::read(file, 2 * width, width), Storage::read(file, 3 * width, width)};
+  std::string file;
+  if (readFile(path, file) != ReadStatus::Done) return {};
+  const auto name = [&file](int index) {
+    return std::string(fieldAt(file, index * kNameFieldBytes, kNameFieldBytes));
+  };
+  return {name(0), name(1), name(2), name(3)};
 }
 
 }  // namespace
 
 void Storage::loadRelations(Database* db) {
   for (const std::string& path : getRelFiles()) {
-    // Read and close before linking: the link rewrites this same file.
+    // Read whole before linking: the link replaces this same file.
     const RelationNames names = readRelationNames(path);
     try {
       db->link(names.foreignTable, names.foreignKey, names.primaryTable, names.primaryKey);

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <ios>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,10 +18,12 @@ class Database;
 // in seconds; a command text cut at it yields the command and its time.
 inline constexpr std::string_view kTimeMarker = " #TIME# ";
 
-// Every file the engine keeps in the current working directory. Each function
-// opens the files it needs, uses them and closes them before it returns.
-// Numbers are little-endian, fields packed, texts in zero-padded fixed-width
-// fields.
+// Every file the engine keeps in the current working directory, reached
+// through the file-system seam (storage/file_system.h). Each function opens
+// the files it needs, uses them and closes them before it returns. Numbers
+// are little-endian, fields packed, texts in zero-padded fixed-width fields;
+// names and layout constants live in storage/file_names.h and
+// storage/file_format.h.
 class Storage {
  public:
   // On-disk value width of each column type. A "string" column's own width is
@@ -30,10 +32,15 @@ class Storage {
 
   // --- Table data file "<table>.bin" ---
 
-  // Creates the data file with the table header, and the deletion map.
-  // Throws "Failed to open file: <path>" when the data file can be neither
-  // opened nor created, and "Column size error", writing nothing, when the
-  // file already holds a header with columns.
+  // Creates the data file `path` ("<table>.bin") with the table header, and
+  // the deletion map with a 0 byte per row the table holds. Both are written
+  // under temporary names, then the map and last the data file are renamed
+  // into place: the data file is the table's commit point. Throws, leaving
+  // the directory as it was: "Column size error" when any entry (a dangling
+  // link too) already lies under the table's data file, deletion map or
+  // rule-file name; "Failed to open file: <path>" when a file cannot be
+  // created; "Failed to write file: <path>" when a write, close or rename
+  // fails.
   static void saveTable(const std::string& path, const Table& table, const std::string& unused);
 
   // Writes one row slot. With std::ios_base::beg, `offset` is the slot's
@@ -62,20 +69,26 @@ class Storage {
   static std::int64_t ruleRecordSize(int maxStates);
 
   // Reads a table back from "<name>.bin" (or `name` itself when it already
-  // holds ".bin") and its deletion map. A missing file gives a table with
-  // that name and neither columns nor rows. The primary key is not set up.
-  // Only whole row slots become rows. A temporal cell whose rule cannot be
-  // read gets neither rule nor value.
+  // holds ".bin"), its deletion map and its rule file, each read whole. A
+  // data file that is missing or cannot be read gives a table with that
+  // name and neither columns nor rows; a deletion map that cannot be read
+  // leaves every row live. The primary key is not set up. Only whole row
+  // slots become rows. A temporal cell whose rule cannot be read gets
+  // neither rule nor value. In a "string" column narrower than the
+  // missing-value marker, a field holding exactly the marker's first bytes
+  // reads as the whole marker.
   static Table loadTable(const std::string& name, const std::string& unused);
 
-  // The columns the header of an open data file describes; none when the
-  // field at offset 15 is not a type name.
-  static std::vector<Column> getColumns(std::fstream& file);
-  // Every whole row slot of an open data file, in slot order.
-  static std::vector<Row> getRows(std::fstream& file, const std::vector<Column>& columns);
-  // The text field of `length` bytes at absolute `offset`, up to its first
-  // zero; as much of it as the file holds. Leaves the stream usable.
-  static std::string read(std::fstream& file, int offset, int length);
+  // The same readers over a data file already open as a stream, which they
+  // read whole from its start, leaving it usable. getColumns: the columns
+  // the header describes, none when the field at offset 15 is not a type
+  // name. getRows: every whole row slot, in slot order, with the rules of
+  // the rule file that the header's table name names. read: the text field
+  // of `length` bytes at absolute `offset`, up to its first zero, of as much
+  // of it as the file holds.
+  static std::vector<Column> getColumns(std::istream& file);
+  static std::vector<Row> getRows(std::istream& file, const std::vector<Column>& columns);
+  static std::string read(std::istream& file, int offset, int length);
 
   // Rewrites each given row of `table` in its own slot; pointers that are
   // not into table.rows are passed over. Throws as insertRow does.
@@ -84,7 +97,8 @@ class Storage {
   // --- Deletion map "<table>.del" and temporal-rule file "<table>.tmp" ---
 
   // Writes a 0 byte per row of the table from the start of its deletion map.
-  // A missing map is not created.
+  // A missing map is not created; throws "Failed to write file: <map>" when
+  // an existing one cannot be written.
   static void setUpDeletesFile(const Table& table);
 
   // Writes one rule record of 29 + 68 maxStates bytes and returns its
@@ -96,10 +110,14 @@ class Storage {
   static int writeTempRule(const std::string& tableName, int rIdx, int cIdx, const TempRule* rule,
                            int maxStates, int recordNumber);
 
-  // Reads one rule record back; null when the file is missing or the record
-  // is damaged (past the end, no states, more than `maxStates`).
+  // Reads one rule record back; null when the file is missing or cannot be
+  // read, or the record is damaged (past the end, no states, more than
+  // `maxStates`).
   static std::unique_ptr<TempRule> readTempRule(const std::string& tableName, int recordNumber,
                                                 int maxStates);
+  // The same from the bytes of a whole rule file.
+  static std::unique_ptr<TempRule> parseTempRule(std::string_view ruleFile, int recordNumber,
+                                                 int maxStates);
 
   // Mark the slots deleted in the deletion map, which is not created when
   // missing; negative slots are passed over.
@@ -109,9 +127,12 @@ class Storage {
   // --- Relation file "<child>-<fk>_<parent>-<pk>.rel" ---
 
   // Writes the link's header and a snapshot of which parent row each live
-  // child row points at. Writes nothing when one of the four names is not a
-  // safe piece of a file name or is longer than a 15-byte field: such names
-  // only come from damaged files. Reports nothing.
+  // child row points at, replacing the whole file: it is written under a
+  // temporary name and renamed into place. Throws "Failed to write file:
+  // <relation file>" when that fails, leaving the directory as it was.
+  // Writes nothing, silently, when one of the four names is not a safe piece
+  // of a file name or is longer than a 15-byte field: such names only come
+  // from damaged files.
   static void linkTables(Table& foreign, Table& parent, const std::string& foreignKeyCol);
 
   // --- Write-ahead log "vesk.wal" ---
@@ -119,8 +140,9 @@ class Storage {
   // Appends one line for `command`: the text with each line feed turned into
   // a blank, the time marker and the current time. When the log ends inside
   // a line (an append cut short by a crash), a line feed goes first; this
-  // process looks once, and again after each clear. Never throws; a log that
-  // cannot be opened loses the line.
+  // process looks once, and again after each clear or failed append. The
+  // line goes to the log in one append. Never throws; a log that cannot be
+  // written loses the line.
   static void appendToWAL(const std::string& command);
 
   // Empties the log (creating it when missing). Never throws. Takes walMutex

@@ -100,4 +100,22 @@ TEST_F(LoadRelationsTest, AFailingLinkPrintsItsMessageAndTheOthersGoOn) {
   }
 }
 
+TEST_F(LoadRelationsTest, RelationFileThatCannotBeReadFailsItsLinkAlone) {
+  {
+    Database first;
+    addLinkableTables(first);
+    first.link("c", "pid", "p", "id");
+  }
+  Database db;
+  addLinkableTables(db);
+  ::testing::internal::CaptureStdout();
+  {
+    // The listing, then the one file's read.
+    const ScopedFileFault fault(FileFault{1, false});
+    Storage::loadRelations(&db);
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "None existant table\n");
+  EXPECT_TRUE(db.tables.at("c").parents.empty());
+}
+
 }  // namespace
