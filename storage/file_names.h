@@ -12,3 +12,8 @@ inline constexpr std::size_t kMaxNameBytes = 15;
 // and a table name holds no "." either (its files add their own extension).
 bool isSafeTableName(std::string_view name);
 bool isSafeColumnName(std::string_view name);
+
+// The listener file and the webhook file. They end in ".bin" like table data
+// files, which is why no table may take their names.
+inline constexpr const char* kListenerFileName = "listeners.bin";
+inline constexpr const char* kWebhookFileName = "webhooks.bin";
