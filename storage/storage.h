@@ -5,12 +5,16 @@
 #include <iosfwd>
 #include <map>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/cell.h"
+#include "model/condition.h"
 #include "model/table.h"
+#include "model/webhook.h"
 
 class Database;
 
@@ -134,6 +138,56 @@ class Storage {
   // of a file name or is longer than a 15-byte field: such names only come
   // from damaged files.
   static void linkTables(Table& foreign, Table& parent, const std::string& foreignKeyCol);
+
+  // --- Listener file "listeners.bin" and webhook file "webhooks.bin" ---
+  // Writers in storage/listener_file.cpp and storage/webhook_file.cpp, the
+  // two loaders in storage/recovery.cpp. Both files only grow, one record
+  // per listener or task. A record cut short at the end of a file (an append
+  // that a kill interrupted) is never loaded, and the next append starts
+  // where the last whole record ends, so every later record stays aligned.
+
+  // Appends one listener record (a text longer than its field is cut).
+  // Throws "Failed to write file: listeners.bin" when the record cannot be written
+  // whole; the file then holds the whole records it held before.
+  static void saveListener(const std::string& table, const std::string& column,
+                           const std::string& url, const std::vector<Condition>& conditions);
+
+  // Adds every whole listener record again through Database::addListener,
+  // in file order, without writing it again. Prints "[STORAGE] Reloading
+  // Webhook Listeners..." when the file can be read. Never throws for any
+  // file content.
+  static void loadListeners(Database* db);
+
+  // Appends the task's record, not fired, and returns its offset; -1 when
+  // the file cannot be examined or written, or when a byte of the record
+  // would lie at an offset that does not fit a signed 32-bit integer. A
+  // failed write may leave a partial record, which nothing loads and the
+  // next append writes over.
+  static std::int32_t appendWebhook(const WebhookTask& task);
+
+  // Where the webhook file's whole records end, so that a caller can cut
+  // back what it appends: `exists` is false when there is no file.
+  struct WebhookFileEnd {
+    bool exists = false;
+    std::int64_t length = 0;
+  };
+  // None when the file cannot be examined.
+  static std::optional<WebhookFileEnd> webhookFileEnd();
+  // Puts the file back to `end`: cut to its length, or removed when there
+  // was no file. False when that fails.
+  static bool restoreWebhookFile(const WebhookFileEnd& end);
+
+  // Overwrite the due time, or set the fired flag, of the record at
+  // `offset`. False, writing nothing, unless a whole record starts there.
+  static bool updateCycleTime(std::int32_t offset, std::int64_t time);
+  static bool markWebhookFired(std::int32_t offset);
+
+  // Pushes every whole record that is not fired onto Database::webhookQueue,
+  // each under Database::webhookMutex, with its offset. Prints "[STORAGE]
+  // Sweeping webhooks.bin for pending events..." when the file can be read,
+  // then "[STORAGE] Revived <count> pending webhooks from the grave!" when
+  // it revived any. Never throws for any file content.
+  static void loadWebhooks(Database* db);
 
   // --- Write-ahead log "vesk.wal" ---
 
