@@ -127,6 +127,9 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
         pending.push_back({found, relation, static_cast<std::int32_t>(position)});
       }
     }
+    // Before anything else changes: a relation file that cannot be written
+    // fails the link.
+    Storage::linkTables(child, parent, foreignKeyCol);
   } catch (...) {
     before.restore(parent);
     throw;
@@ -134,7 +137,6 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
   for (const BackReference& reference : pending) record(reference);
   child.parents.push_back(primaryTable);
   parent.children.emplace(foreignTable, foreignKeyCol);
-  Storage::linkTables(child, parent, foreignKeyCol);
 }
 
 void Database::linkRow(Row* row, const std::string& tableName, bool isInsert) {

@@ -4,6 +4,7 @@
 #include "engine/database.h"
 #include "model/split.h"
 #include "storage/file_listing.h"
+#include "storage/file_names.h"
 #include "storage/storage.h"
 
 namespace {
@@ -22,7 +23,7 @@ class Raised {
 };
 
 bool isSideFile(const std::string& name) {
-  return name == "webhooks.bin" || name == "listeners.bin";
+  return name == kWebhookFileName || name == kListenerFileName;
 }
 
 }  // namespace
@@ -40,8 +41,8 @@ void Database::loadFromDisk() {
     }
   }
   Storage::loadRelations(this);
-  // MERGE: Storage::loadListeners(this);
-  // MERGE: Storage::loadWebhooks(this);
+  Storage::loadListeners(this);
+  Storage::loadWebhooks(this);
   const Raised replaying(recovering);
   Storage::replayWAL(this);
 }
