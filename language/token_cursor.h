@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <stdexcept>
@@ -73,9 +72,6 @@ class TokenCursor {
     ++position_;
     return true;
   }
-
-  // Moves past `count` tokens, at most to the end.
-  void skip(std::size_t count = 1) { position_ = std::min(position_ + count, tokens_->size()); }
 
  private:
   const std::vector<Token>* tokens_;
