@@ -105,6 +105,8 @@ TEST(StateChainTest, KeepsEveryTimeInsideSixtyFourBits) {
       {"an amount below 64 bits", "--> 2 @ -9223372036854775809 s", 0, "Time amount out of range"},
       {"an amount whose days leave 64 bits", "--> 2 @ 106751991167301 d", 0,
        "Time amount out of range"},
+      {"an amount whose days wrap round to a small duration", "--> 2 @ 213503982334602 d", 0,
+       "Time amount out of range"},
       {"the last amount in days that fits", "--> 2 @ 53375995583650 d", 0, ""},
       {"a sum past 64 bits", "--> 2 @ 4611686018427387904 s", 0, "Time amount out of range"},
       {"a sum below 64 bits", "--> 2 @ -4611686018427387905 s", 0, "Time amount out of range"},
