@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -96,3 +97,14 @@ class ScopedFileFault {
 // Every byte of a file; "" when it does not exist.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// The message of the runtime error that `action` throws; "" when none.
+template <typename Action>
+std::string thrownMessage(Action action) {
+  try {
+    action();
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "";
+}
