@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <queue>
@@ -86,6 +87,8 @@ class Database {
   // value and every state its chain can still reach, a live parent row with
   // that key. A link that fails changes nothing: a failure after the parent's
   // key was set up puts the parent's key, key position and index back.
+  // Refused with "Cannot link tables while a transaction is active": a
+  // rollback would take away the rows the link was checked against.
   void link(const std::string& foreignTable, const std::string& foreignKeyCol,
             const std::string& primaryTable, const std::string& primaryKeyCol);
 
@@ -95,6 +98,12 @@ class Database {
   // a failure first removes the table's last row (the row just appended). No
   // lock of its own.
   void linkRow(Row* row, const std::string& tableName, bool isInsert);
+
+  // Re-links a row that an undo put back: records the back-reference of every
+  // key text whose parent row it finds and passes over the others, so that a
+  // parent row still shown by the row stays protected when another parent
+  // lost its key. Never throws; no lock of its own.
+  void relinkRow(Row* row, const std::string& tableName);
 
   // Whether a live child row still shows `pkValue` or can still reach it;
   // prunes the row's stale back-references as it goes (tombstones, rows that
@@ -109,13 +118,24 @@ class Database {
   // Keeps the changes; throws "No active transaction to commit!".
   void commitTransaction();
   // Undoes the logged changes newest first; throws "No active transaction to
-  // rollback!". Entries whose table or row is gone are skipped. A revived or
-  // restored row gets its key's index entry back unless a live row holds it,
-  // and loses the entry of a key it showed only before the undo. When a
-  // checkpoint ran inside the transaction, the restored memory is
-  // checkpointed too, so the table files never keep rolled-back rows; a
-  // checkpoint that cannot be written is refused before anything changes.
+  // rollback!". Rows, cells, key index and back-references come back as they
+  // were at BEGIN: each index change a command recorded is put back, never
+  // recomputed from the rows, and each revived or restored row is re-linked
+  // to every parent key it finds. Entries whose table or row is gone are
+  // skipped. When a checkpoint ran inside the transaction, the restored
+  // memory is checkpointed too, so the table files never keep rolled-back
+  // rows; a checkpoint that cannot be written is refused before anything
+  // changes.
   void rollbackTransaction();
+
+  // Appends one entry to the open transaction's log; does nothing when none
+  // is open. Every writer records through here, once its change has fully
+  // succeeded: "INSERT" for the appended row, "UPDATE" for each selected row
+  // with the whole row as it was before the command, "DELETE" for each marked
+  // row; each with the index changes the command made for that row, in the
+  // order made. No lock of its own: the writer holds rwLock.
+  void recordChange(const std::string& action, const std::string& tableName, std::int32_t rowIndex,
+                    Row before = {}, std::vector<IndexChange> indexChanges = {});
 
   // --- Checkpoint ---
 
@@ -143,6 +163,36 @@ class Database {
 
   // One parent row of `parent` whose key shows exactly `key`, or null.
   Row* findParentRow(Table& parent, const std::string& key);
+
+  // A child row's position waiting to be recorded on a parent row.
+  struct ParentLink {
+    Row* parent;
+    ForeignRelation relation;
+    std::int32_t child;
+  };
+  // One key text that a child row's foreign-key cell needs from a parent:
+  // `parent` is null when the parent holds no rows, `found` when no live
+  // parent row shows the key.
+  struct ParentKey {
+    const Table* parent;
+    ForeignRelation relation;
+    std::string key;
+    Row* found;
+  };
+  // Visits every key text that `row`'s foreign-key cells need, parent by
+  // parent in Table::parents order. Cells of the columns in `assigned` (every
+  // cell when null) count with every state, past ones included; the others
+  // only with the states they can still reach.
+  void visitParentKeys(const Row& row, const std::string& tableName,
+                       const std::unordered_set<std::string>* assigned,
+                       const std::function<void(const ParentKey&)>& visit);
+  // The back-references `row`, at `position` of `tableName`, needs; throws
+  // "Primary table is empty" or "Primary table is missing required future
+  // key: <key>" at the first parent or key that fails, recording nothing.
+  std::vector<ParentLink> requireParentLinks(const Row& row, std::int32_t position,
+                                             const std::string& tableName,
+                                             const std::unordered_set<std::string>* assigned);
+  static void recordLinks(const std::vector<ParentLink>& links);
 
   // Undo of one transaction log entry; an entry whose row is gone is skipped.
   void undoInsert(const TransactionAction& entry);

@@ -1,40 +1,20 @@
-#include <map>
+#include <cstdint>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "engine/database.h"
+#include "engine/index_changes.h"
 #include "engine/live_rows.h"
 
 namespace {
 
-// The text of the row's key cell; none when the table has no key or the row
-// no cell at the key's position.
-std::optional<std::string> keyText(const Table& table, std::int32_t position) {
-  if (table.primaryKey.empty() || table.pkIndex < 0) return std::nullopt;
-  const Row& row = table.rows[static_cast<std::size_t>(position)];
-  if (static_cast<std::size_t>(table.pkIndex) >= row.cells.size()) return std::nullopt;
-  return row.cells[static_cast<std::size_t>(table.pkIndex)].getVal();
-}
-
-// Points the index entry of the row's key at the row again unless a live row
-// holds it: an insert rolled back before may have taken the entry over from
-// this row while it was a tombstone.
-void reindex(Table& table, std::int32_t position) {
-  const std::optional<std::string> key = keyText(table, position);
-  if (!key || !isLiveRow(table, position)) return;
-  const auto [entry, added] = table.pkMap.emplace(*key, position);
-  if (!added && !isLiveRow(table, entry->second)) entry->second = position;
-}
-
-// Drops the entry of `key` when it points at the row at `position`: the key
-// the row showed until an undo put its earlier cells back. Left in place,
-// it would refuse that key to every later insert.
-void unindex(Table& table, const std::string& key, std::int32_t position) {
-  const auto entry = table.pkMap.find(key);
-  if (entry != table.pkMap.end() && entry->second == position) table.pkMap.erase(entry);
+// Puts the entry's index changes back, newest first.
+void undoIndexChanges(Table& table, const TransactionAction& entry) {
+  for (auto change = entry.indexChanges.rbegin(); change != entry.indexChanges.rend(); ++change) {
+    undoIndexChange(table.pkMap, *change);
+  }
 }
 
 }  // namespace
@@ -75,6 +55,14 @@ void Database::rollbackTransaction() {
   if (std::exchange(checkpointedInTransaction, false)) runCheckpoint();
 }
 
+void Database::recordChange(const std::string& action, const std::string& tableName,
+                            std::int32_t rowIndex, Row before,
+                            std::vector<IndexChange> indexChanges) {
+  if (!inTransaction) return;
+  transactionLog.push_back(
+      TransactionAction{action, tableName, rowIndex, std::move(before), std::move(indexChanges)});
+}
+
 void Database::undoInsert(const TransactionAction& entry) {
   const auto found = tables.find(entry.tableName);
   if (found == tables.end()) return;
@@ -84,7 +72,7 @@ void Database::undoInsert(const TransactionAction& entry) {
   if (table.rows.empty() || entry.rowIndex != static_cast<std::int64_t>(table.rows.size()) - 1) {
     return;
   }
-  std::erase_if(table.pkMap, [&](const auto& key) { return key.second == entry.rowIndex; });
+  undoIndexChanges(table, entry);
   forgetChildPosition(entry.tableName, entry.rowIndex);
   table.deletedRows.erase(entry.rowIndex);
   table.rows.pop_back();
@@ -97,19 +85,14 @@ void Database::undoDelete(const TransactionAction& entry) {
   Row& row = table.rows[static_cast<std::size_t>(entry.rowIndex)];
   row.deleted = false;
   table.deletedRows.erase(entry.rowIndex);
-  reindex(table, entry.rowIndex);
-  try {
-    linkRow(&row, entry.tableName, false);
-  } catch (...) {
-    // The row stays restored even when a parent lost one of its keys.
-  }
+  undoIndexChanges(table, entry);
+  relinkRow(&row, entry.tableName);
 }
 
 void Database::undoUpdate(const TransactionAction& entry) {
   const auto found = tables.find(entry.tableName);
   if (found == tables.end() || !holdsRow(found->second, entry.rowIndex)) return;
   Table& table = found->second;
-  const std::optional<std::string> shownKey = keyText(table, entry.rowIndex);
   Row& row = table.rows[static_cast<std::size_t>(entry.rowIndex)];
   row = entry.before;
   if (row.deleted) {
@@ -117,15 +100,8 @@ void Database::undoUpdate(const TransactionAction& entry) {
   } else {
     table.deletedRows.erase(entry.rowIndex);
   }
-  // An update may have changed the key, and an undone delete may have
-  // entered the changed key: the index follows the key put back.
-  if (shownKey) unindex(table, *shownKey, entry.rowIndex);
-  reindex(table, entry.rowIndex);
-  try {
-    linkRow(&row, entry.tableName, false);
-  } catch (...) {
-    // As for a delete: the before-image stays whatever its parents hold now.
-  }
+  undoIndexChanges(table, entry);
+  relinkRow(&row, entry.tableName);
 }
 
 void Database::forgetChildPosition(const std::string& tableName, std::int32_t position) {
