@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/condition.h"
+#include "model/result_set.h"
 #include "model/table.h"
 #include "model/transaction_action.h"
 #include "model/webhook.h"
@@ -79,6 +80,39 @@ class Database {
   // changes.
   std::vector<Row*> getRequestedRows(const std::vector<Condition>& conditions, Table& table);
 
+  // --- Select and join ---
+  // Both hold rwLock shared for their whole run, change nothing, and read a
+  // name the catalogue lacks as a table with no name, columns or rows (the
+  // catalogue gains nothing). Values are converted by the column's declared
+  // type: a missing cell or "#/#?" gives the text "NULL"; "int" and "ApexInt"
+  // the leading 32-bit integer, "float" a single-precision number, "bool"
+  // true for "true" or "1"; other types, and a text that does not convert to
+  // its column's number type, the text itself. Rows come in no defined order;
+  // rows_affected is the number of rows returned.
+
+  // `requestedColumns` of the rows of `tableName` that satisfy `conditions`
+  // (prefixes ignored), headed by the names as listed, a name listed twice
+  // returned twice; the message is empty. Throws "Requested column not found"
+  // for a name the table lacks, before any row is read.
+  ResultSet select(const std::string& tableName, const std::vector<std::string>& requestedColumns,
+                   const std::vector<Condition>& conditions);
+
+  // Every pair of a row of `tableName` and a row of `joinTable` whose cells
+  // `primaryJoinCol` and `secondaryJoinCol` hold the same text ("#/#?" never
+  // pairs; an empty column name pairs nothing), with every column of both
+  // tables headed "table.column"; `requestedColumns` is not used. The message
+  // is "success!". A condition goes to the table its prefix names (the first
+  // when both do), an unprefixed one to the first table that has the column.
+  // A clause of several OR blocks that reaches both tables is tested whole
+  // on each pair; otherwise each table is filtered by its own conditions, and
+  // a second table without any only by the first table's join values.
+  // Throws, before any row is read, "Unknown table prefix '<p>' in WHERE
+  // clause." or "Column '<c>' not found in either table.".
+  ResultSet selectJoin(const std::string& tableName, const std::string& joinTable,
+                       const std::string& primaryJoinCol, const std::string& secondaryJoinCol,
+                       const std::vector<std::string>& requestedColumns,
+                       const std::vector<Condition>& conditions);
+
   // --- Foreign keys ---
 
   // Declares that `foreignTable.foreignKeyCol` refers to
@@ -136,6 +170,34 @@ class Database {
   // order made. No lock of its own: the writer holds rwLock.
   void recordChange(const std::string& action, const std::string& tableName, std::int32_t rowIndex,
                     Row before = {}, std::vector<IndexChange> indexChanges = {});
+
+  // --- Listeners and the webhook queue (engine/webhooks.cpp) ---
+
+  // Attaches a listener to `table` (which need not exist): one pair of
+  // surrounding quotes is taken off `url`, an equal listener of the table is
+  // replaced, and the new one goes to the end of the list. Unless `fromDisk`,
+  // its record is appended to the listener file first; when that fails it
+  // throws "Failed to write file: listeners.bin" and adds nothing.
+  void addListener(const std::string& table, const std::string& column, const std::string& url,
+                   const std::vector<Condition>& conditions, bool fromDisk);
+
+  // Queues the tasks of the first pass through `rule` (a chain of at least
+  // two states) for the cell of `column` in row `rowIndex` of `tableName`,
+  // each with its record in the webhook file. All or nothing, as
+  // queueWebhooks. Takes webhookMutex; the caller holds rwLock exclusively.
+  void registerWebhook(const std::string& tableName, int rowIndex, const std::string& column,
+                       const TempRule* rule);
+
+  // The tasks registerWebhook would queue for `rule`, in due order of the
+  // first pass, without queuing or writing anything.
+  static std::vector<WebhookTask> webhookTasks(const std::string& tableName, int rowIndex,
+                                               const std::string& column, const TempRule& rule);
+
+  // Appends one webhook-file record per task, then pushes them all onto the
+  // queue. When a record cannot be appended, the file is cut back to its
+  // length before the first, nothing is queued, and it throws "Failed to
+  // write file: webhooks.bin". Takes webhookMutex.
+  void queueWebhooks(std::vector<WebhookTask> tasks);
 
   // --- Checkpoint ---
 

@@ -7,8 +7,7 @@
 
 #include "engine/database.h"
 #include "engine/live_rows.h"
-
-namespace {
+#include "engine/row_filter.h"
 
 using Block = std::vector<Condition>;
 
@@ -30,6 +29,8 @@ std::vector<Block> orBlocks(const std::vector<Condition>& conditions) {
   return blocks;
 }
 
+namespace {
+
 // One row cell against the condition's value. Equality is equality of the
 // current texts, in numeric columns too; the typed order goes by the row
 // cell's own type, and a text that does not convert simply does not hold.
@@ -44,6 +45,8 @@ bool evaluateCell(const Cell& cell, const Cell& dummyCell, const std::string& op
   return false;
 }
 
+}  // namespace
+
 bool conditionHolds(const Row& row, const Condition& condition, const Table& table) {
   Cell dummyCell;
   dummyCell.column = condition.column;
@@ -55,6 +58,8 @@ bool conditionHolds(const Row& row, const Condition& condition, const Table& tab
   }
   return false;
 }
+
+namespace {
 
 bool blockHolds(const Row& row, const Block& block, const Table& table) {
   for (const Condition& condition : block) {

@@ -1,0 +1,249 @@
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <shared_mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/database.h"
+#include "engine/row_filter.h"
+#include "model/number.h"
+
+namespace {
+
+// The text a missing value travels as in a result.
+constexpr const char* kNullText = "NULL";
+
+// The first cell of `row` named `column`, or null.
+const Cell* findCell(const Row& row, std::string_view column) {
+  for (const Cell& cell : row.cells) {
+    if (cell.column == column) return &cell;
+  }
+  return nullptr;
+}
+
+// A stored text that its column's number type cannot read (no leading number,
+// or outside the type's range) leaves as the text itself: the result has no
+// way to fail a single value, and the text still says what is stored.
+ResultValue convert(const std::string& text, const std::string& type) {
+  if (text == kMissingValue) return std::string(kNullText);
+  if (type == "int" || type == "ApexInt") {
+    if (const auto number = toInt32(text)) return *number;
+  } else if (type == "float") {
+    if (const auto number = toFloat(text)) return *number;
+  } else if (type == "bool") {
+    return text == "true" || text == "1";
+  }
+  return text;
+}
+
+// The value `row` gives for `column`, converted by the column's declared
+// type whatever its cell records; a temporal value by its current state.
+ResultValue resultValue(const Row& row, const Column& column) {
+  const Cell* cell = findCell(row, column.name);
+  if (cell == nullptr) return std::string(kNullText);
+  return convert(cell->getVal(), column.type);
+}
+
+std::int32_t countOf(const ResultSet& result) {
+  return static_cast<std::int32_t>(result.rows.size());
+}
+
+// A name the catalogue lacks reads as `empty`, so that no look-up adds a
+// table.
+Table& tableOrEmpty(std::map<std::string, Table>& tables, const std::string& name, Table& empty) {
+  const auto found = tables.find(name);
+  return found == tables.end() ? empty : found->second;
+}
+
+// --- Join ---
+
+enum class Side { kFirst, kSecond };
+
+// The table a WHERE condition of a join is about: the one its prefix names
+// (the first when both have that name), else the first that has its column.
+Side route(const Condition& condition, const Table& first, const Table& second) {
+  // An empty prefix is no prefix, even against a missing table's empty name.
+  if (!condition.table.empty()) {
+    if (condition.table == first.name) return Side::kFirst;
+    if (condition.table == second.name) return Side::kSecond;
+    throw std::runtime_error("Unknown table prefix '" + condition.table + "' in WHERE clause.");
+  }
+  if (first.columnTypes.contains(condition.column)) return Side::kFirst;
+  if (second.columnTypes.contains(condition.column)) return Side::kSecond;
+  throw std::runtime_error("Column '" + condition.column + "' not found in either table.");
+}
+
+struct RoutedCondition {
+  Condition condition;
+  Side side;
+};
+
+// How a join's WHERE clause chooses its pairs.
+struct JoinFilter {
+  std::vector<Condition> first;   // filters the first table's rows
+  std::vector<Condition> second;  // filters the second table's rows
+  // The whole clause as OR blocks, tested on every pair; empty when the two
+  // per-table filters already decide.
+  std::vector<std::vector<RoutedCondition>> pairBlocks;
+};
+
+// Routes every condition, so that a clause that cannot be routed fails
+// before any row is read.
+JoinFilter planFilter(const std::vector<Condition>& conditions, const Table& first,
+                      const Table& second) {
+  JoinFilter filter;
+  std::vector<Side> sides;
+  for (const Condition& condition : conditions) {
+    sides.push_back(route(condition, first, second));
+    (sides.back() == Side::kFirst ? filter.first : filter.second).push_back(condition);
+  }
+  const std::vector<std::vector<Condition>> blocks = orBlocks(conditions);
+  if (blocks.size() < 2 || filter.first.empty() || filter.second.empty()) return filter;
+  // OR blocks that reach both tables do not split into one filter per table:
+  // a pair kept by one block may fail the other table's half of another.
+  std::size_t next = 0;  // the blocks list the conditions in their order
+  for (const std::vector<Condition>& block : blocks) {
+    auto& pairBlock = filter.pairBlocks.emplace_back();
+    for (const Condition& condition : block) pairBlock.push_back({condition, sides[next++]});
+  }
+  filter.first.clear();
+  filter.second.clear();
+  return filter;
+}
+
+bool pairHolds(const JoinFilter& filter, const Row& firstRow, const Table& first,
+               const Row& secondRow, const Table& second) {
+  if (filter.pairBlocks.empty()) return true;
+  for (const auto& block : filter.pairBlocks) {
+    bool holds = true;
+    for (const RoutedCondition& routed : block) {
+      const bool onFirst = routed.side == Side::kFirst;
+      if (!conditionHolds(onFirst ? firstRow : secondRow, routed.condition,
+                          onFirst ? first : second)) {
+        holds = false;
+        break;
+      }
+    }
+    if (holds) return true;
+  }
+  return false;
+}
+
+// The join text of `row` in `column`; none when the row has no such cell or
+// the cell holds the missing-value marker, which never pairs. The view lasts
+// as long as the cell is left unchanged.
+std::optional<std::string_view> joinValue(const Row& row, std::string_view column) {
+  const Cell* cell = findCell(row, column);
+  if (cell == nullptr) return std::nullopt;
+  const std::string& value = cell->getVal();
+  if (value == kMissingValue) return std::nullopt;
+  return value;
+}
+
+// One "=" block per distinct join value of the first table's rows, which
+// limits the second table to the rows that can pair, each value one index
+// look-up when the column is the second table's key. None when no row holds
+// a join value: the second table is then not filtered.
+std::vector<Condition> joinValueChain(const std::vector<Row*>& firstRows,
+                                      const std::string& primaryJoinCol,
+                                      const std::string& secondName,
+                                      const std::string& secondaryJoinCol) {
+  std::unordered_set<std::string_view> neededForeignKeys;
+  for (const Row* row : firstRows) {
+    if (const auto value = joinValue(*row, primaryJoinCol)) neededForeignKeys.insert(*value);
+  }
+  std::vector<Condition> chain;
+  chain.reserve(neededForeignKeys.size());
+  for (const std::string_view value : neededForeignKeys) {
+    chain.push_back(Condition{secondName, secondaryJoinCol, std::string(value), "=",
+                              chain.empty() ? 'a' : 'o'});
+  }
+  return chain;
+}
+
+void appendHeaders(std::vector<std::string>& headers, const Table& table) {
+  for (const Column& column : table.columns) headers.push_back(table.name + "." + column.name);
+}
+
+void appendValues(std::vector<ResultValue>& resultRow, const Row& row, const Table& table) {
+  for (const Column& column : table.columns) resultRow.push_back(resultValue(row, column));
+}
+
+}  // namespace
+
+ResultSet Database::select(const std::string& tableName,
+                           const std::vector<std::string>& requestedColumns,
+                           const std::vector<Condition>& conditions) {
+  const std::shared_lock lock(rwLock);
+  Table empty;
+  Table& table = tableOrEmpty(tables, tableName, empty);
+
+  std::unordered_map<std::string_view, const Column*> columnsMap;
+  for (const Column& column : table.columns) columnsMap.emplace(column.name, &column);
+  std::vector<const Column*> orderedColumns;
+  for (const std::string& name : requestedColumns) {
+    const auto found = columnsMap.find(name);
+    if (found == columnsMap.end()) throw std::runtime_error("Requested column not found");
+    orderedColumns.push_back(found->second);
+  }
+
+  ResultSet result;
+  for (const Column* column : orderedColumns) result.columns.push_back(column->name);
+  for (const Row* row : getRequestedRows(conditions, table)) {
+    auto& resultRow = result.rows.emplace_back();
+    for (const Column* column : orderedColumns) resultRow.push_back(resultValue(*row, *column));
+  }
+  result.rows_affected = countOf(result);
+  return result;
+}
+
+ResultSet Database::selectJoin(const std::string& tableName, const std::string& joinTable,
+                               const std::string& primaryJoinCol,
+                               const std::string& secondaryJoinCol,
+                               const std::vector<std::string>& /*requestedColumns*/,
+                               const std::vector<Condition>& conditions) {
+  const std::shared_lock lock(rwLock);
+  Table emptyFirst;
+  Table emptySecond;
+  Table& first = tableOrEmpty(tables, tableName, emptyFirst);
+  Table& second = tableOrEmpty(tables, joinTable, emptySecond);
+  const JoinFilter filter = planFilter(conditions, first, second);
+
+  ResultSet result;
+  result.message = "success!";
+  appendHeaders(result.columns, first);
+  appendHeaders(result.columns, second);
+  const std::vector<Row*> t1Rows = getRequestedRows(filter.first, first);
+  if (t1Rows.empty()) return result;
+
+  const std::vector<Condition> t2Conditions =
+      filter.second.empty() ? joinValueChain(t1Rows, primaryJoinCol, second.name, secondaryJoinCol)
+                            : filter.second;
+  // A hash join on the join text: one pass over the second table's rows
+  // builds the map, one pass over the first table's rows probes it.
+  std::unordered_map<std::string_view, std::vector<const Row*>> joinMap;
+  for (const Row* row : getRequestedRows(t2Conditions, second)) {
+    if (const auto value = joinValue(*row, secondaryJoinCol)) joinMap[*value].push_back(row);
+  }
+
+  for (const Row* firstRow : t1Rows) {
+    const auto matchVal = joinValue(*firstRow, primaryJoinCol);
+    if (!matchVal) continue;
+    const auto partners = joinMap.find(*matchVal);
+    if (partners == joinMap.end()) continue;
+    for (const Row* secondRow : partners->second) {
+      if (!pairHolds(filter, *firstRow, first, *secondRow, second)) continue;
+      auto& resultRow = result.rows.emplace_back();
+      appendValues(resultRow, *firstRow, first);
+      appendValues(resultRow, *secondRow, second);
+    }
+  }
+  result.rows_affected = countOf(result);
+  return result;
+}

@@ -1,0 +1,277 @@
+#include "storage/file_system.h"
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// --- The test hook ---
+
+enum class Step {
+  Go,    // carry the operation out
+  Fail,  // report failure, touching nothing
+  Tear,  // a write that the crash interrupts: its first half lands, then it fails
+};
+
+std::mutex faultMutex;
+std::optional<FileFault> activeFault;
+std::int64_t operationCount = 0;
+
+Step nextOperation() {
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  const std::int64_t number = operationCount++;
+  if (!activeFault || number < activeFault->at) return Step::Go;
+  if (activeFault->crash) return number == activeFault->at ? Step::Tear : Step::Fail;
+  return number == activeFault->at ? Step::Fail : Step::Go;
+}
+
+// Whether a plain (non-write) operation may go on.
+bool proceed() { return nextOperation() == Step::Go; }
+
+// What a write may put down: everything, the torn first half, or nothing.
+std::string_view writable(std::string_view bytes, Step step) {
+  if (step == Step::Tear) return bytes.substr(0, bytes.size() / 2);
+  return bytes;
+}
+
+// --- Plain helpers, not counted as operations of their own ---
+
+EntryKind kindOf(const std::string& path) {
+  std::error_code error;
+  const fs::file_status own = fs::symlink_status(path, error);
+  if (own.type() == fs::file_type::not_found) return EntryKind::None;
+  if (error) return EntryKind::Other;
+  const fs::file_status target = fs::status(path, error);
+  if (error) return EntryKind::Other;
+  return fs::is_regular_file(target) ? EntryKind::File : EntryKind::Other;
+}
+
+std::optional<std::int64_t> sizeOf(const std::string& path) {
+  if (kindOf(path) != EntryKind::File) return std::nullopt;
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  if (error) return std::nullopt;
+  return static_cast<std::int64_t>(size);
+}
+
+constexpr auto kUpdateMode = std::ios::in | std::ios::out | std::ios::binary;
+
+// Opens an existing regular file for reading and writing, or creates a new
+// one when there is no entry under the name; an existing file is never cut.
+bool openForUpdate(std::fstream& file, const std::string& path) {
+  const EntryKind kind = kindOf(path);
+  if (kind == EntryKind::Other) return false;
+  if (kind == EntryKind::None) {
+    // Append mode creates the file without cutting one that appeared meanwhile.
+    std::ofstream create(path, std::ios::binary | std::ios::app);
+    if (!create.is_open()) return false;
+  }
+  file.open(path, kUpdateMode);
+  return file.is_open();
+}
+
+bool openForReplace(std::fstream& file, const std::string& path) {
+  if (kindOf(path) == EntryKind::Other) return false;
+  file.open(path, std::ios::out | std::ios::binary | std::ios::trunc);
+  return file.is_open();
+}
+
+bool putAt(std::fstream& file, std::int64_t offset, std::string_view bytes) {
+  file.seekp(static_cast<std::streamoff>(offset));
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(file);
+}
+
+bool finish(std::fstream& file) {
+  file.flush();
+  const bool written = static_cast<bool>(file);
+  file.close();
+  return written && !file.fail();
+}
+
+}  // namespace
+
+EntryKind entryKind(const std::string& path) {
+  if (!proceed()) return EntryKind::Other;
+  return kindOf(path);
+}
+
+ReadStatus readFile(const std::string& path, std::string& bytes) {
+  bytes.clear();
+  if (!proceed()) return ReadStatus::Failed;
+  const EntryKind kind = kindOf(path);
+  if (kind == EntryKind::None) return ReadStatus::Missing;
+  if (kind == EntryKind::Other) return ReadStatus::Failed;
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  if (!file.is_open()) return ReadStatus::Failed;
+  const std::streamoff size = file.tellg();
+  if (size < 0) return ReadStatus::Failed;
+  bytes.resize(static_cast<std::size_t>(size));
+  file.seekg(0);
+  file.read(bytes.data(), static_cast<std::streamsize>(size));
+  if (file.gcount() != static_cast<std::streamsize>(size)) {
+    bytes.clear();
+    return ReadStatus::Failed;
+  }
+  return ReadStatus::Done;
+}
+
+std::optional<std::int64_t> fileSize(const std::string& path) {
+  if (!proceed()) return std::nullopt;
+  return sizeOf(path);
+}
+
+bool replaceFile(const std::string& path, std::string_view bytes) {
+  const Step step = nextOperation();
+  if (step == Step::Fail) return false;
+  std::fstream file;
+  if (!openForReplace(file, path)) return false;
+  const bool written = putAt(file, 0, writable(bytes, step));
+  return finish(file) && written && step == Step::Go;
+}
+
+bool writeFileAt(const std::string& path, std::int64_t offset, std::string_view bytes,
+                 bool create) {
+  const Step step = nextOperation();
+  if (step == Step::Fail || offset < 0) return false;
+  if (!create && kindOf(path) != EntryKind::File) return false;
+  std::fstream file;
+  if (!openForUpdate(file, path)) return false;
+  const bool written = putAt(file, offset, writable(bytes, step));
+  return finish(file) && written && step == Step::Go;
+}
+
+bool appendToFile(const std::string& path, std::string_view bytes, std::int64_t* offset) {
+  const Step step = nextOperation();
+  if (step == Step::Fail || kindOf(path) == EntryKind::Other) return false;
+  std::ofstream file;
+  // Unbuffered: the whole text goes to the system in one write.
+  file.rdbuf()->pubsetbuf(nullptr, 0);
+  file.open(path, std::ios::binary | std::ios::app);
+  if (!file.is_open()) return false;
+  if (offset != nullptr) *offset = sizeOf(path).value_or(0);
+  const std::string_view part = writable(bytes, step);
+  file.write(part.data(), static_cast<std::streamsize>(part.size()));
+  file.flush();
+  const bool written = static_cast<bool>(file);
+  file.close();
+  return written && !file.fail() && step == Step::Go;
+}
+
+bool resizeFile(const std::string& path, std::int64_t size) {
+  if (!proceed() || size < 0 || kindOf(path) != EntryKind::File) return false;
+  std::error_code error;
+  fs::resize_file(path, static_cast<std::uintmax_t>(size), error);
+  return !error;
+}
+
+bool renameFile(const std::string& from, const std::string& to) {
+  if (!proceed() || kindOf(from) != EntryKind::File || kindOf(to) == EntryKind::Other) {
+    return false;
+  }
+  std::error_code error;
+  fs::rename(from, to, error);
+  return !error;
+}
+
+bool removeFile(const std::string& path) {
+  if (!proceed()) return false;
+  std::error_code error;
+  const fs::file_status own = fs::symlink_status(path, error);
+  if (own.type() == fs::file_type::not_found) return true;
+  if (error || fs::is_directory(own)) return false;
+  fs::remove(path, error);
+  return !error;
+}
+
+std::vector<std::string> listFiles(std::string_view extension) {
+  std::vector<std::string> names;
+  if (!proceed()) return names;
+  std::error_code error;
+  fs::directory_iterator entry(fs::current_path(error), error);
+  if (error) return names;
+  for (; entry != fs::directory_iterator(); entry.increment(error)) {
+    if (error) break;
+    const fs::path& path = entry->path();
+    std::error_code kindError;
+    // is_regular_file follows a symbolic link to what it leads to.
+    if (path.extension() == extension && entry->is_regular_file(kindError)) {
+      names.push_back(path.filename().string());
+    }
+  }
+  return names;
+}
+
+struct FileWriter::Stream {
+  std::fstream file;
+  std::int64_t position = 0;
+};
+
+FileWriter::FileWriter() = default;
+FileWriter::~FileWriter() = default;
+
+bool FileWriter::open(const std::string& path, Mode mode) {
+  stream.reset();
+  failed = true;
+  if (!proceed()) return false;
+  auto opened = std::make_unique<Stream>();
+  const bool ok = mode == Mode::Replace ? openForReplace(opened->file, path)
+                                        : openForUpdate(opened->file, path);
+  if (!ok) return false;
+  stream = std::move(opened);
+  failed = false;
+  return true;
+}
+
+bool FileWriter::writeAt(std::int64_t offset, std::string_view bytes) {
+  const Step step = nextOperation();
+  if (failed || stream == nullptr || step == Step::Fail || offset < 0) {
+    failed = true;
+    return false;
+  }
+  const std::string_view part = writable(bytes, step);
+  if (!putAt(stream->file, offset, part) || step == Step::Tear) {
+    // What the torn write put down must reach the file, as after a kill.
+    stream->file.flush();
+    failed = true;
+    return false;
+  }
+  stream->position = offset + static_cast<std::int64_t>(bytes.size());
+  return true;
+}
+
+bool FileWriter::write(std::string_view bytes) {
+  return writeAt(stream == nullptr ? 0 : stream->position, bytes);
+}
+
+bool FileWriter::close() {
+  if (stream == nullptr) return false;
+  const Step step = nextOperation();
+  bool ok = false;
+  if (step == Step::Go) {
+    ok = finish(stream->file) && !failed;
+  } else {
+    // A kill loses nothing the system was handed; a failed close reports it.
+    stream->file.flush();
+    stream->file.close();
+  }
+  stream.reset();
+  failed = failed || !ok;
+  return ok;
+}
+
+void setFileFaultForTesting(std::optional<FileFault> fault) {
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  activeFault = fault;
+  operationCount = 0;
+}
+
+std::int64_t fileOperationsForTesting() {
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  return operationCount;
+}

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The file-system seam: the only code that opens, reads, writes, resizes,
+// renames, removes or lists files. Every function reports failure in its
+// result and never throws. Each call (and each write of a FileWriter) is one
+// operation; tests can make the n-th operation fail, or "crash" there, which
+// is how the engine's answer to a full disk or a kill at any instant is
+// tested without relying on file permissions.
+
+// What a directory entry under a name is.
+enum class EntryKind {
+  None,   // no entry at all
+  File,   // a regular file, or a symbolic link that leads to one
+  Other,  // a directory, FIFO, device or socket, or a link that leads nowhere
+};
+
+// The kind of the entry at `path`. An entry that cannot be examined counts
+// as Other, so that nobody treats it as free to create.
+EntryKind entryKind(const std::string& path);
+
+enum class ReadStatus {
+  Done,     // `bytes` holds the whole file
+  Missing,  // no entry under the name
+  Failed,   // the entry is not a regular file, or it cannot be read
+};
+
+// Reads the whole file at `path` into `bytes` (emptied first). Never opens
+// anything but a regular file, so a FIFO cannot block the caller.
+ReadStatus readFile(const std::string& path, std::string& bytes);
+
+// The length of the regular file at `path`; none when it is missing, is not
+// a regular file, or cannot be examined.
+std::optional<std::int64_t> fileSize(const std::string& path);
+
+// Replaces the content of `path` with `bytes`, creating the file when there
+// is no entry under the name. Fails without touching anything when the entry
+// is not a regular file.
+bool replaceFile(const std::string& path, std::string_view bytes);
+
+// Writes `bytes` at `offset` of the regular file at `path`, which is
+// extended with zero bytes when it is shorter. With `create`, a missing file
+// is created first; without it a missing file fails.
+bool writeFileAt(const std::string& path, std::int64_t offset, std::string_view bytes, bool create);
+
+// Appends `bytes` to `path` (created when missing) and sets `*offset`, when
+// given, to the length the file had before. The bytes are handed to the
+// system in one write and flushed before it returns, so lines of several
+// appenders never interleave.
+bool appendToFile(const std::string& path, std::string_view bytes, std::int64_t* offset);
+
+// Cuts or extends (with zero bytes) the regular file at `path` to `size`.
+bool resizeFile(const std::string& path, std::int64_t size);
+
+// Moves `from` to `to`, replacing a regular file there.
+bool renameFile(const std::string& from, const std::string& to);
+
+// Removes the entry at `path` when it is a file or a link (never a
+// directory). True when no entry remains under the name, also when there
+// was none.
+bool removeFile(const std::string& path);
+
+// The names of the regular files (or links to them) in the current working
+// directory whose extension is exactly `extension` (".bin"), in listing
+// order. A directory that cannot be listed lists nothing.
+std::vector<std::string> listFiles(std::string_view extension);
+
+// A file opened once for a sequence of writes at chosen offsets, then closed.
+// Every write is checked; once one has failed, the writer stays failed.
+class FileWriter {
+ public:
+  enum class Mode {
+    Replace,  // created, or cut to length 0
+    Update,   // an existing regular file, or a new one, never cut
+  };
+
+  FileWriter();
+  ~FileWriter();
+  FileWriter(const FileWriter&) = delete;
+  FileWriter& operator=(const FileWriter&) = delete;
+
+  // Opens `path`; false when it cannot be opened or is not a regular file.
+  bool open(const std::string& path, Mode mode);
+  // Writes `bytes` at `offset` (beyond the end the gap reads as zeros).
+  bool writeAt(std::int64_t offset, std::string_view bytes);
+  // Writes `bytes` where the last write ended (at the start after open).
+  bool write(std::string_view bytes);
+  // Flushes and closes; true when every write and the close succeeded.
+  bool close();
+
+ private:
+  struct Stream;
+  std::unique_ptr<Stream> stream;
+  bool failed = false;
+};
+
+// --- Test hook ---
+
+// One file operation that fails: operation number `at`, counted from 0 since
+// the hook was set. With `crash`, that operation and every later one fail as
+// if the process had been killed there: a write it was asked for leaves only
+// the first half of its bytes, and nothing after it reaches the disk.
+struct FileFault {
+  std::int64_t at = 0;
+  bool crash = false;
+};
+
+// Sets (or with std::nullopt clears) the fault and restarts the count. Only
+// tests call it.
+void setFileFaultForTesting(std::optional<FileFault> fault);
+
+// The operations made since the hook was last set or cleared, so that a test
+// can sweep a fault over every step of a command.
+std::int64_t fileOperationsForTesting();

@@ -1,0 +1,370 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/database.h"
+#include "model/result_set.h"
+#include "support/test_support.h"
+#include "test_tables.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+using Values = std::vector<ResultValue>;
+
+ResultValue text(const char* value) { return std::string(value); }
+const ResultValue kNull = text("NULL");
+
+// Compares a whole result; rows as a multiset, since their order is not
+// defined, and rows_affected as the number of rows.
+void expectResult(const ResultSet& actual, const std::string& message, const Texts& columns,
+                  std::vector<Values> rows) {
+  EXPECT_TRUE(actual.success);
+  EXPECT_EQ(actual.message, message);
+  EXPECT_EQ(actual.columns, columns);
+  std::vector<Values> actualRows = actual.rows;
+  std::sort(actualRows.begin(), actualRows.end());
+  std::sort(rows.begin(), rows.end());
+  EXPECT_EQ(actualRows, rows);
+  EXPECT_EQ(actual.rows_affected, static_cast<std::int32_t>(rows.size()));
+}
+
+// A condition on a prefixed column.
+Condition on(const std::string& table, const std::string& column, const std::string& op,
+             const std::string& value, char gate = 'a') {
+  Condition condition = where(column, op, value, gate);
+  condition.table = table;
+  return condition;
+}
+
+// The read lock is free again: nothing kept it, not even a throw.
+void expectLockFree(Database& db) {
+  ASSERT_TRUE(db.rwLock.try_lock());
+  db.rwLock.unlock();
+}
+
+class SelectTest : public ::testing::Test {
+ protected:
+  Table& addTable(const std::string& name, const std::vector<Column>& columns) {
+    return db.tables[name] = makeTable(name, columns);
+  }
+
+  Database db;
+};
+
+TEST_F(SelectTest, ValuesAreConvertedByTheDeclaredType) {
+  Table& t =
+      addTable("t", {makeColumn("i", "int"), makeColumn("a", "ApexInt"), makeColumn("f", "float"),
+                     makeColumn("b", "bool"), makeColumn("s", "string")});
+  appendRow(t, {"12.5", "3", "2.5", "1", "hi"});
+  t.rows.back().cells[0].type = "string";  // the declared type decides, not the cell's
+  appendRow(t, {" -7", kMissingValue, "-0.25", "true", kMissingValue});
+  appendRow(t, {"+0", "4", "1e3", "TRUE", ""});
+  appendRow(t, {"5", "6", "0", "0", "gone"});
+  t.rows.back().cells.pop_back();  // a row without a cell of the column
+
+  expectResult(db.select("t", {"s", "i", "a", "f", "b", "s"}, {}), "",
+               {"s", "i", "a", "f", "b", "s"},
+               {{text("hi"), 12, 3, 2.5f, true, text("hi")},
+                {kNull, -7, kNull, -0.25f, true, kNull},
+                {text(""), 0, 4, 1000.0f, false, text("")},
+                {kNull, 5, 6, 0.0f, false, kNull}});
+}
+
+TEST_F(SelectTest, StoredTextsThatDoNotConvertComeBackAsText) {
+  struct Case {
+    const char* type;
+    const char* stored;
+    ResultValue expected;
+  };
+  const std::vector<Case> cases = {
+      {"int", "abc", text("abc")},
+      {"int", "", text("")},
+      {"int", "99999999999", text("99999999999")},
+      {"int", "-2147483649", text("-2147483649")},
+      {"int", "-2147483648", std::int32_t{-2147483647 - 1}},
+      {"ApexInt", "x1", text("x1")},
+      {"ApexInt", "2147483648", text("2147483648")},
+      {"float", "zz", text("zz")},
+      {"float", "1e999", text("1e999")},
+      {"float", ".", text(".")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + " '" + c.stored + "'");
+    Table& t = addTable("t", {makeColumn("v", c.type)});
+    appendRow(t, {c.stored});
+    expectResult(db.select("t", {"v"}, {}), "", {"v"}, {{c.expected}});
+  }
+}
+
+TEST_F(SelectTest, TemporalValuesAreConvertedFromTheCurrentState) {
+  Table& t = addTable("t", {makeColumn("v", "int", 3)});
+  appendRow(t, {"5"});
+  t.rows.back().cells[0].rule = makeRule({{"5", 10}, {"6", 0}}, 100);
+  ScopedClock clock(105);
+  expectResult(db.select("t", {"v"}, {}), "", {"v"}, {{5}});
+  clock.set(110);
+  expectResult(db.select("t", {"v"}, {}), "", {"v"}, {{6}});
+  expectResult(db.select("t", {"v"}, {where("v", "=", "6", 'o')}), "", {"v"}, {{6}});
+}
+
+TEST_F(SelectTest, ReturnsTheLiveRowsThatSatisfyTheClause) {
+  Table& t = addTable("t", {makeColumn("id", "int"), makeColumn("n", "string")});
+  for (const char* key : {"1", "2", "3", "4"}) appendRow(t, {key, std::string("n") + key});
+  markDeleted(t, 1);
+  t.setUpPrimaryKeyMap("id");
+
+  expectResult(db.select("t", {"id"}, {}), "", {"id"}, {{1}, {3}, {4}});
+  // A prefix plays no part in a one-table select.
+  expectResult(db.select("t", {"n", "id"},
+                         {on("elsewhere", "id", ">", "2", 'o'), where("n", "=", "n1", 'o')}),
+               "", {"n", "id"}, {{text("n3"), 3}, {text("n4"), 4}, {text("n1"), 1}});
+  expectResult(db.select("t", {"id"}, {where("id", "=", "2", 'o')}), "", {"id"}, {});
+}
+
+TEST_F(SelectTest, AnUnknownColumnIsRefusedAndAMissingTableReadsEmpty) {
+  Table& t = addTable("t", {makeColumn("id", "int")});
+  appendRow(t, {"1"});
+
+  EXPECT_EQ(thrownMessage([&] {
+              db.select("t", {"id", "nope"}, {});
+            }),
+            "Requested column not found");
+  expectLockFree(db);
+  EXPECT_EQ(thrownMessage([&] { db.select("ghost", {"id"}, {}); }), "Requested column not found");
+  expectResult(db.select("ghost", {}, {where("id", "=", "1", 'o')}), "", {}, {});
+  EXPECT_EQ(db.tables.size(), 1u);
+  EXPECT_FALSE(db.tables.contains("ghost"));
+}
+
+// Table a pairs on id, table b on aid; both have a column tag.
+class JoinTest : public SelectTest {
+ protected:
+  struct Left {
+    std::string id, x, tag;
+    bool deleted = false;
+  };
+  struct Right {
+    std::string aid, y, tag;
+    bool deleted = false;
+  };
+
+  void SetUp() override {
+    Table& a = addTable(
+        "a", {makeColumn("id", "int"), makeColumn("x", "int"), makeColumn("tag", "string")});
+    for (const Left& row : left) {
+      appendRow(a, {row.id, row.x, row.tag});
+      if (row.deleted) markDeleted(a, lastPosition(a));
+    }
+    Table& b = addTable(
+        "b", {makeColumn("aid", "int"), makeColumn("y", "int"), makeColumn("tag", "string")});
+    for (const Right& row : right) {
+      appendRow(b, {row.aid, row.y, row.tag});
+      if (row.deleted) markDeleted(b, lastPosition(b));
+    }
+  }
+
+  static ResultValue number(const std::string& stored) {
+    if (stored == kMissingValue) return kNull;
+    return std::stoi(stored);
+  }
+
+  // The output row of left[i] paired with right[j].
+  Values pairOf(std::size_t i, std::size_t j) const {
+    const Left& l = left[i];
+    const Right& r = right[j];
+    return {number(l.id), number(l.x), l.tag, number(r.aid), number(r.y), r.tag};
+  }
+
+  // Every live pair with the same join text that `keep` accepts.
+  std::vector<Values> pairsWhere(
+      const std::function<bool(int x, int y, const Left&, const Right&)>& keep) const {
+    std::vector<Values> pairs;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      for (std::size_t j = 0; j < right.size(); ++j) {
+        const Left& l = left[i];
+        const Right& r = right[j];
+        if (l.deleted || r.deleted || l.id != r.aid || l.id == kMissingValue) continue;
+        if (keep(std::stoi(l.x), std::stoi(r.y), l, r)) pairs.push_back(pairOf(i, j));
+      }
+    }
+    return pairs;
+  }
+
+  ResultSet join(const std::vector<Condition>& conditions) {
+    return db.selectJoin("a", "b", "id", "aid", {"a.x"}, conditions);
+  }
+
+  const Texts headers = {"a.id", "a.x", "a.tag", "b.aid", "b.y", "b.tag"};
+  const std::vector<Left> left = {
+      {"1", "10", "p"}, {"2", "20", "q"},           {"2", "21", "r"},       {"3", "30", "p"},
+      {"7", "70", "p"}, {kMissingValue, "50", "p"}, {"1", "11", "p", true},
+  };
+  const std::vector<Right> right = {
+      {"1", "100", "u"}, {"1", "101", "v"},           {"1", "102", "w"},
+      {"2", "200", "u"}, {"2", "201", "p"},           {"07", "700", "u"},
+      {"4", "400", "u"}, {kMissingValue, "900", "u"}, {"1", "103", "u", true},
+  };
+};
+
+TEST_F(JoinTest, EveryPairOfEqualJoinTextsGivesOneRow) {
+  // 1 x 3, 2 x 2 (two first rows share a value); 3 and 4 find no partner, 7
+  // does not pair with 07, the marker pairs with nothing, tombstones never.
+  const std::vector<Values> pairs = {pairOf(0, 0), pairOf(0, 1), pairOf(0, 2), pairOf(1, 3),
+                                     pairOf(1, 4), pairOf(2, 3), pairOf(2, 4)};
+  expectResult(join({}), "success!", headers, pairs);
+  expectResult(join({}), "success!", headers,
+               pairsWhere([](int, int, auto&, auto&) { return true; }));
+}
+
+TEST_F(JoinTest, TheMarkerNeverPairs) {
+  // The first table's marker row alone: it offers no join value, so the
+  // second table is read unfiltered, its own marker row included.
+  expectResult(join({on("a", "x", "=", "50", 'o')}), "success!", headers, {});
+  expectResult(join({on("a", "x", "=", "50", 'o'), on("b", "y", "=", "900")}), "success!", headers,
+               {});
+  expectResult(join({on("b", "y", ">", "0", 'o')}), "success!", headers,
+               pairsWhere([](int, int, auto&, auto&) { return true; }));
+}
+
+TEST_F(JoinTest, ConditionsGoToTheTableTheyName) {
+  struct Case {
+    const char* shows;
+    std::vector<Condition> conditions;
+    std::vector<Values> expected;
+  };
+  const std::vector<Case> cases = {
+      {"a column both tables have goes to the first",
+       {where("tag", "=", "p", 'o')},
+       {pairOf(0, 0), pairOf(0, 1), pairOf(0, 2)}},
+      {"a prefix names the second", {on("b", "tag", "=", "p", 'o')}, {pairOf(1, 4), pairOf(2, 4)}},
+      {"a column only the second has", {where("y", "<", "102", 'o')}, {pairOf(0, 0), pairOf(0, 1)}},
+      {"one block over both tables is an AND",
+       {on("a", "x", "=", "21", 'o'), on("b", "y", "=", "200")},
+       {pairOf(2, 3)}},
+      {"a first table without chosen rows, a second condition that never holds",
+       {on("a", "x", "=", "999", 'o'), on("b", "y", "<", "abc")},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    expectResult(join(c.conditions), "success!", headers, c.expected);
+  }
+}
+
+TEST_F(JoinTest, ConditionsThatCannotBeRoutedAreRefused) {
+  struct Case {
+    const char* shows;
+    std::string secondTable;
+    std::vector<Condition> conditions;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"a prefix naming neither table",
+       "b",
+       {on("x", "c", "=", "1", 'o')},
+       "Unknown table prefix 'x' in WHERE clause."},
+      {"a column in neither table, after a good condition",
+       "b",
+       {on("a", "x", "=", "10", 'o'), where("zz", "=", "1")},
+       "Column 'zz' not found in either table."},
+      {"the bad condition in a later OR block",
+       "b",
+       {on("a", "x", "=", "10", 'o'), on("b", "y", "=", "1", 'o'), on("c", "y", "=", "1", 'o')},
+       "Unknown table prefix 'c' in WHERE clause."},
+      {"a missing second table's name",
+       "ghost",
+       {on("ghost", "y", "=", "1", 'o')},
+       "Unknown table prefix 'ghost' in WHERE clause."},
+      {"no prefix, a missing second table and a column neither has",
+       "ghost",
+       {where("y", "=", "1", 'o')},
+       "Column 'y' not found in either table."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    EXPECT_EQ(
+        thrownMessage([&] { db.selectJoin("a", c.secondTable, "id", "aid", {}, c.conditions); }),
+        c.message);
+    expectLockFree(db);
+  }
+  EXPECT_EQ(db.tables.size(), 2u);
+}
+
+TEST_F(JoinTest, MissingTablesAndJoinColumnsGiveHeadersOnly) {
+  const Texts firstOnly = {"a.id", "a.x", "a.tag"};
+  expectResult(db.selectJoin("a", "ghost", "id", "aid", {}, {}), "success!", firstOnly, {});
+  expectResult(db.selectJoin("a", "ghost", "id", "aid", {}, {where("x", "=", "10", 'o')}),
+               "success!", firstOnly, {});
+  expectResult(db.selectJoin("ghost", "b", "id", "aid", {}, {}), "success!",
+               {"b.aid", "b.y", "b.tag"}, {});
+  expectResult(db.selectJoin("a", "b", "", "aid", {}, {}), "success!", headers, {});
+  expectResult(db.selectJoin("a", "b", "id", "", {}, {}), "success!", headers, {});
+  EXPECT_EQ(db.tables.size(), 2u);
+}
+
+TEST_F(JoinTest, AClauseWhoseOrBlocksReachBothTablesIsTestedOnEachPair) {
+  using Keep = std::function<bool(int x, int y, const Left&, const Right&)>;
+  struct Case {
+    const char* clause;
+    std::vector<Condition> conditions;
+    Keep keep;
+  };
+  const std::vector<Case> cases = {
+      {"a.x = 10 || b.y = 200",
+       {on("a", "x", "=", "10", 'o'), on("b", "y", "=", "200", 'o')},
+       [](int x, int y, auto&, auto&) { return x == 10 || y == 200; }},
+      {"a.x = 20 && b.y = 201 || a.tag = 'r'",
+       {on("a", "x", "=", "20", 'o'), on("b", "y", "=", "201"), on("a", "tag", "=", "r", 'o')},
+       [](int x, int y, auto& l, auto&) { return (x == 20 && y == 201) || l.tag == "r"; }},
+      {"tag = 'q' || b.tag = 'w' (the unprefixed tag is a's)",
+       {where("tag", "=", "q", 'o'), on("b", "tag", "=", "w", 'o')},
+       [](int, int, auto& l, auto& r) { return l.tag == "q" || r.tag == "w"; }},
+      {"x > 15 || y < 101",
+       {where("x", ">", "15", 'o'), where("y", "<", "101", 'o')},
+       [](int x, int y, auto&, auto&) { return x > 15 || y < 101; }},
+      {"b.y = 100 || a.x = 21 && b.y != 201",
+       {on("b", "y", "=", "100", 'o'), on("a", "x", "=", "21", 'o'), on("b", "y", "!=", "201")},
+       [](int x, int y, auto&, auto&) { return y == 100 || (x == 21 && y != 201); }},
+      {"blocks on the second table only",
+       {on("b", "y", "=", "100", 'o'), on("b", "y", "=", "201", 'o')},
+       [](int, int y, auto&, auto&) { return y == 100 || y == 201; }},
+      {"blocks on the first table only",
+       {on("a", "x", "=", "10", 'o'), on("a", "x", "=", "21", 'o')},
+       [](int x, int, auto&, auto&) { return x == 10 || x == 21; }},
+      {"one block over both tables",
+       {on("a", "x", "=", "10", 'o'), on("b", "y", ">=", "101")},
+       [](int x, int y, auto&, auto&) { return x == 10 && y >= 101; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.clause);
+    const std::vector<Values> expected = pairsWhere(c.keep);
+    EXPECT_FALSE(expected.empty());
+    expectResult(join(c.conditions), "success!", headers, expected);
+  }
+}
+
+TEST_F(JoinTest, ASelfJoinRoutesEveryConditionToTheFirstSide) {
+  // Each row names its boss's key; the key is the primary key, so the
+  // second side is reached through the index.
+  Table& e = addTable("e", {makeColumn("id", "int"), makeColumn("boss", "int")});
+  for (const auto& [id, boss] : std::vector<std::pair<const char*, const char*>>{
+           {"1", kMissingValue}, {"2", "1"}, {"3", "1"}, {"4", "2"}}) {
+    appendRow(e, {id, boss});
+  }
+  e.setUpPrimaryKeyMap("id");
+  const Texts headers = {"e.id", "e.boss", "e.id", "e.boss"};
+  const auto join = [&](const std::vector<Condition>& conditions) {
+    return db.selectJoin("e", "e", "boss", "id", {}, conditions);
+  };
+  expectResult(join({}), "success!", headers, {{2, 1, 1, kNull}, {3, 1, 1, kNull}, {4, 2, 2, 1}});
+  expectResult(join({on("e", "id", "=", "4", 'o')}), "success!", headers, {{4, 2, 2, 1}});
+  expectResult(join({where("boss", "=", "1", 'o'), on("e", "id", "=", "4", 'o')}), "success!",
+               headers, {{2, 1, 1, kNull}, {3, 1, 1, kNull}, {4, 2, 2, 1}});
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+#include "storage/file_system.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileSystemTest : public TempDirTest {
+ protected:
+  void TearDown() override {
+    setFileFaultForTesting(std::nullopt);
+    TempDirTest::TearDown();
+  }
+
+  // A directory, a FIFO, a dangling link and a link to a regular file.
+  void makeSpecialEntries() {
+    fs::create_directory("dir");
+    ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+    fs::create_symlink("nowhere", "dangling");
+    writeFile("target", "abc");
+    fs::create_symlink("target", "link");
+  }
+};
+
+TEST_F(FileSystemTest, KindsOfEntries) {
+  makeSpecialEntries();
+  const struct {
+    const char* name;
+    EntryKind kind;
+  } cases[] = {{"none", EntryKind::None},  {"target", EntryKind::File},
+               {"link", EntryKind::File},  {"dir", EntryKind::Other},
+               {"fifo", EntryKind::Other}, {"dangling", EntryKind::Other}};
+  for (const auto& c : cases) EXPECT_EQ(entryKind(c.name), c.kind) << c.name;
+}
+
+// Nothing but a regular file is ever opened: a FIFO would block the reader
+// and a dangling link would let a write escape the directory.
+TEST_F(FileSystemTest, OnlyRegularFilesAreOpened) {
+  makeSpecialEntries();
+  std::string bytes = "stale";
+  EXPECT_EQ(readFile("none", bytes), ReadStatus::Missing);
+  EXPECT_EQ(bytes, "");
+  for (const char* name : {"dir", "fifo", "dangling"}) {
+    EXPECT_EQ(readFile(name, bytes), ReadStatus::Failed) << name;
+    EXPECT_FALSE(replaceFile(name, "x")) << name;
+    EXPECT_FALSE(writeFileAt(name, 0, "x", true)) << name;
+    EXPECT_FALSE(appendToFile(name, "x", nullptr)) << name;
+    EXPECT_FALSE(fileSize(name)) << name;
+    FileWriter writer;
+    EXPECT_FALSE(writer.open(name, FileWriter::Mode::Update)) << name;
+  }
+  EXPECT_FALSE(fs::exists("nowhere"));
+  EXPECT_EQ(readFile("link", bytes), ReadStatus::Done);
+  EXPECT_EQ(bytes, "abc");
+  EXPECT_FALSE(removeFile("dir"));
+  EXPECT_TRUE(fs::is_directory("dir"));
+}
+
+TEST_F(FileSystemTest, WritesLandWhereAsked) {
+  EXPECT_FALSE(writeFileAt("f", 0, "x", false));
+  EXPECT_FALSE(fs::exists("f"));
+  EXPECT_TRUE(writeFileAt("f", 2, "ab", true));
+  EXPECT_EQ(readFile("f"), std::string("\0\0ab", 4));
+  EXPECT_TRUE(writeFileAt("f", 1, "Z", false));
+  EXPECT_EQ(readFile("f"), std::string("\0Zab", 4));
+
+  std::int64_t offset = -1;
+  EXPECT_TRUE(appendToFile("f", "cd", &offset));
+  EXPECT_EQ(offset, 4);
+  EXPECT_EQ(fileSize("f"), 6);
+
+  EXPECT_TRUE(resizeFile("f", 3));
+  EXPECT_EQ(readFile("f"), std::string("\0Za", 3));
+  EXPECT_TRUE(replaceFile("f", "new"));
+  EXPECT_EQ(readFile("f"), "new");
+
+  EXPECT_TRUE(renameFile("f", "g"));
+  EXPECT_EQ(readFile("g"), "new");
+  EXPECT_FALSE(fs::exists("f"));
+  EXPECT_TRUE(removeFile("g"));
+  EXPECT_TRUE(removeFile("g"));  // nothing left to remove is no failure
+}
+
+TEST_F(FileSystemTest, WriterWritesInSequenceAndAtOffsets) {
+  writeFile("f", "0123456789");
+  FileWriter update;
+  ASSERT_TRUE(update.open("f", FileWriter::Mode::Update));
+  EXPECT_TRUE(update.write("ab"));
+  EXPECT_TRUE(update.writeAt(8, "XY"));
+  EXPECT_TRUE(update.write("Z"));
+  EXPECT_TRUE(update.close());
+  EXPECT_EQ(readFile("f"), "ab234567XYZ");
+
+  FileWriter replace;
+  ASSERT_TRUE(replace.open("f", FileWriter::Mode::Replace));
+  EXPECT_TRUE(replace.write("q"));
+  EXPECT_TRUE(replace.close());
+  EXPECT_EQ(readFile("f"), "q");
+}
+
+TEST_F(FileSystemTest, ListsRegularFilesByExactExtension) {
+  makeSpecialEntries();
+  for (const char* name : {"a.bin", "b.BIN", ".bin", "c.bin.x", "d.rel"}) writeFile(name, "");
+  fs::create_directory("e.bin");
+  fs::create_symlink("a.bin", "f.bin");
+  std::vector<std::string> names = listFiles(".bin");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "f.bin"}));
+}
+
+TEST_F(FileSystemTest, AFaultFailsOneOperation) {
+  writeFile("f", "abc");
+  setFileFaultForTesting(FileFault{1, false});
+  EXPECT_TRUE(writeFileAt("f", 0, "x", false));   // operation 0
+  EXPECT_FALSE(writeFileAt("f", 1, "y", false));  // operation 1 fails, writing nothing
+  EXPECT_TRUE(writeFileAt("f", 2, "z", false));   // operation 2
+  EXPECT_EQ(fileOperationsForTesting(), 3);
+  setFileFaultForTesting(std::nullopt);
+  EXPECT_EQ(readFile("f"), "xbz");
+}
+
+TEST_F(FileSystemTest, ACrashTearsItsWriteAndStopsEverythingAfter) {
+  writeFile("f", "........");
+  setFileFaultForTesting(FileFault{0, true});
+  EXPECT_FALSE(writeFileAt("f", 0, "abcd", false));
+  EXPECT_FALSE(replaceFile("g", "x"));
+  EXPECT_FALSE(removeFile("f"));
+  std::string bytes;
+  EXPECT_EQ(readFile("f", bytes), ReadStatus::Failed);
+  setFileFaultForTesting(std::nullopt);
+  EXPECT_EQ(readFile("f"), "ab......");
+  EXPECT_FALSE(fs::exists("g"));
+
+  // A writer's buffered bytes before the crash reach the file; the torn
+  // write leaves its first half.
+  setFileFaultForTesting(FileFault{2, true});
+  FileWriter writer;
+  ASSERT_TRUE(writer.open("h", FileWriter::Mode::Replace));
+  EXPECT_TRUE(writer.write("1234"));
+  EXPECT_FALSE(writer.write("5678"));
+  EXPECT_FALSE(writer.write("9"));
+  EXPECT_FALSE(writer.close());
+  setFileFaultForTesting(std::nullopt);
+  EXPECT_EQ(readFile("h"), "123456");
+}
+
+}  // namespace
