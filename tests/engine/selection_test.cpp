@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "model/stored_form.h"
 #include "support/test_support.h"
 #include "test_tables.h"
 
@@ -15,15 +16,19 @@ namespace {
 using Texts = std::vector<std::string>;
 
 // An "int" primary key id with one live row per key 1..10; n repeats the key
-// in a column without an index, s holds "s" + key.
+// in a column without an index, s holds "s" + key, f the key and a half and
+// b whether the key is even, numbers and flags held as a restart gives them
+// back.
 class SelectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    table = makeTable("t", {makeColumn("id", "int"), makeColumn("n", "int"),
-                            makeColumn("s", "string"), makeColumn("f", "float")});
+    table =
+        makeTable("t", {makeColumn("id", "int"), makeColumn("n", "int"), makeColumn("s", "string"),
+                        makeColumn("f", "float"), makeColumn("b", "bool")});
     for (int key = 1; key <= 10; ++key) {
       const std::string text = std::to_string(key);
-      appendRow(table, {text, text, "s" + text, text + ".5"});
+      appendRow(table, {text, text, "s" + text, storedForm("float", text + ".5"),
+                        key % 2 == 0 ? "true" : "false"});
     }
     table.setUpPrimaryKeyMap("id");
   }
@@ -65,8 +70,23 @@ TEST_F(SelectionTest, KeyBoundsReplaceEachOtherAndRowsAreTestedAfterTheIndex) {
       {"not equal walks the whole index",
        {where("id", "!=", "7", 'o')},
        keys({1, 2, 3, 4, 5, 6, 8, 9, 10})},
-      {"numeric index match, different text", {where("id", "=", "07", 'o')}, {}},
-      {"equality inside <= is textual", {where("n", "<=", "07", 'o')}, keys({1, 2, 3, 4, 5, 6})},
+      {"a key value compares as its stored number", {where("id", "=", "07", 'o')}, keys({7})},
+      {"two spellings of one key number agree",
+       {where("id", "=", "7", 'o'), where("id", "==", "+7")},
+       keys({7})},
+      {"equality inside <= compares stored numbers",
+       {where("n", "<=", "07", 'o')},
+       keys({1, 2, 3, 4, 5, 6, 7})},
+      {"not equal compares stored numbers",
+       {where("n", "!=", "007", 'o'), where("n", "<", "9")},
+       keys({1, 2, 3, 4, 5, 6, 8})},
+      {"a float value compares as six decimals", {where("f", "=", "2.5", 'o')}, keys({2})},
+      {"a bool value in capitals",
+       {where("b", "=", "TRUE", 'o'), where("n", "<", "5")},
+       keys({2, 4})},
+      {"a word never matches the zero it would be stored as",
+       {where("n", "!=", "abc", 'o')},
+       keys({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})},
       {"lower bounds on the key", {where("id", ">=", "9", 'o')}, keys({9, 10})},
       {"upper bounds on the key", {where("id", "<=", "2", 'o')}, keys({1, 2})},
       {"scan with a typed order", {where("n", ">", "8", 'o')}, keys({9, 10})},
@@ -110,7 +130,7 @@ TEST_F(SelectionTest, OrBlocksAreUnitedWithoutDuplicates) {
     const std::vector<Row*> rows = db.getRequestedRows(c.conditions, table);
     EXPECT_EQ(valuesOf(rows, 0), c.expected);
   }
-  EXPECT_EQ(table.columnTypes.size(), 4u);
+  EXPECT_EQ(table.columnTypes.size(), 5u);
   EXPECT_FALSE(table.columnTypes.contains("nope"));
 }
 
@@ -136,7 +156,7 @@ TEST_F(SelectionTest, TablePrefixIsIgnored) {
 }
 
 TEST_F(SelectionTest, ValuesThatDoNotConvertNeverHold) {
-  appendRow(table, {"11", "11", "s11", kMissingValue});
+  appendRow(table, {"11", "11", "s11", kMissingValue, "false"});
   table.setUpPrimaryKeyMap("id");
   struct Case {
     const char* shows;
@@ -257,7 +277,7 @@ class ReferenceSelection {
     std::string exact;
     for (const Condition& condition : block) {
       if (condition.column != table_.primaryKey) continue;
-      const std::string& v = condition.value;
+      const std::string v = comparedForm(table_.columnTypes.at(table_.primaryKey), condition.value);
       const std::string& op = condition.op;
       if (op == "=" || op == "==") {
         if (!exact.empty() && exact != v) return {};
@@ -288,7 +308,9 @@ class ReferenceSelection {
     for (const Condition& condition : block) {
       Cell right;
       right.column = condition.column;
-      right.value = condition.value;
+      const auto type = table_.columnTypes.find(condition.column);
+      right.value =
+          comparedForm(type == table_.columnTypes.end() ? "" : type->second, condition.value);
       bool any = false;
       for (const Cell& cell : row.cells) {
         if (cell.column != condition.column) continue;
@@ -317,15 +339,15 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnIndexesThatDisagreeWithTheR
     return pool[std::uniform_int_distribution<std::size_t>(0, pool.size() - 1)(random)];
   };
   const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
-  const std::vector<std::string> values{"1", "2", "3", "5", "05", "abc", ""};
-  const std::vector<std::string> columns{"id", "id", "n", "s", "missing"};
+  const std::vector<std::string> values{"1", "2", "3", "5", "05", "abc", "", "2.5", "2.500000"};
+  const std::vector<std::string> columns{"id", "id", "n", "s", "f", "missing"};
   const std::vector<std::string> ops{"=", "==", "!=", "<", ">", "<=", ">=", "<>"};
   Database db;
   for (int run = 0; run < 2000; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
     const std::string keyType = run % 2 == 0 ? "int" : "string";
     std::vector<Column> declared{makeColumn("id", keyType, 3), makeColumn("n", "int"),
-                                 makeColumn("s", "string")};
+                                 makeColumn("s", "string"), makeColumn("f", "float")};
     // A second column of the key's name lets one row show two key texts.
     if (run % 4 == 3) declared.push_back(makeColumn("id", keyType));
     Table table = makeTable("t", declared);
@@ -334,7 +356,8 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnIndexesThatDisagreeWithTheR
     table.pkMap = PrimaryKeyIndex(KeyComparator(keyType));
     const int rows = std::uniform_int_distribution<int>(0, 10)(random);
     for (int i = 0; i < rows; ++i) {
-      Row& row = appendRow(table, {pick(values), pick(values), pick(values), pick(values)});
+      Row& row =
+          appendRow(table, {pick(values), pick(values), pick(values), pick(values), pick(values)});
       if (chance(0.3)) {
         row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995, chance(0.5));
       }
