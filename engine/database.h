@@ -113,6 +113,51 @@ class Database {
                        const std::vector<std::string>& requestedColumns,
                        const std::vector<Condition>& conditions);
 
+  // --- Insert, update and delete (engine/insert.cpp, engine/update.cpp,
+  // engine/delete.cpp) ---
+  //
+  // Each takes rwLock exclusively, changes memory only (rows reach the table
+  // files at the next checkpoint), records its changes in the open
+  // transaction, and changes nothing at all when it fails: no row, cell,
+  // index entry, back-reference, transaction entry or webhook task. Numbers
+  // and flags are stored in their stored form (model/stored_form.h), the
+  // states of chains included. Success is "success!" with the rows affected.
+
+  // Appends one row: a cell per declared column, the given value's current
+  // text or "#/#?" ("0" in an "int" column), the "ApexInt" column numbered
+  // one past the last row (deleted or not) whatever was given. Refusals, in
+  // this order: "None existant table"; "Identity column out of range:
+  // <column>" when that number would not fit 32 bits; "Value too long for
+  // column: <column>" for a "string" value longer than the column's width or
+  // a chain state longer than a rule record holds; "File offset out of
+  // range: <file>" when the next checkpoint could not address the row's slot
+  // or a rule record; "Duplicate entry '<key>' for primary key" when a live
+  // row holds the key; linkRow's messages; "Failed to write file:
+  // webhooks.bin". Queues the webhook tasks of its chains unless recovering.
+  ResultSet insertInto(const std::string& name, std::map<std::string, Cell>& values);
+
+  // Assigns the values, in command order, to the selected rows. Refusals:
+  // the catalogue's message for an unknown table; "ApexInt is an immutable
+  // identity column and cannot be updated"; "Value too long for column:
+  // <column>"; "File offset out of range: <file>"; "Cannot update a primary
+  // key that is referenced by an active foreign table" when a live child row
+  // still shows or can reach the key a parent row gives up; "Duplicate entry
+  // '<key>' for primary key" when another live row holds a new key; linkRow's
+  // messages, a foreign-key cell the command assigns needing every state of
+  // its value and any other only the states it can still reach; "Failed to
+  // write file: webhooks.bin". A changed key moves its index entry. The rows
+  // affected are the selected rows, also when no cell changed.
+  ResultSet update(const std::string& name, std::vector<Cell>& assignments,
+                   std::vector<Condition>& conditions);
+
+  // Marks the selected rows as tombstones; their keys stay in the index,
+  // free for a later insert. Refused with the catalogue's message for an
+  // unknown table and with "Foreign key points at rows that were meant for
+  // deletion" when a live row outside the command still shows or can reach
+  // the key of a selected row (rows deleted together never hold each other
+  // back).
+  ResultSet deleteRows(const std::string& name, std::vector<Condition>& conditions);
+
   // --- Foreign keys ---
 
   // Declares that `foreignTable.foreignKeyCol` refers to
@@ -255,6 +300,25 @@ class Database {
                                              const std::string& tableName,
                                              const std::unordered_set<std::string>* assigned);
   static void recordLinks(const std::vector<ParentLink>& links);
+
+  // --- Insert, update and delete: shared steps ---
+
+  // A chain cell whose webhook tasks a writer queues, and its row's position.
+  struct ChainCell {
+    std::int32_t position;
+    const Cell* cell;
+  };
+  // Queues the tasks of every chain among `cells`, all or nothing, unless the
+  // log is being replayed; throws "Failed to write file: webhooks.bin".
+  void queueChainTasks(const std::string& tableName, const std::vector<ChainCell>& cells);
+
+  // One update while it runs, and its steps (engine/update.cpp).
+  struct UpdateRun;
+  void assign(UpdateRun& run, const Cell& assignment);
+  void assignToRow(UpdateRun& run, std::size_t slot, const Cell& value);
+  void moveIndexEntry(UpdateRun& run, std::size_t slot, const std::string& oldKey,
+                      const std::string& newKey);
+  static void restore(UpdateRun& run);
 
   // Undo of one transaction log entry; an entry whose row is gone is skipped.
   void undoInsert(const TransactionAction& entry);

@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -41,14 +42,25 @@ void Database::rollbackTransaction() {
   // The files hold rows of this transaction; refuse now if they could not be
   // rewritten, before memory is restored.
   if (checkpointedInTransaction) validateCheckpoint();
+  // Rows put back are re-linked only once every entry is undone: a child
+  // revived before its parent (both deleted by one command) must still find
+  // the parent row.
+  std::set<std::pair<std::string, std::int32_t>> restored;
   for (auto entry = transactionLog.rbegin(); entry != transactionLog.rend(); ++entry) {
     if (entry->action == "INSERT") {
       undoInsert(*entry);
     } else if (entry->action == "DELETE") {
       undoDelete(*entry);
+      restored.emplace(entry->tableName, entry->rowIndex);
     } else if (entry->action == "UPDATE") {
       undoUpdate(*entry);
+      restored.emplace(entry->tableName, entry->rowIndex);
     }
+  }
+  for (const auto& [tableName, position] : restored) {
+    const auto found = tables.find(tableName);
+    if (found == tables.end() || !holdsRow(found->second, position)) continue;
+    relinkRow(&found->second.rows[static_cast<std::size_t>(position)], tableName);
   }
   transactionLog.clear();
   inTransaction = false;
@@ -86,7 +98,6 @@ void Database::undoDelete(const TransactionAction& entry) {
   row.deleted = false;
   table.deletedRows.erase(entry.rowIndex);
   undoIndexChanges(table, entry);
-  relinkRow(&row, entry.tableName);
 }
 
 void Database::undoUpdate(const TransactionAction& entry) {
@@ -101,7 +112,6 @@ void Database::undoUpdate(const TransactionAction& entry) {
     table.deletedRows.erase(entry.rowIndex);
   }
   undoIndexChanges(table, entry);
-  relinkRow(&row, entry.tableName);
 }
 
 void Database::forgetChildPosition(const std::string& tableName, std::int32_t position) {

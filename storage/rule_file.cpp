@@ -11,7 +11,7 @@
 namespace {
 
 constexpr std::int64_t kRuleHeaderBytes = 29;
-constexpr std::int64_t kStateValueBytes = 60;
+constexpr std::int64_t kStateValueBytes = Storage::ruleStateValueBytes;
 constexpr std::int64_t kStateBytes = 8 + kStateValueBytes;
 
 std::string ruleFilePath(const std::string& tableName) { return tableName + ".tmp"; }

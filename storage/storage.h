@@ -60,6 +60,8 @@ class Storage {
   static std::int64_t rowSize(const std::vector<Column>& columns);
   static int largestMaxStates(const std::vector<Column>& columns);
   static std::int64_t ruleRecordSize(int maxStates);
+  // The bytes a rule record holds of each state's value.
+  static constexpr int ruleStateValueBytes = 60;
 
   // Reads a table back from "<name>.bin" (or `name` itself when it already
   // holds ".bin") and its deletion map. A missing file gives a table with
