@@ -271,9 +271,12 @@ class Database {
   // One parent row of `parent` whose key shows exactly `key`, or null.
   Row* findParentRow(Table& parent, const std::string& key);
 
-  // A child row's position waiting to be recorded on a parent row.
+  // A child row's position waiting to be recorded on a parent row. The
+  // parent row goes by its position, which stays valid when its table grows
+  // (a table linked to itself appends the child to the parent's rows).
   struct ParentLink {
-    Row* parent;
+    Table* parent;
+    std::int32_t parentRow;
     ForeignRelation relation;
     std::int32_t child;
   };
@@ -281,7 +284,7 @@ class Database {
   // `parent` is null when the parent holds no rows, `found` when no live
   // parent row shows the key.
   struct ParentKey {
-    const Table* parent;
+    Table* parent;
     ForeignRelation relation;
     std::string key;
     Row* found;

@@ -1,7 +1,7 @@
 #include <algorithm>
-#include <set>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>

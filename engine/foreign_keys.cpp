@@ -37,6 +37,10 @@ std::size_t columnPosition(const Table& table, const std::string& name) {
   return static_cast<std::size_t>(found - table.columns.begin());
 }
 
+std::int32_t rowPosition(const Table& table, const Row* row) {
+  return static_cast<std::int32_t>(row - table.rows.data());
+}
+
 bool isKeyType(const std::string& type) { return type != "float" && type != "bool"; }
 
 bool linkableTypes(const std::string& child, const std::string& parent) {
@@ -113,7 +117,8 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
         if (found == nullptr) {
           throw std::runtime_error("CRITICAL CORRUPTION: Missing active parent key: " + key);
         }
-        pending.push_back({found, relation, static_cast<std::int32_t>(position)});
+        pending.push_back(
+            {&parent, rowPosition(parent, found), relation, static_cast<std::int32_t>(position)});
       }
     }
   } catch (...) {
@@ -162,15 +167,17 @@ std::vector<Database::ParentLink> Database::requireParentLinks(
     if (needed.found == nullptr) {
       throw std::runtime_error("Primary table is missing required future key: " + needed.key);
     }
-    links.push_back({needed.found, needed.relation, position});
+    links.push_back(
+        {needed.parent, rowPosition(*needed.parent, needed.found), needed.relation, position});
   });
   return links;
 }
 
 void Database::recordLinks(const std::vector<ParentLink>& links) {
   for (const ParentLink& link : links) {
-    link.parent->links[link.relation].insert(link.child);
-    link.parent->isReferenced = true;
+    Row& parentRow = link.parent->rows[static_cast<std::size_t>(link.parentRow)];
+    parentRow.links[link.relation].insert(link.child);
+    parentRow.isReferenced = true;
   }
 }
 
@@ -193,7 +200,9 @@ void Database::relinkRow(Row* row, const std::string& tableName) {
   const auto position = static_cast<std::int32_t>(row - tableEntry->second.rows.data());
   std::vector<ParentLink> links;
   visitParentKeys(*row, tableName, nullptr, [&](const ParentKey& needed) {
-    if (needed.found != nullptr) links.push_back({needed.found, needed.relation, position});
+    if (needed.found == nullptr) return;
+    links.push_back(
+        {needed.parent, rowPosition(*needed.parent, needed.found), needed.relation, position});
   });
   recordLinks(links);
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -38,4 +40,39 @@ std::string thrownMessage(Action action) {
     return error.what();
   }
   return "";
+}
+
+// A value of `column` as a command hands it to the engine.
+inline Cell given(const std::string& column, const std::string& text) {
+  Cell cell;
+  cell.column = column;
+  cell.value = text;
+  return cell;
+}
+
+// A state chain given for `column`: the first state's text, and the rule.
+inline Cell givenChain(const std::string& column, const std::vector<TempState>& states,
+                       std::int64_t insTime, bool isCycle = false) {
+  Cell cell = given(column, states.front().value);
+  cell.rule = makeRule(states, insTime, isCycle);
+  return cell;
+}
+
+// The values of an insert, by column.
+inline std::map<std::string, Cell> row(std::initializer_list<Cell> cells) {
+  std::map<std::string, Cell> values;
+  for (const Cell& cell : cells) values[cell.column] = cell;
+  return values;
+}
+
+// The stored texts of every row of `table`, in position order, a tombstone
+// marked with a leading "x".
+inline std::vector<std::vector<std::string>> storedRows(const Table& table) {
+  std::vector<std::vector<std::string>> rows;
+  for (const Row& stored : table.rows) {
+    std::vector<std::string>& texts = rows.emplace_back();
+    if (stored.deleted) texts.push_back("x");
+    for (const Cell& cell : stored.cells) texts.push_back(cell.getVal());
+  }
+  return rows;
 }

@@ -95,3 +95,14 @@ std::vector<std::string> tableNames(const Database& db) {
   for (const auto& [name, table] : db.tables) names.push_back(name);
   return names;
 }
+
+std::string wholeState(const Database& db) {
+  std::ostringstream out;
+  out << rollbackState(db, tableNames(db)) << "transaction " << db.inTransaction << " entries";
+  for (const TransactionAction& entry : db.transactionLog) {
+    out << ' ' << entry.action << ' ' << entry.tableName << ' ' << entry.rowIndex << '/'
+        << entry.indexChanges.size();
+  }
+  out << "\nqueued tasks " << db.webhookQueue.size() << '\n';
+  return out.str();
+}

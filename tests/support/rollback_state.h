@@ -17,3 +17,7 @@ std::string rollbackState(const Database& db, const std::vector<std::string>& ta
 
 // The names of the tables in the catalogue, in order.
 std::vector<std::string> tableNames(const Database& db);
+
+// rollbackState of every table, with the transaction log's entries and the
+// number of queued webhook tasks: what a refused command leaves as it was.
+std::string wholeState(const Database& db);
