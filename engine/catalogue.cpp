@@ -1,10 +1,13 @@
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 
 #include "engine/database.h"
 #include "model/column_type.h"
+#include "storage/file_errors.h"
+#include "storage/file_format.h"
 #include "storage/file_names.h"
 #include "storage/storage.h"
 
@@ -12,8 +15,11 @@ const std::unordered_set<std::string> Database::types = columnTypeNames();
 
 namespace {
 
-// Narrowest value that can hold the record number of a rule on disk.
-constexpr int kRuleRecordBytes = 4;
+// Bounds that keep every row slot and rule record a reasonable size: a
+// checkpoint writes one slot per row and one record of room for the longest
+// chain per temporal cell.
+constexpr std::int32_t kMaxStringWidth = 1048576;
+constexpr std::int32_t kMaxStateLimit = 4096;
 
 std::runtime_error noSuchTable(const std::string& name) {
   return std::runtime_error("Syntax Error: Table '" + name + "' does not exist.");
@@ -28,14 +34,24 @@ void requireShortName(const std::string& name) {
 void checkDeclaration(const std::string& name, const std::vector<Column>& columns) {
   if (!isSafeTableName(name)) throw std::runtime_error("Forbidden table name");
   requireShortName(name);
+  std::set<std::string> names;
   for (const Column& column : columns) {
     if (!isSafeColumnName(column.name)) throw std::runtime_error("Forbidden column name");
     requireShortName(column.name);
-    if (column.type == "string" && column.size <= 0) {
+    // Values, maps and conditions find a column by its name.
+    if (!names.insert(column.name).second) {
+      throw std::runtime_error("Duplicate column name: " + column.name);
+    }
+    if (column.type == "string" && (column.size <= 0 || column.size > kMaxStringWidth)) {
       throw std::runtime_error("Invalid string width: " + column.name);
     }
+    // An identity key whose states could collide would make the key set-up
+    // at start refuse the table.
+    if (column.maxStates > kMaxStateLimit || (column.type == "ApexInt" && column.maxStates > 0)) {
+      throw std::runtime_error("Invalid state limit: " + column.name);
+    }
     // A column with a state limit takes its value width plus the flag byte.
-    if (column.maxStates > 0 && Storage::getColumnBinSize(column) - 1 < kRuleRecordBytes) {
+    if (column.maxStates > 0 && Storage::getColumnBinSize(column) - 1 < kRecordNumberBytes) {
       throw std::runtime_error("Column too narrow for state chains: " + column.name);
     }
   }
@@ -63,13 +79,6 @@ Table buildTable(const std::string& name, const std::vector<Column>& columns) {
   return table;
 }
 
-std::string dataFileName(const std::string& table) { return table + ".bin"; }
-
-bool fileExists(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::exists(path, ignored);
-}
-
 }  // namespace
 
 Table& Database::getTable(const std::string& name) {
@@ -90,7 +99,7 @@ void Database::createTable(const std::string& name, const std::vector<Column>& c
   if (!checkTypes(columns)) throw std::runtime_error("Unknown type");
   checkDeclaration(name, columns);
   Table table = buildTable(name, columns);
-  const std::string path = dataFileName(name);
+  const std::string path = dataFilePath(name);
   if (recovering) {
     // The replayed command meets the data file it wrote when it first ran
     // and fails in storage; the table it leaves is the one the later log
@@ -99,7 +108,8 @@ void Database::createTable(const std::string& name, const std::vector<Column>& c
     Storage::saveTable(path, stored, "data");
     return;
   }
-  if (tables.contains(name) || fileExists(path)) throw std::runtime_error("Column size error");
+  // Storage refuses the name when any of the table's files exists.
+  if (tables.contains(name)) throw existingTableFiles();
   Storage::saveTable(path, table, "data");
   tables.emplace(name, std::move(table));
 }

@@ -53,16 +53,20 @@ class Database {
   // deletion map. Refusals, in the order they are tested, each before anything
   // changes: "Unknown type" (checkTypes); the table name, "Forbidden table
   // name" then "Name longer than 15 bytes: <name>"; per column in order,
-  // "Forbidden column name", "Name longer than 15 bytes: <column>", "Invalid
-  // string width: <column>" (a "string" width of 0 or less) and "Column too
+  // "Forbidden column name", "Name longer than 15 bytes: <column>",
+  // "Duplicate column name: <column>", "Invalid string width: <column>" (a
+  // "string" width of 0 or less, or above 1,048,576), "Invalid state limit:
+  // <column>" (above 4,096, or any on an "ApexInt" column) and "Column too
   // narrow for state chains: <column>" (a state limit on a value narrower than
   // 4 bytes, which cannot hold a rule's record number); "A table can only have
   // one ApexInt column"; then, outside the log's replay, "Column size error"
-  // when the catalogue already holds the name or its data file exists, so no
+  // when the catalogue already holds the name or any entry (a dangling link
+  // too) lies under its data file, deletion map or rule-file name, so no
   // table's rows are ever thrown away. When storage fails ("Failed to open
-  // file: <path>") the catalogue is left as it was. During the replay the
-  // table replaces the one loaded under that name and storage's "Column size
-  // error" follows: the replay relies on meeting the table as it was created.
+  // file: <path>", "Failed to write file: <path>") the catalogue and the
+  // directory are left as they were. During the replay the table replaces the
+  // one loaded under that name and storage's "Column size error" follows: the
+  // replay relies on meeting the table as it was created.
   void createTable(const std::string& name, const std::vector<Column>& columns);
 
   // Removes the table, its listeners and its three files; missing files are
@@ -243,6 +247,17 @@ class Database {
   // length before the first, nothing is queued, and it throws "Failed to
   // write file: webhooks.bin". Takes webhookMutex.
   void queueWebhooks(std::vector<WebhookTask> tasks);
+
+  // --- Start-up (engine/startup.cpp) ---
+
+  // Rebuilds this freshly made database from the working directory: every
+  // table data file (its first "ApexInt" column becomes the primary key),
+  // the relation files, the listener file, the webhook file, then the replay
+  // of the write-ahead log with `recovering` set (false again afterwards on
+  // every path). Takes no lock: nothing else can reach the database yet.
+  // Throws when a table cannot be restored; the caller then discards the
+  // database, and no file has been changed.
+  void loadFromDisk();
 
   // --- Checkpoint ---
 

@@ -121,6 +121,9 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
             {&parent, rowPosition(parent, found), relation, static_cast<std::int32_t>(position)});
       }
     }
+    // Before anything else changes: a relation file that cannot be written
+    // fails the link.
+    Storage::linkTables(child, parent, foreignKeyCol);
   } catch (...) {
     before.restore(parent);
     throw;
@@ -128,7 +131,6 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
   recordLinks(pending);
   child.parents.push_back(primaryTable);
   parent.children.emplace(foreignTable, foreignKeyCol);
-  Storage::linkTables(child, parent, foreignKeyCol);
 }
 
 void Database::visitParentKeys(const Row& row, const std::string& tableName,

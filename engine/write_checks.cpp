@@ -6,6 +6,8 @@
 
 #include "model/stored_form.h"
 #include "storage/bytes.h"
+#include "storage/file_format.h"
+#include "storage/file_names.h"
 #include "storage/storage.h"
 
 namespace {
@@ -42,7 +44,7 @@ void requireValueFits(const Cell& cell, const Column& column) {
   bool fits = true;
   if (cell.rule && !cell.rule->states.empty()) {
     for (const TempState& state : cell.rule->states) {
-      fits = fits && !tooLong(state.value, Storage::ruleStateValueBytes);
+      fits = fits && !tooLong(state.value, kStateValueBytes);
     }
   } else if (column.type == "string") {
     fits = !tooLong(cell.getVal(), column.size);
@@ -53,7 +55,7 @@ void requireValueFits(const Cell& cell, const Column& column) {
 void requireRowSlot(const Table& table, std::int64_t position) {
   const std::int64_t rowSize = Storage::rowSize(table.columns);
   const std::optional<std::int64_t> offset = product(position, rowSize);
-  const std::string path = table.name + ".bin";
+  const std::string path = dataFilePath(table.name);
   if (!offset) throw offsetOutOfRange(path);
   requireFileOffsets(Storage::headerSize(table.columns.size()) + *offset, rowSize, path);
 }
@@ -64,7 +66,7 @@ void requireRuleRecords(const Table& table, std::int64_t rowCount) {
   const std::int64_t recordSize = Storage::ruleRecordSize(Storage::largestMaxStates(table.columns));
   const std::optional<std::int64_t> records = product(rowCount, temporal);
   const std::optional<std::int64_t> bytes = records ? product(*records, recordSize) : std::nullopt;
-  const std::string path = table.name + ".tmp";
+  const std::string path = ruleFilePath(table.name);
   if (!bytes) throw offsetOutOfRange(path);
   requireFileOffsets(0, *bytes, path);
 }

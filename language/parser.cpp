@@ -6,6 +6,9 @@
 #include <string>
 #include <utility>
 
+#include "language/listen_command.h"
+#include "language/query_commands.h"
+#include "language/schema_commands.h"
 #include "model/clock.h"
 #include "model/number.h"
 #include "storage/storage.h"
@@ -81,7 +84,11 @@ const Parser::Route* Parser::findRoute(const std::vector<Token>& tokens) {
       {"CHECKPOINT", 1, "", &Parser::checkpointCommand, false},
       {"ROLLBACK", 1, "", &Parser::rollbackCommand, true},
       {"COMMIT", 1, "", &Parser::commitCommand, true},
+      {"CREATE", 4, "TABLE", &Parser::createTableCommand, true},
       {"DROP", 3, "TABLE", &Parser::dropTableCommand, true},
+      {"SELECT", 4, "", &Parser::selectCommand, false},
+      {"LISTEN", 6, "", &Parser::listenCommand, false},
+      {"LINK", 8, "", &Parser::linkCommand, true},
   };
   for (const Route& route : kRoutes) {
     if (route.accepts(tokens)) return &route;
@@ -121,4 +128,31 @@ ResultSet Parser::dropTableCommand(const Command& command) {
   const std::string& name = command.tokens[2].value;
   db->dropTable(name);
   return succeeded("success! Table " + name + " dropped from disk.");
+}
+
+ResultSet Parser::createTableCommand(const Command& command) {
+  const CreateTableCall call = parseCreateTable(command.tokens);
+  db->createTable(call.name, call.columns);
+  return succeeded("success!");
+}
+
+ResultSet Parser::selectCommand(const Command& command) {
+  const SelectCall call = parseSelect(command.tokens, *db);
+  if (call.isJoin()) {
+    return db->selectJoin(call.table, call.joinTable, call.primaryJoinCol, call.secondaryJoinCol,
+                          call.requestedColumns, call.conditions);
+  }
+  return db->select(call.table, call.requestedColumns, call.conditions);
+}
+
+ResultSet Parser::listenCommand(const Command& command) {
+  const ListenCall call = parseListen(command.tokens);
+  db->addListener(call.table, call.column, call.url, call.conditions, false);
+  return succeeded("success! Listener attached.");
+}
+
+ResultSet Parser::linkCommand(const Command& command) {
+  const LinkCall call = parseLink(command.tokens);
+  db->link(call.foreignTable, call.foreignKeyCol, call.primaryTable, call.primaryKeyCol);
+  return succeeded("success!");
 }

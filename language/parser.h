@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "language/conditions.h"
 #include "language/lexer.h"
 #include "model/condition.h"
 #include "model/result_set.h"
@@ -46,6 +47,13 @@ class Parser {
   // write-ahead log as received, time marker included, unless replaying.
   ResultSet handleCommand(const std::string& command);
 
+  // The conditions after a WHERE token, read from `start` to the end of the
+  // token list (the grammar of language/conditions.h).
+  static std::vector<Condition> parseFiltering(const std::vector<Token>& tokens,
+                                               std::uint64_t start) {
+    return ::parseFiltering(tokens, start);
+  }
+
  private:
   // One row of the dispatch table: the command word, the guard (at least
   // `minTokens` tokens and, unless empty, `secondWord` as the text of token
@@ -76,6 +84,13 @@ class Parser {
   ResultSet rollbackCommand(const Command& command);
   ResultSet commitCommand(const Command& command);
   ResultSet dropTableCommand(const Command& command);
+
+  // The commands with a grammar of their own; each reads its command whole
+  // before it calls the engine, so a refused command changes nothing.
+  ResultSet createTableCommand(const Command& command);
+  ResultSet selectCommand(const Command& command);
+  ResultSet listenCommand(const Command& command);
+  ResultSet linkCommand(const Command& command);
 };
 
 // A failed result with `message` as it stands.

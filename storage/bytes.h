@@ -42,9 +42,23 @@ inline void appendPadded(std::string& out, std::string_view text, std::size_t wi
   out.append(width - std::min(text.size(), width), '\0');
 }
 
+// Appends the whole of `text`, then zero bytes up to `width` when it is
+// shorter (a longer text moves every later field).
+inline void appendWithPadding(std::string& out, std::string_view text, std::size_t width) {
+  out.append(text);
+  if (text.size() < width) out.append(width - text.size(), '\0');
+}
+
 // The text of a fixed-width field: its bytes up to the first zero byte, or
 // all of them.
 inline std::string_view textOf(std::string_view field) { return field.substr(0, field.find('\0')); }
+
+// The text of the field of `length` bytes at `offset` of `bytes`, of as much
+// of it as `bytes` holds; empty for a field outside them.
+inline std::string_view fieldAt(std::string_view bytes, std::int64_t offset, std::int64_t length) {
+  if (offset < 0 || length <= 0 || offset >= static_cast<std::int64_t>(bytes.size())) return {};
+  return textOf(bytes.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)));
+}
 
 // Offsets in table data files and temporal-rule files are signed 32-bit:
 // a write of `length` bytes at `offset` fits when its every byte does.

@@ -45,5 +45,11 @@ std::string decodeCellValue(std::string_view type, std::string_view field) {
     return std::isnan(value) ? kMissingValue : formatFloat(value);
   }
   if (type == "bool") return !field.empty() && field[0] == 1 ? "true" : "false";
+  // A "string" field narrower than the missing-value marker holds its first
+  // bytes only.
+  const std::string_view marker(kMissingValue);
+  if (!field.empty() && field.size() < marker.size() && field == marker.substr(0, field.size())) {
+    return kMissingValue;
+  }
   return std::string(textOf(field));
 }

@@ -14,5 +14,6 @@ void appendCellValue(std::string& out, std::string_view type, std::string_view t
 
 // The text that the plain field `field` of a column of type `type` holds:
 // decimal integers, floats with six decimals (a NaN reads as "#/#?"),
-// "true" / "false", or the text up to the first zero byte.
+// "true" / "false", or the text up to the first zero byte; a "string" field
+// narrower than "#/#?" that holds exactly its first bytes reads as "#/#?".
 std::string decodeCellValue(std::string_view type, std::string_view field);

@@ -1,10 +1,37 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
+#include "storage/file_format.h"
+
+// Every name the engine gives a file in the working directory.
+
+// A table's data file, deletion map and temporal-rule file, and a foreign-key
+// link's relation file.
+inline constexpr const char* kDataFileExtension = ".bin";
+inline constexpr const char* kDeletionMapExtension = ".del";
+inline constexpr const char* kRuleFileExtension = ".tmp";
+inline constexpr const char* kRelationFileExtension = ".rel";
+
+inline constexpr const char* kLogFileName = "vesk.wal";
+inline constexpr const char* kListenerFileName = "listeners.bin";
+inline constexpr const char* kWebhookFileName = "webhooks.bin";
+
+// A file being written whole lies under its final name followed by this
+// suffix until it is renamed into place; one that a crash left behind is
+// garbage, and the start-up recovery removes it by this suffix. No loader
+// lists such a name.
+inline constexpr const char* kTemporarySuffix = ".quorvel-new";
+
+std::string dataFilePath(std::string_view table);
+std::string deletionMapPath(std::string_view table);
+std::string ruleFilePath(std::string_view table);
+std::string temporaryPath(std::string_view path);
+
 // The longest table, column or type name that the byte files can hold.
-inline constexpr std::size_t kMaxNameBytes = 15;
+inline constexpr std::size_t kMaxNameBytes = kNameFieldBytes;
 
 // Table names become file names and column names become parts of relation
 // file names. These keep every such file a bare name in the working

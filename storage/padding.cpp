@@ -15,9 +15,9 @@ void writeBytes(std::ostream& out, const std::string& bytes) {
 }  // namespace
 
 void writeWithPadding(std::ostream& out, const std::string& text, int width) {
-  writeBytes(out, text);
-  const std::size_t field = fieldWidth(width);
-  if (text.size() < field) writeBytes(out, std::string(field - text.size(), '\0'));
+  std::string field;
+  appendWithPadding(field, text, fieldWidth(width));
+  writeBytes(out, field);
 }
 
 void writePad(std::ostream& out, const std::string& text, int width) {

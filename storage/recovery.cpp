@@ -1,12 +1,24 @@
-#include <fstream>
+#include <cstdint>
 #include <iostream>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/database.h"
+#include "language/lexer.h"
+#include "language/parser.h"
+#include "model/number.h"
+#include "storage/bytes.h"
+#include "storage/file_errors.h"
+#include "storage/file_format.h"
 #include "storage/file_listing.h"
 #include "storage/file_names.h"
+#include "storage/file_system.h"
+#include "storage/listener_record.h"
 #include "storage/storage.h"
+#include "storage/webhook_record.h"
 
 namespace {
 
@@ -21,18 +33,19 @@ struct RelationNames {
 // Empty names for a file that cannot be opened: its link then fails and
 // reports itself like any other.
 RelationNames readRelationNames(const std::string& path) {
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  if (!file.is_open()) return {};
-  constexpr int width = static_cast<int>(kMaxNameBytes);
-  return {Storage::read(file, 0, width), Storage::read(file, width, width),
-          Storage::read(file, 2 * width, width), Storage::read(file, 3 * width, width)};
+  std::string file;
+  if (readFile(path, file) != ReadStatus::Done) return {};
+  const auto name = [&file](int index) {
+    return std::string(fieldAt(file, index * kNameFieldBytes, kNameFieldBytes));
+  };
+  return {name(0), name(1), name(2), name(3)};
 }
 
 }  // namespace
 
 void Storage::loadRelations(Database* db) {
   for (const std::string& path : getRelFiles()) {
-    // Read and close before linking: the link rewrites this same file.
+    // Read whole before linking: the link replaces this same file.
     const RelationNames names = readRelationNames(path);
     try {
       db->link(names.foreignTable, names.foreignKey, names.primaryTable, names.primaryKey);
@@ -40,4 +53,84 @@ void Storage::loadRelations(Database* db) {
       std::cout << error.what() << '\n' << std::flush;
     }
   }
+}
+
+void Storage::loadListeners(Database* db) {
+  std::string bytes;
+  if (readFile(kListenerFileName, bytes) != ReadStatus::Done) return;
+  std::cout << "[STORAGE] Reloading Webhook Listeners...\n" << std::flush;
+  std::size_t offset = 0;
+  while (std::optional<ListenerRecord> record = decodeListenerRecord(bytes, offset)) {
+    db->addListener(record->table, record->column, record->url, record->conditions, true);
+  }
+}
+
+void Storage::loadWebhooks(Database* db) {
+  std::string bytes;
+  if (readFile(kWebhookFileName, bytes) != ReadStatus::Done) return;
+  std::cout << "[STORAGE] Sweeping webhooks.bin for pending events...\n" << std::flush;
+  std::int64_t revived = 0;
+  const auto size = static_cast<std::int64_t>(bytes.size());
+  // Past 2^31 bytes an offset no longer fits a task; this engine never
+  // writes a record there.
+  for (std::int64_t offset = 0;
+       size - offset >= kWebhookRecordSize && fitsFileOffsets(offset, kWebhookRecordSize);
+       offset += kWebhookRecordSize) {
+    WebhookRecord record = decodeWebhookRecord(std::string_view(bytes).substr(offset));
+    if (record.fired) continue;
+    record.task.fileOffset = static_cast<std::int32_t>(offset);
+    const std::lock_guard<std::mutex> guard(db->webhookMutex);
+    db->webhookQueue.push(std::move(record.task));
+    ++revived;
+  }
+  if (revived > 0) {
+    std::cout << "[STORAGE] Revived " << revived << " pending webhooks from the grave!\n"
+              << std::flush;
+  }
+}
+
+namespace {
+
+// A line the replay may run: complete (its line feed was written) and ending
+// in a time marker with a number. Anything else is the torn tail of an
+// append that never returned, or a fragment; no such command was ever
+// acknowledged.
+bool isWholeLogLine(std::string_view line) {
+  const std::size_t marker = line.find(kTimeMarker);
+  return marker != std::string_view::npos &&
+         toInt64(line.substr(marker + kTimeMarker.size())).has_value();
+}
+
+bool opensTransaction(std::string_view line) {
+  const std::vector<Token> tokens =
+      Lexer(std::string(line.substr(0, line.find(kTimeMarker)))).tokenize();
+  return !tokens.empty() && tokens.front().value == "BEGIN";
+}
+
+}  // namespace
+
+void Storage::replayWAL(Database* db) {
+  std::string log;
+  const ReadStatus status = readFile(kLogFileName, log);
+  if (status == ReadStatus::Missing) return;
+  // A log that exists but cannot be read holds acknowledged commands: the
+  // start must not go on without them (a checkpoint would then drop them).
+  if (status == ReadStatus::Failed) {
+    throw failedToOpen(kLogFileName);
+  }
+  std::cout << "[BOOTLOADER] Replaying Write-Ahead Log...\n";
+  Parser parser(db);
+  parser.replaying = true;
+  std::size_t start = 0;
+  for (std::size_t end = log.find('\n'); end != std::string::npos; end = log.find('\n', start)) {
+    const std::string_view line = std::string_view(log).substr(start, end - start);
+    start = end + 1;
+    if (line.empty() || !isWholeLogLine(line)) continue;
+    // Every change is durable once it succeeded: a transaction left open by
+    // an earlier run is closed with its changes before the next one opens.
+    if (db->inTransaction && opensTransaction(line)) db->commitTransaction();
+    parser.handleCommand(std::string(line));
+  }
+  if (db->inTransaction) db->commitTransaction();
+  std::cout << "[BOOTLOADER] WAL Replay Complete. RAM is 100% synced.\n";
 }

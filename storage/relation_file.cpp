@@ -3,13 +3,13 @@
 #include <string_view>
 
 #include "storage/bytes.h"
-#include "storage/file_access.h"
+#include "storage/file_errors.h"
+#include "storage/file_format.h"
 #include "storage/file_names.h"
+#include "storage/staged_file.h"
 #include "storage/storage.h"
 
 namespace {
-
-constexpr int kNameField = 15;
 
 bool fitsNameField(std::string_view name) { return name.size() <= kMaxNameBytes; }
 
@@ -27,7 +27,8 @@ bool isStorableLink(const Table& foreign, const Table& parent, const std::string
 
 std::string relationFileName(const Table& foreign, const Table& parent,
                              const std::string& foreignKeyCol) {
-  return foreign.name + "-" + foreignKeyCol + "_" + parent.name + "-" + parent.primaryKey + ".rel";
+  return foreign.name + "-" + foreignKeyCol + "_" + parent.name + "-" + parent.primaryKey +
+         kRelationFileExtension;
 }
 
 std::int64_t columnPosition(const Table& table, const std::string& columnName) {
@@ -60,17 +61,15 @@ std::string snapshotRecords(const Table& foreign, const Table& parent, std::size
 
 void Storage::linkTables(Table& foreign, Table& parent, const std::string& foreignKeyCol) {
   if (!isStorableLink(foreign, parent, foreignKeyCol)) return;
-  std::fstream file = openForUpdate(relationFileName(foreign, parent, foreignKeyCol), true);
-  if (!file.is_open()) return;
-  file.seekp(0);
-  writeWithPadding(file, foreign.name, kNameField);
-  writeWithPadding(file, parent.name, kNameField);
-  writeWithPadding(file, foreignKeyCol, kNameField);
-  writeWithPadding(file, parent.primaryKey, kNameField);
+  std::string bytes;
+  const std::string_view header[] = {foreign.name, parent.name, foreignKeyCol, parent.primaryKey};
+  for (const std::string_view name : header) appendWithPadding(bytes, name, kNameFieldBytes);
   const std::int64_t keyColumn = columnPosition(foreign, foreignKeyCol);
-  if (keyColumn < 0) return;
-  // Not truncated: the surplus records of a longer earlier snapshot stay,
-  // and no reader looks past the header.
-  const std::string records = snapshotRecords(foreign, parent, static_cast<std::size_t>(keyColumn));
-  file.write(records.data(), static_cast<std::streamsize>(records.size()));
+  if (keyColumn >= 0)
+    bytes += snapshotRecords(foreign, parent, static_cast<std::size_t>(keyColumn));
+  // Replaced whole, so that a reader meets the old file or the new one.
+  const std::string path = relationFileName(foreign, parent, foreignKeyCol);
+  if (stageFile(path, bytes) != StageResult::Done || !commitStagedFile(path)) {
+    throw failedToWrite(path);
+  }
 }

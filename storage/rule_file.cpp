@@ -6,16 +6,13 @@
 
 #include "storage/bytes.h"
 #include "storage/file_access.h"
+#include "storage/file_errors.h"
+#include "storage/file_format.h"
+#include "storage/file_names.h"
+#include "storage/file_system.h"
 #include "storage/storage.h"
 
 namespace {
-
-constexpr std::int64_t kRuleHeaderBytes = 29;
-constexpr std::int64_t kStateValueBytes = Storage::ruleStateValueBytes;
-constexpr std::int64_t kStateBytes = 8 + kStateValueBytes;
-
-std::string ruleFilePath(const std::string& tableName) { return tableName + ".tmp"; }
-std::string deletionMapPath(const std::string& tableName) { return tableName + ".del"; }
 
 std::string ruleHeader(std::int32_t rIdx, std::int32_t cIdx, const TempRule& rule,
                        std::int32_t stateCount) {
@@ -45,9 +42,12 @@ std::int64_t Storage::ruleRecordSize(int maxStates) {
 }
 
 void Storage::setUpDeletesFile(const Table& table) {
-  std::fstream map = openForUpdate(deletionMapPath(table.name), false);
-  if (!map.is_open()) return;
-  writeZeros(map, static_cast<std::int64_t>(table.rows.size()));
+  if (table.rows.empty()) return;
+  const std::string path = deletionMapPath(table.name);
+  const std::string live(table.rows.size(), kLiveRowByte);
+  if (!writeFileAt(path, 0, live, false) && entryKind(path) != EntryKind::None) {
+    throw failedToWrite(path);
+  }
 }
 
 void Storage::deleteAt(const std::string& tableName, int slot) {
@@ -92,31 +92,37 @@ int Storage::writeTempRule(const std::string& tableName, int rIdx, int cIdx, con
 
 std::unique_ptr<TempRule> Storage::readTempRule(const std::string& tableName, int recordNumber,
                                                 int maxStates) {
+  std::string file;
+  if (readFile(ruleFilePath(tableName), file) != ReadStatus::Done) return nullptr;
+  return parseTempRule(file, recordNumber, maxStates);
+}
+
+std::unique_ptr<TempRule> Storage::parseTempRule(std::string_view ruleFile, int recordNumber,
+                                                 int maxStates) {
   if (recordNumber < 0 || maxStates <= 0) return nullptr;
   constexpr std::int64_t kLastOffset = std::numeric_limits<std::int32_t>::max();
   const std::int64_t size = Storage::ruleRecordSize(maxStates);
   if (recordNumber > kLastOffset / size) return nullptr;  // no such record can exist
-  std::ifstream file(ruleFilePath(tableName), std::ios::binary);
-  if (!file.is_open()) return nullptr;
-
-  file.seekg(recordNumber * size);
-  std::string header(kRuleHeaderBytes, '\0');
-  if (!file.read(header.data(), kRuleHeaderBytes)) return nullptr;
-  const std::string_view fields(header);
+  const std::int64_t start = recordNumber * size;
+  const auto length = static_cast<std::int64_t>(ruleFile.size());
+  if (start + kRuleHeaderBytes > length) return nullptr;
+  const std::string_view fields = ruleFile.substr(static_cast<std::size_t>(start));
   const std::int32_t stateCount = int32At(fields.substr(25));
-  if (stateCount <= 0 || stateCount > maxStates) return nullptr;
+  // A damaged count claims no more than the file holds.
+  if (stateCount <= 0 || stateCount > maxStates ||
+      start + kRuleHeaderBytes + stateCount * kStateBytes > length) {
+    return nullptr;
+  }
 
   auto rule = std::make_unique<TempRule>();
   rule->isCycle = fields[8] == 1;
   rule->insTime = int64At(fields.substr(9));
   rule->preCalc = int64At(fields.substr(17));
-  // Entry by entry, so that a damaged count costs no more than the file holds.
-  std::string entry(kStateBytes, '\0');
   for (std::int32_t j = 0; j < stateCount; ++j) {
-    if (!file.read(entry.data(), kStateBytes)) return nullptr;
-    const std::string_view bytes(entry);
+    const std::string_view entry =
+        fields.substr(static_cast<std::size_t>(kRuleHeaderBytes + j * kStateBytes), kStateBytes);
     rule->states.push_back(
-        TempState{std::string(textOf(bytes.substr(8))), int64At(bytes.substr(0, 8))});
+        TempState{std::string(textOf(entry.substr(8))), int64At(entry.substr(0, 8))});
   }
   return rule;
 }

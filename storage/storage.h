@@ -1,16 +1,20 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <ios>
+#include <iosfwd>
 #include <map>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/cell.h"
+#include "model/condition.h"
 #include "model/table.h"
+#include "model/webhook.h"
 
 class Database;
 
@@ -18,10 +22,12 @@ class Database;
 // in seconds; a command text cut at it yields the command and its time.
 inline constexpr std::string_view kTimeMarker = " #TIME# ";
 
-// Every file the engine keeps in the current working directory. Each function
-// opens the files it needs, uses them and closes them before it returns.
-// Numbers are little-endian, fields packed, texts in zero-padded fixed-width
-// fields.
+// Every file the engine keeps in the current working directory, reached
+// through the file-system seam (storage/file_system.h). Each function opens
+// the files it needs, uses them and closes them before it returns. Numbers
+// are little-endian, fields packed, texts in zero-padded fixed-width fields;
+// names and layout constants live in storage/file_names.h and
+// storage/file_format.h.
 class Storage {
  public:
   // On-disk value width of each column type. A "string" column's own width is
@@ -30,10 +36,15 @@ class Storage {
 
   // --- Table data file "<table>.bin" ---
 
-  // Creates the data file with the table header, and the deletion map.
-  // Throws "Failed to open file: <path>" when the data file can be neither
-  // opened nor created, and "Column size error", writing nothing, when the
-  // file already holds a header with columns.
+  // Creates the data file `path` ("<table>.bin") with the table header, and
+  // the deletion map with a 0 byte per row the table holds. Both are written
+  // under temporary names, then the map and last the data file are renamed
+  // into place: the data file is the table's commit point. Throws, leaving
+  // the directory as it was: "Column size error" when any entry (a dangling
+  // link too) already lies under the table's data file, deletion map or
+  // rule-file name; "Failed to open file: <path>" when a file cannot be
+  // created; "Failed to write file: <path>" when a write, close or rename
+  // fails.
   static void saveTable(const std::string& path, const Table& table, const std::string& unused);
 
   // Writes one row slot. With std::ios_base::beg, `offset` is the slot's
@@ -60,24 +71,28 @@ class Storage {
   static std::int64_t rowSize(const std::vector<Column>& columns);
   static int largestMaxStates(const std::vector<Column>& columns);
   static std::int64_t ruleRecordSize(int maxStates);
-  // The bytes a rule record holds of each state's value.
-  static constexpr int ruleStateValueBytes = 60;
 
   // Reads a table back from "<name>.bin" (or `name` itself when it already
-  // holds ".bin") and its deletion map. A missing file gives a table with
-  // that name and neither columns nor rows. The primary key is not set up.
-  // Only whole row slots become rows. A temporal cell whose rule cannot be
-  // read gets neither rule nor value.
+  // holds ".bin"), its deletion map and its rule file, each read whole. A
+  // data file that is missing or cannot be read gives a table with that
+  // name and neither columns nor rows; a deletion map that cannot be read
+  // leaves every row live. The primary key is not set up. Only whole row
+  // slots become rows. A temporal cell whose rule cannot be read gets
+  // neither rule nor value. In a "string" column narrower than the
+  // missing-value marker, a field holding exactly the marker's first bytes
+  // reads as the whole marker.
   static Table loadTable(const std::string& name, const std::string& unused);
 
-  // The columns the header of an open data file describes; none when the
-  // field at offset 15 is not a type name.
-  static std::vector<Column> getColumns(std::fstream& file);
-  // Every whole row slot of an open data file, in slot order.
-  static std::vector<Row> getRows(std::fstream& file, const std::vector<Column>& columns);
-  // The text field of `length` bytes at absolute `offset`, up to its first
-  // zero; as much of it as the file holds. Leaves the stream usable.
-  static std::string read(std::fstream& file, int offset, int length);
+  // The same readers over a data file already open as a stream, which they
+  // read whole from its start, leaving it usable. getColumns: the columns
+  // the header describes, none when the field at offset 15 is not a type
+  // name. getRows: every whole row slot, in slot order, with the rules of
+  // the rule file that the header's table name names. read: the text field
+  // of `length` bytes at absolute `offset`, up to its first zero, of as much
+  // of it as the file holds.
+  static std::vector<Column> getColumns(std::istream& file);
+  static std::vector<Row> getRows(std::istream& file, const std::vector<Column>& columns);
+  static std::string read(std::istream& file, int offset, int length);
 
   // Rewrites each given row of `table` in its own slot; pointers that are
   // not into table.rows are passed over. Throws as insertRow does.
@@ -86,7 +101,8 @@ class Storage {
   // --- Deletion map "<table>.del" and temporal-rule file "<table>.tmp" ---
 
   // Writes a 0 byte per row of the table from the start of its deletion map.
-  // A missing map is not created.
+  // A missing map is not created; throws "Failed to write file: <map>" when
+  // an existing one cannot be written.
   static void setUpDeletesFile(const Table& table);
 
   // Writes one rule record of 29 + 68 maxStates bytes and returns its
@@ -98,10 +114,14 @@ class Storage {
   static int writeTempRule(const std::string& tableName, int rIdx, int cIdx, const TempRule* rule,
                            int maxStates, int recordNumber);
 
-  // Reads one rule record back; null when the file is missing or the record
-  // is damaged (past the end, no states, more than `maxStates`).
+  // Reads one rule record back; null when the file is missing or cannot be
+  // read, or the record is damaged (past the end, no states, more than
+  // `maxStates`).
   static std::unique_ptr<TempRule> readTempRule(const std::string& tableName, int recordNumber,
                                                 int maxStates);
+  // The same from the bytes of a whole rule file.
+  static std::unique_ptr<TempRule> parseTempRule(std::string_view ruleFile, int recordNumber,
+                                                 int maxStates);
 
   // Mark the slots deleted in the deletion map, which is not created when
   // missing; negative slots are passed over.
@@ -111,18 +131,72 @@ class Storage {
   // --- Relation file "<child>-<fk>_<parent>-<pk>.rel" ---
 
   // Writes the link's header and a snapshot of which parent row each live
-  // child row points at. Writes nothing when one of the four names is not a
-  // safe piece of a file name or is longer than a 15-byte field: such names
-  // only come from damaged files. Reports nothing.
+  // child row points at, replacing the whole file: it is written under a
+  // temporary name and renamed into place. Throws "Failed to write file:
+  // <relation file>" when that fails, leaving the directory as it was.
+  // Writes nothing, silently, when one of the four names is not a safe piece
+  // of a file name or is longer than a 15-byte field: such names only come
+  // from damaged files.
   static void linkTables(Table& foreign, Table& parent, const std::string& foreignKeyCol);
+
+  // --- Listener file "listeners.bin" and webhook file "webhooks.bin" ---
+  // Writers in storage/listener_file.cpp and storage/webhook_file.cpp, the
+  // two loaders in storage/recovery.cpp. Both files only grow, one record
+  // per listener or task. A record cut short at the end of a file (an append
+  // that a kill interrupted) is never loaded, and the next append starts
+  // where the last whole record ends, so every later record stays aligned.
+
+  // Appends one listener record (a text longer than its field is cut).
+  // Throws "Failed to write file: listeners.bin" when the record cannot be written
+  // whole; the file then holds the whole records it held before.
+  static void saveListener(const std::string& table, const std::string& column,
+                           const std::string& url, const std::vector<Condition>& conditions);
+
+  // Adds every whole listener record again through Database::addListener,
+  // in file order, without writing it again. Prints "[STORAGE] Reloading
+  // Webhook Listeners..." when the file can be read. Never throws for any
+  // file content.
+  static void loadListeners(Database* db);
+
+  // Appends the task's record, not fired, and returns its offset; -1 when
+  // the file cannot be examined or written, or when a byte of the record
+  // would lie at an offset that does not fit a signed 32-bit integer. A
+  // failed write may leave a partial record, which nothing loads and the
+  // next append writes over.
+  static std::int32_t appendWebhook(const WebhookTask& task);
+
+  // Where the webhook file's whole records end, so that a caller can cut
+  // back what it appends: `exists` is false when there is no file.
+  struct WebhookFileEnd {
+    bool exists = false;
+    std::int64_t length = 0;
+  };
+  // None when the file cannot be examined.
+  static std::optional<WebhookFileEnd> webhookFileEnd();
+  // Puts the file back to `end`: cut to its length, or removed when there
+  // was no file. False when that fails.
+  static bool restoreWebhookFile(const WebhookFileEnd& end);
+
+  // Overwrite the due time, or set the fired flag, of the record at
+  // `offset`. False, writing nothing, unless a whole record starts there.
+  static bool updateCycleTime(std::int32_t offset, std::int64_t time);
+  static bool markWebhookFired(std::int32_t offset);
+
+  // Pushes every whole record that is not fired onto Database::webhookQueue,
+  // each under Database::webhookMutex, with its offset. Prints "[STORAGE]
+  // Sweeping webhooks.bin for pending events..." when the file can be read,
+  // then "[STORAGE] Revived <count> pending webhooks from the grave!" when
+  // it revived any. Never throws for any file content.
+  static void loadWebhooks(Database* db);
 
   // --- Write-ahead log "vesk.wal" ---
 
   // Appends one line for `command`: the text with each line feed turned into
   // a blank, the time marker and the current time. When the log ends inside
   // a line (an append cut short by a crash), a line feed goes first; this
-  // process looks once, and again after each clear. Never throws; a log that
-  // cannot be opened loses the line.
+  // process looks once, and again after each clear or failed append. The
+  // line goes to the log in one append. Never throws; a log that cannot be
+  // written loses the line.
   static void appendToWAL(const std::string& command);
 
   // Empties the log (creating it when missing). Never throws. Takes walMutex
@@ -135,6 +209,14 @@ class Storage {
   // Makes every link recorded in a relation file again; a link that fails
   // prints its message on a line of its own.
   static void loadRelations(Database* db);
+
+  // Runs every whole line of the write-ahead log again through a replaying
+  // parser, in file order, discarding each result; a torn last line and any
+  // line without a time marker and its number are never run. A transaction
+  // the log leaves open is closed with its changes, also when the next BEGIN
+  // arrives. Nothing is printed when there is no log; throws "Failed to open
+  // file: vesk.wal" when there is one that cannot be read.
+  static void replayWAL(Database* db);
 };
 
 // Writes the whole text, then zero bytes up to `width` (table and relation headers).

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <istream>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -12,7 +14,11 @@
 #include "storage/bytes.h"
 #include "storage/cell_encoding.h"
 #include "storage/file_access.h"
+#include "storage/file_errors.h"
+#include "storage/file_format.h"
 #include "storage/file_names.h"
+#include "storage/file_system.h"
+#include "storage/staged_file.h"
 #include "storage/storage.h"
 
 const std::map<std::string, int> Storage::typeSizes{
@@ -20,9 +26,7 @@ const std::map<std::string, int> Storage::typeSizes{
 
 namespace {
 
-constexpr int kNameField = 15;
 constexpr int kDefaultStringWidth = 60;
-constexpr std::int64_t kRecordNumberBytes = 4;
 
 // A "string" width the slots can use. Anything else (zero, negative, or so
 // large that the flag byte no longer fits an int) holds the default width,
@@ -47,19 +51,35 @@ bool holdsRuleNumbers(const Column& column) {
   return isTemporal(column) && valueWidth(column) >= kRecordNumberBytes;
 }
 
-std::string dataFilePath(const std::string& name) {
-  return name.find(".bin") != std::string::npos ? name : name + ".bin";
+// The data file loadTable reads for `name`.
+std::string dataFileToLoad(const std::string& name) {
+  return name.find(kDataFileExtension) != std::string::npos ? name : dataFilePath(name);
 }
 
-void writeHeader(std::ostream& out, const Table& table) {
-  writeWithPadding(out, table.name, kNameField);
-  for (const Column& column : table.columns) writeWithPadding(out, column.type, kNameField);
-  for (const Column& column : table.columns) writeWithPadding(out, column.name, kNameField);
-  for (const Column& column : table.columns) {
-    writeWithPadding(out, std::to_string(column.maxStates), kNameField);
-  }
-  for (const Column& column : table.columns) {
-    writeWithPadding(out, std::to_string(column.size), kNameField);
+// The table name, then the types, names, state limits and widths of all
+// columns, each in a name field.
+std::string tableHeader(const Table& table) {
+  std::string bytes;
+  const auto put = [&bytes](std::string_view text) {
+    appendWithPadding(bytes, text, kNameFieldBytes);
+  };
+  put(table.name);
+  for (const Column& column : table.columns) put(column.type);
+  for (const Column& column : table.columns) put(column.name);
+  for (const Column& column : table.columns) put(std::to_string(column.maxStates));
+  for (const Column& column : table.columns) put(std::to_string(column.size));
+  return bytes;
+}
+
+// Writes `bytes` under the temporary name of `path`, or throws as saveTable.
+void stageNewFile(const std::string& path, std::string_view bytes) {
+  switch (stageFile(path, bytes)) {
+    case StageResult::Done:
+      return;
+    case StageResult::OpenFailed:
+      throw failedToOpen(path);
+    case StageResult::WriteFailed:
+      throw failedToWrite(path);
   }
 }
 
@@ -124,14 +144,28 @@ std::string slotBytes(const SlotWrite& slot, const Row& row) {
   return bytes;
 }
 
-// How the cells of one slot are read back.
+// How the cells of one slot are read back. The rule file is read once, when
+// the first cell names a record.
 struct SlotRead {
   const std::vector<Column>& columns;
   std::string ruleTable;  // names the temporal-rule file; "" when rules cannot be read
   int maxStates;
+  bool ruleFileRead = false;
+  std::optional<std::string> ruleFile;  // its bytes, when it could be read
 };
 
-void decodeCell(Cell& cell, const SlotRead& slot, const Column& column, std::string_view field) {
+const std::string* ruleFileOf(SlotRead& slot) {
+  if (!slot.ruleFileRead && !slot.ruleTable.empty()) {
+    std::string bytes;
+    if (readFile(ruleFilePath(slot.ruleTable), bytes) == ReadStatus::Done) {
+      slot.ruleFile = std::move(bytes);
+    }
+  }
+  slot.ruleFileRead = true;
+  return slot.ruleFile ? &*slot.ruleFile : nullptr;
+}
+
+void decodeCell(Cell& cell, SlotRead& slot, const Column& column, std::string_view field) {
   if (!isTemporal(column)) {
     cell.value = decodeCellValue(column.type, field);
     return;
@@ -141,12 +175,12 @@ void decodeCell(Cell& cell, const SlotRead& slot, const Column& column, std::str
     cell.value = decodeCellValue(column.type, value);
     return;
   }
-  if (!slot.ruleTable.empty()) {
-    cell.rule = Storage::readTempRule(slot.ruleTable, int32At(value), slot.maxStates);
+  if (const std::string* rules = ruleFileOf(slot)) {
+    cell.rule = Storage::parseTempRule(*rules, int32At(value), slot.maxStates);
   }
 }
 
-Row decodeRow(const SlotRead& slot, const std::string& tableName, std::string_view bytes,
+Row decodeRow(SlotRead& slot, const std::string& tableName, std::string_view bytes,
               std::int32_t position) {
   Row row;
   row.tableName = tableName;
@@ -164,17 +198,79 @@ Row decodeRow(const SlotRead& slot, const std::string& tableName, std::string_vi
   return row;
 }
 
-void readDeletionMap(Table& table, const std::string& path) {
-  std::ifstream map(path, std::ios::binary);
-  if (!map.is_open()) return;
-  std::string bytes(table.rows.size(), '\0');
-  map.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  const auto covered = static_cast<std::size_t>(map.gcount());
+// The columns that the header at the start of `file` describes.
+std::vector<Column> columnsIn(std::string_view file) {
+  const auto& typeNames = columnTypeNames();
+  std::vector<std::string> types;
+  // The header must stay addressable with 32-bit offsets.
+  while (fitsFileOffsets(0, Storage::headerSize(types.size() + 1))) {
+    const auto offset = kNameFieldBytes * (1 + static_cast<std::int64_t>(types.size()));
+    std::string type(fieldAt(file, offset, kNameFieldBytes));
+    if (typeNames.count(type) == 0) break;
+    types.push_back(std::move(type));
+  }
+
+  const auto n = static_cast<std::int64_t>(types.size());
+  const auto field = [&](std::int64_t block, std::size_t i) {
+    const std::int64_t offset = kNameFieldBytes * (1 + block * n + static_cast<std::int64_t>(i));
+    return std::string(fieldAt(file, offset, kNameFieldBytes));
+  };
+  std::vector<Column> columns;
+  columns.reserve(types.size());
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    Column column;
+    column.type = std::move(types[i]);
+    column.name = field(1, i);
+    column.maxStates = toInt32(field(2, i)).value_or(0);
+    const auto size = toInt32(field(3, i));
+    if (column.type == "string") {
+      column.size = size && isUsableStringWidth(*size) ? *size : kDefaultStringWidth;
+    } else {
+      column.size = size.value_or(Storage::typeSizes.at(column.type));
+    }
+    columns.push_back(std::move(column));
+  }
+  return columns;
+}
+
+// Every whole row slot of `file`, a data file whose header describes `columns`.
+std::vector<Row> rowsIn(std::string_view file, const std::vector<Column>& columns) {
+  std::vector<Row> rows;
+  const std::int64_t size = Storage::rowSize(columns);
+  if (columns.empty() || size <= 0) return rows;
+  const std::int64_t header = Storage::headerSize(columns.size());
+  const std::string tableName(fieldAt(file, 0, kNameFieldBytes));
+  // A header name that is no bare file name cannot name the rule file.
+  SlotRead slot{columns, isSafeTableName(tableName) ? tableName : "",
+                Storage::largestMaxStates(columns), false, std::nullopt};
+
+  // Only whole slots become rows: a file cut inside a slot loses that row.
+  const auto length = static_cast<std::int64_t>(file.size());
+  for (std::int64_t position = header; position + size <= length && fitsFileOffsets(position, size);
+       position += size) {
+    const std::string_view bytes =
+        file.substr(static_cast<std::size_t>(position), static_cast<std::size_t>(size));
+    rows.push_back(decodeRow(slot, tableName, bytes, static_cast<std::int32_t>(rows.size())));
+  }
+  return rows;
+}
+
+void markDeletedRows(Table& table, std::string_view map) {
+  const std::size_t covered = std::min(map.size(), table.rows.size());
   for (std::size_t p = 0; p < covered; ++p) {
-    if (bytes[p] == 0) continue;
+    if (!isDeletedRowByte(map[p])) continue;
     table.rows[p].deleted = true;
     table.deletedRows.insert(static_cast<std::int32_t>(p));
   }
+}
+
+// Every byte of a stream from its start; the stream stays usable.
+std::string streamBytes(std::istream& in) {
+  in.clear();
+  in.seekg(0);
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.clear();
+  return bytes;
 }
 
 }  // namespace
@@ -184,7 +280,7 @@ int Storage::getColumnBinSize(const Column& column) {
 }
 
 std::int64_t Storage::headerSize(std::size_t columnCount) {
-  return kNameField + 4 * kNameField * static_cast<std::int64_t>(columnCount);
+  return kNameFieldBytes + 4 * kNameFieldBytes * static_cast<std::int64_t>(columnCount);
 }
 
 std::int64_t Storage::rowSize(const std::vector<Column>& columns) {
@@ -200,17 +296,30 @@ int Storage::largestMaxStates(const std::vector<Column>& columns) {
 }
 
 void Storage::saveTable(const std::string& path, const Table& table, const std::string&) {
-  std::fstream file = openForUpdate(path, true);
-  if (!file.is_open()) throw std::runtime_error("Failed to open file: " + path);
-  if (!getColumns(file).empty()) throw std::runtime_error("Column size error");
-  file.clear();
-  file.seekp(0);
-  writeHeader(file, table);
-  file.close();
-
-  const std::string deletionMap = path.substr(0, path.find('.')) + ".del";
-  openForUpdate(deletionMap, true);  // creates a missing map; an existing one is kept
-  setUpDeletesFile(table);
+  const std::string tableName = path.substr(0, path.find('.'));
+  const std::string mapPath = deletionMapPath(tableName);
+  // Whatever lies under one of the names belongs to some other table, or
+  // leads out of the directory: nothing is written through it.
+  for (const std::string& taken : {path, mapPath, ruleFilePath(tableName)}) {
+    if (entryKind(taken) != EntryKind::None) throw existingTableFiles();
+  }
+  stageNewFile(path, tableHeader(table));
+  try {
+    stageNewFile(mapPath, std::string(table.rows.size(), kLiveRowByte));
+  } catch (...) {
+    discardStagedFile(path);
+    throw;
+  }
+  // The map first: a data file, the table's commit point, never stands
+  // without its map.
+  if (!commitStagedFile(mapPath)) {
+    discardStagedFile(path);
+    throw failedToWrite(mapPath);
+  }
+  if (!commitStagedFile(path)) {
+    removeFile(mapPath);
+    throw failedToWrite(path);
+  }
 }
 
 void Storage::insertRow(const Table& table, const Row& row, int offset,
@@ -255,86 +364,33 @@ void Storage::update(const Table& table, const std::vector<Row*>& rows) {
   }
 }
 
-std::string Storage::read(std::fstream& file, int offset, int length) {
-  if (offset < 0 || length <= 0) return {};
-  std::string field(static_cast<std::size_t>(length), '\0');
-  file.clear();
-  file.seekg(offset);
-  file.read(field.data(), length);
-  field.resize(static_cast<std::size_t>(file.gcount()));
-  file.clear();
-  field.resize(textOf(field).size());
-  return field;
+std::string Storage::read(std::istream& file, int offset, int length) {
+  const std::string bytes = streamBytes(file);
+  return std::string(fieldAt(bytes, offset, length));
 }
 
-std::vector<Column> Storage::getColumns(std::fstream& file) {
-  const auto& typeNames = columnTypeNames();
-  std::vector<std::string> types;
-  // The header must stay addressable with 32-bit offsets.
-  while (fitsFileOffsets(0, headerSize(types.size() + 1))) {
-    std::string type = read(file, static_cast<int>(kNameField * (1 + types.size())), kNameField);
-    if (typeNames.count(type) == 0) break;
-    types.push_back(std::move(type));
-  }
+std::vector<Column> Storage::getColumns(std::istream& file) { return columnsIn(streamBytes(file)); }
 
-  const std::int64_t n = static_cast<std::int64_t>(types.size());
-  const auto field = [&](std::int64_t block, std::size_t i) {
-    return read(file, static_cast<int>(kNameField * (1 + block * n + static_cast<std::int64_t>(i))),
-                kNameField);
-  };
-  std::vector<Column> columns;
-  columns.reserve(types.size());
-  for (std::size_t i = 0; i < types.size(); ++i) {
-    Column column;
-    column.type = std::move(types[i]);
-    column.name = field(1, i);
-    column.maxStates = toInt32(field(2, i)).value_or(0);
-    const auto size = toInt32(field(3, i));
-    if (column.type == "string") {
-      column.size = size && isUsableStringWidth(*size) ? *size : kDefaultStringWidth;
-    } else {
-      column.size = size.value_or(typeSizes.at(column.type));
-    }
-    columns.push_back(std::move(column));
-  }
-  return columns;
-}
-
-std::vector<Row> Storage::getRows(std::fstream& file, const std::vector<Column>& columns) {
-  std::vector<Row> rows;
-  const std::int64_t size = rowSize(columns);
-  if (columns.empty() || size <= 0) return rows;
-  const std::int64_t header = headerSize(columns.size());
-  const std::string tableName = read(file, 0, kNameField);
-  // A header name that is no bare file name cannot name the rule file.
-  const SlotRead slot{columns, isSafeTableName(tableName) ? tableName : "",
-                      largestMaxStates(columns)};
-
-  // Only whole slots become rows: a file cut inside a slot loses that row.
-  const std::int64_t length = streamLength(file);
-  std::string bytes;
-  for (std::int64_t position = header; position + size <= length && fitsFileOffsets(position, size);
-       position += size) {
-    bytes.resize(static_cast<std::size_t>(size));
-    file.clear();
-    file.seekg(position);
-    if (!file.read(bytes.data(), static_cast<std::streamsize>(size))) break;
-    rows.push_back(decodeRow(slot, tableName, bytes, static_cast<std::int32_t>(rows.size())));
-  }
-  return rows;
+std::vector<Row> Storage::getRows(std::istream& file, const std::vector<Column>& columns) {
+  return rowsIn(streamBytes(file), columns);
 }
 
 Table Storage::loadTable(const std::string& name, const std::string&) {
   Table table;
   table.name = name;
-  std::fstream file(dataFilePath(name), std::ios::in | std::ios::binary);
-  if (!file.is_open()) return table;
-  table.columns = getColumns(file);
+  {
+    std::string file;
+    if (readFile(dataFileToLoad(name), file) != ReadStatus::Done) return table;
+    table.columns = columnsIn(file);
+    table.rows = rowsIn(file, table.columns);
+  }
   for (const Column& column : table.columns) {
     table.columnTypes[column.name] = column.type;
     table.maxStatesByColumn[column.name] = column.maxStates;
   }
-  table.rows = getRows(file, table.columns);
-  readDeletionMap(table, name + ".del");
+  std::string map;
+  if (!table.rows.empty() && readFile(deletionMapPath(name), map) == ReadStatus::Done) {
+    markDeletedRows(table, map);
+  }
   return table;
 }

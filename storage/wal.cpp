@@ -4,11 +4,11 @@
 #include <string>
 
 #include "model/clock.h"
+#include "storage/file_names.h"
+#include "storage/file_system.h"
 #include "storage/storage.h"
 
 namespace {
-
-constexpr const char* kWalPath = "vesk.wal";
 
 // Covers one append (and one clear). Lock order: Database::rwLock before
 // walMutex; nothing that holds walMutex asks for another lock.
@@ -21,11 +21,9 @@ bool walTailChecked = false;
 // A crash in the middle of an append leaves a last line without its line
 // feed; the next line must not be glued onto it.
 bool endsInsideLine() {
-  std::ifstream in(kWalPath, std::ios::binary | std::ios::ate);
-  if (!in.is_open() || in.tellg() <= 0) return false;
-  in.seekg(-1, std::ios::end);
-  char last = '\n';
-  return in.get(last) && last != '\n';
+  std::string log;
+  if (readFile(kLogFileName, log) != ReadStatus::Done || log.empty()) return false;
+  return log.back() != '\n';
 }
 
 std::string walLine(const std::string& command) {
@@ -44,14 +42,11 @@ std::string walLine(const std::string& command) {
 void Storage::appendToWAL(const std::string& command) {
   try {
     const std::lock_guard<std::mutex> guard(walMutex);
-    std::ofstream log(kWalPath, std::ios::app);
-    if (!log.is_open()) return;
     const std::string line = walLine(command);
-    walTailChecked = true;
-    // One write for the whole line keeps it in one piece next to the
-    // appends of other processes.
-    log.write(line.data(), static_cast<std::streamsize>(line.size()));
-    log.flush();
+    // One append for the whole line keeps it in one piece next to the
+    // appends of other processes. After a failed one the log may end inside
+    // a line: the next append looks again.
+    walTailChecked = appendToFile(kLogFileName, line, nullptr);
   } catch (const std::exception&) {
     // A line that cannot be built or written is lost, as one whose log
     // cannot be opened; the command's own result stands.
@@ -61,7 +56,7 @@ void Storage::appendToWAL(const std::string& command) {
 void Storage::clearWAL() {
   try {
     const std::lock_guard<std::mutex> guard(walMutex);
-    std::ofstream log(kWalPath, std::ios::trunc);
+    std::ofstream log(kLogFileName, std::ios::trunc);
     if (log.is_open()) walTailChecked = false;
   } catch (const std::exception&) {
     // The old lines stay and are replayed at the next start.

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/database.h"
+#include "storage/storage.h"
 #include "support/test_support.h"
 #include "test_tables.h"
 
@@ -21,12 +24,12 @@ class CatalogueTest : public TempDirTest {
 
 TEST_F(CatalogueTest, CreateTableFilesTheTableAndWritesItsFiles) {
   db.createTable("t", {makeColumn("name", "string", 0, 20), makeColumn("n", "int"),
-                       makeColumn("id", "ApexInt"), makeColumn("n", "string")});
+                       makeColumn("id", "ApexInt"), makeColumn("m", "string")});
   ASSERT_TRUE(db.tables.contains("t"));
   const Table& table = db.getTable("t");
   EXPECT_EQ(table.name, "t");
   EXPECT_EQ(table.columns.size(), 4u);
-  EXPECT_EQ(table.columnTypes.at("n"), "string");  // the later column of a name wins
+  EXPECT_EQ(table.columnTypes.at("m"), "string");
   EXPECT_EQ(table.primaryKey, "id");
   EXPECT_EQ(table.pkIndex, 2);
   EXPECT_EQ(table.pkMap.key_comp().type, "ApexInt");
@@ -40,9 +43,11 @@ TEST_F(CatalogueTest, CreateTableFilesTheTableAndWritesItsFiles) {
 TEST_F(CatalogueTest, LongestNamesAndWidthsThatFitAreAccepted) {
   const std::string name(15, 'n');
   db.createTable(name, {makeColumn(std::string(15, 'c'), "int", 3), makeColumn("s", "string", 2, 4),
-                        makeColumn("col.x", "int")});
+                        makeColumn("col.x", "int"), makeColumn("wide", "string", 4096, 1048576),
+                        makeColumn("id", "ApexInt", 0)});
   EXPECT_TRUE(db.tables.contains(name));
   EXPECT_TRUE(fs::exists(dir / (name + ".bin")));
+  EXPECT_EQ(Storage::loadTable(name, "").columns[3].size, 1048576);
 }
 
 TEST_F(CatalogueTest, RefusedDeclarationsChangeNothing) {
@@ -73,8 +78,45 @@ TEST_F(CatalogueTest, RefusedDeclarationsChangeNothing) {
       {"slash in column name", "t", {makeColumn("a/b", "int")}, "Forbidden column name"},
       {"backslash in column name", "t", {makeColumn("a\\b", "int")}, "Forbidden column name"},
       {"control byte in column name", "t", {makeColumn("a\tb", "int")}, "Forbidden column name"},
+      {"a column name given twice",
+       "t",
+       {makeColumn("a", "int"), makeColumn("b", "int"), makeColumn("a", "string")},
+       "Duplicate column name: a"},
+      {"the duplicate is found before the width of the same column",
+       "t",
+       {makeColumn("a", "int"), makeColumn("a", "string", 0, 0)},
+       "Duplicate column name: a"},
+      {"a name is checked before it counts as a duplicate",
+       "t",
+       {makeColumn("a/b", "int"), makeColumn("a/b", "int")},
+       "Forbidden column name"},
       {"zero string width", "t", {makeColumn("s", "string", 0, 0)}, "Invalid string width: s"},
       {"negative string width", "t", {makeColumn("s", "string", 0, -5)}, "Invalid string width: s"},
+      {"string width above 1 MiB",
+       "t",
+       {makeColumn("s", "string", 0, 1048577)},
+       "Invalid string width: s"},
+      {"the largest 32-bit string width",
+       "t",
+       {makeColumn("s", "string", 0, 2147483647)},
+       "Invalid string width: s"},
+      {"the width is checked before the state limit",
+       "t",
+       {makeColumn("s", "string", 5000, 0)},
+       "Invalid string width: s"},
+      {"state limit above 4096", "t", {makeColumn("n", "int", 4097)}, "Invalid state limit: n"},
+      {"state chains in an identity column",
+       "t",
+       {makeColumn("id", "ApexInt", 1)},
+       "Invalid state limit: id"},
+      {"the state limit is checked before the width it needs",
+       "t",
+       {makeColumn("b", "bool", 5000)},
+       "Invalid state limit: b"},
+      {"column checks run before the identity count",
+       "t",
+       {makeColumn("id", "ApexInt"), makeColumn("id2", "ApexInt"), makeColumn("n", "int", 9999)},
+       "Invalid state limit: n"},
       {"state chains in a bool",
        "t",
        {makeColumn("b", "bool", 1)},
@@ -121,11 +163,90 @@ TEST_F(CatalogueTest, ExistingDataFileIsNotOverwritten) {
   EXPECT_EQ(readFile(dir / "t.bin"), "left by an earlier run");
 }
 
-TEST_F(CatalogueTest, StorageFailureLeavesNoTable) {
-  fs::create_symlink(dir / "missing-dir" / "t.bin", dir / "t.bin");  // cannot be created
-  EXPECT_EQ(thrownMessage([&] { db.createTable("t", {makeColumn("a", "int")}); }),
-            "Failed to open file: t.bin");
+// A dangling link under one of the new table's names would let the write
+// escape the working directory: it counts as an existing file.
+TEST_F(CatalogueTest, AnyEntryUnderTheTablesFileNamesRefusesTheTable) {
+  const fs::path outside = dir / "outside";
+  fs::create_directory(outside);
+  struct Case {
+    const char* shows;
+    std::function<void()> prepare;
+  };
+  const std::vector<Case> cases = {
+      {"a dangling link as the data file",
+       [&] { fs::create_symlink(outside / "t.bin", dir / "t.bin"); }},
+      {"a dangling link as the deletion map",
+       [&] { fs::create_symlink(outside / "t.del", dir / "t.del"); }},
+      {"a dangling link as the rule file",
+       [&] { fs::create_symlink(outside / "t.tmp", dir / "t.tmp"); }},
+      {"a deletion map without a data file", [&] { writeFile(dir / "t.del", std::string(1, 1)); }},
+      {"a rule file without a data file", [&] { writeFile(dir / "t.tmp", "rules"); }},
+      {"a directory as the data file", [&] { fs::create_directory(dir / "t.bin"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    for (const char* name : {"t.bin", "t.del", "t.tmp"}) fs::remove_all(dir / name);
+    c.prepare();
+    const auto before = directoryContents();
+    EXPECT_EQ(thrownMessage([&] { db.createTable("t", {makeColumn("a", "int")}); }),
+              "Column size error");
+    EXPECT_TRUE(db.tables.empty());
+    EXPECT_EQ(directoryContents(), before);
+    EXPECT_TRUE(fs::is_empty(outside));
+  }
+}
+
+// The names of the catalogue's tables with their columns and keys.
+std::string catalogueOf(const Database& db) {
+  std::string text;
+  for (const auto& [name, table] : db.tables) {
+    text += name + " (key " + table.primaryKey + "):";
+    for (const Column& column : table.columns) text += " " + column.name + " " + column.type;
+    text += " rows " + std::to_string(table.rows.size()) + "\n";
+  }
+  return text;
+}
+
+// Every file operation of a CREATE TABLE, failed or crashed in turn: a
+// failure changes nothing, and a crash leaves either no trace of the table
+// or the whole table, never a data file without its map.
+TEST_F(CatalogueTest, FailedOrCrashedCreateLeavesTheDirectoryWhole) {
+  std::unique_ptr<Database> fresh;
+  const std::vector<std::string> messages = sweepFileFaults({
+      [&] {
+        fresh = std::make_unique<Database>();
+        fresh->createTable("keep", {makeColumn("a", "int")});
+        appendRow(fresh->getTable("keep"), {"1"});
+      },
+      [&] {
+        fresh->createTable("t", {makeColumn("id", "ApexInt"), makeColumn("s", "string")});
+      },
+      [&] { return catalogueOf(*fresh); },
+  });
+  const std::string data = "Failed to write file: t.bin";
+  const std::string map = "Failed to write file: t.del";
+  EXPECT_EQ(messages, (std::vector<std::string>{
+                          "Column size error", "Column size error", "Column size error",
+                          "Failed to open file: t.bin", data, data,  // the header's file
+                          "Failed to open file: t.del", map, map,    // the map's file
+                          map,                                       // the map into place
+                          data,                                      // the data file last
+                      }));
+}
+
+// A refused CREATE TABLE once left an empty data file behind when the file
+// was created but could not then be opened.
+TEST_F(CatalogueTest, DataFileThatCannotBeOpenedLeavesNothing) {
+  {
+    // The three entry checks come first, then the data file is opened.
+    const ScopedFileFault fault(FileFault{3, false});
+    EXPECT_EQ(thrownMessage([&] { db.createTable("t", {makeColumn("a", "int")}); }),
+              "Failed to open file: t.bin");
+  }
   EXPECT_TRUE(db.tables.empty());
+  EXPECT_TRUE(fileNames().empty());
+  db.createTable("t", {makeColumn("a", "int")});
+  EXPECT_EQ(fileNames(), (std::set<std::string>{"t.bin", "t.del"}));
 }
 
 TEST_F(CatalogueTest, ReplayedCreateReplacesTheLoadedTableThenFails) {

@@ -167,14 +167,22 @@ TEST_F(CheckpointTest, RefusedCheckpointWritesNothing) {
          fs::create_directory("x.del");
        },
        "Failed to open file: x.del"},
+      // Widths and limits that CREATE TABLE refuses, as a table loaded from
+      // an older or damaged file may still have them.
       {"slots past the 32-bit offsets",
-       {makeColumn("s", "string", 0, 1 << 30)},
-       [](CheckpointTest& test) { test.insert("x", {"b"}); },
+       {makeColumn("s", "string", 0, 4)},
+       [](CheckpointTest& test) {
+         test.db.tables.at("x").columns[0].size = 1 << 30;
+         test.insert("x", {"b"});
+       },
        "File offset out of range: x.bin"},
       {"rule records past the 32-bit offsets",
-       {makeColumn("n", "int", 40000000)},
+       {makeColumn("n", "int", 2)},
        [](CheckpointTest& test) {
-         test.db.tables.at("x").rows[0].cells[0].rule = makeRule({{"1", 5}, {"2", 5}}, 0, false);
+         Table& x = test.db.tables.at("x");
+         x.columns[0].maxStates = 40000000;
+         x.maxStatesByColumn["n"] = 40000000;
+         x.rows[0].cells[0].rule = makeRule({{"1", 5}, {"2", 5}}, 0, false);
        },
        "File offset out of range: x.tmp"},
       {"a rule file that cannot be opened",

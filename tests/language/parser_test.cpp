@@ -153,6 +153,41 @@ TEST_F(ParserTest, LogsEverySuccessfulChangeAsReceived) {
             "DROP TABLE t #TIME# 1008\n");
 }
 
+// The commands with a grammar of their own: their messages, and the log
+// holding exactly the successful CREATE TABLE and LINK.
+TEST_F(ParserTest, SchemaQueryAndLinkCommandsRunAndLogAsTheirRowsSay) {
+  Database db;
+  Parser parser(&db);
+  struct Step {
+    std::string command;
+    bool success;
+    std::string message;
+  };
+  const std::vector<Step> steps = {
+      {"CREATE TABLE p id ApexInt name string ( 10 )", true, "success!"},
+      {"CREATE TABLE c cid ApexInt pid int", true, "success!"},
+      {"CREATE TABLE webhooks x int", false, "Error: Forbidden table name"},
+      {"SELECT * FROM p", true, ""},
+      {"SELECT nosuch FROM p", false, "Error: Requested column not found"},
+      {"SELECT * FROM c JOIN p ON c.pid = p.id", true, "success!"},
+      {"LISTEN p . name --> 'hook' WHERE id > 1", true, "success! Listener attached."},
+      {"LINK c . pid --> p . id", true, "success!"},
+      {"LINK c . pid --> nosuch . id", false, "Error: None existant table"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.command);
+    const ResultSet result = parser.handleCommand(step.command);
+    EXPECT_EQ(result.success, step.success);
+    EXPECT_EQ(result.message, step.message);
+  }
+  EXPECT_EQ(readFile("vesk.wal"),
+            "CREATE TABLE p id ApexInt name string ( 10 ) #TIME# 1000\n"
+            "CREATE TABLE c cid ApexInt pid int #TIME# 1000\n"
+            "LINK c . pid --> p . id #TIME# 1000\n");
+  EXPECT_EQ(db.listeners.at("p").size(), 1u);
+  EXPECT_EQ(db.tables.at("c").parents, std::vector<std::string>{"p"});
+}
+
 TEST_F(ParserTest, CheckpointEmptiesTheLogAndKeepsAnOpenTransaction) {
   Database db;
   Parser parser(&db);

@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "../engine/test_tables.h"
 #include "engine/database.h"
+#include "storage/file_system.h"
+#include "storage/listener_record.h"
 #include "storage/storage.h"
+#include "storage/webhook_record.h"
 #include "support/test_support.h"
 
 namespace {
@@ -98,6 +103,222 @@ TEST_F(LoadRelationsTest, AFailingLinkPrintsItsMessageAndTheOthersGoOn) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed);
     EXPECT_EQ(db.tables.at("c").parents, std::vector<std::string>{"p"});
   }
+}
+
+TEST_F(LoadRelationsTest, RelationFileThatCannotBeReadFailsItsLinkAlone) {
+  {
+    Database first;
+    addLinkableTables(first);
+    first.link("c", "pid", "p", "id");
+  }
+  Database db;
+  addLinkableTables(db);
+  ::testing::internal::CaptureStdout();
+  {
+    // The listing, then the one file's read.
+    const ScopedFileFault fault(FileFault{1, false});
+    Storage::loadRelations(&db);
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "None existant table\n");
+  EXPECT_TRUE(db.tables.at("c").parents.empty());
+}
+
+}  // namespace
+
+namespace {
+
+class LoadNotificationsTest : public TempDirTest {
+ protected:
+  void TearDown() override {
+    setFileFaultForTesting(std::nullopt);
+    TempDirTest::TearDown();
+  }
+
+  // What `load` prints.
+  static std::string printed(const std::function<void()>& load) {
+    ::testing::internal::CaptureStdout();
+    load();
+    return ::testing::internal::GetCapturedStdout();
+  }
+};
+
+constexpr const char* kReloading = "[STORAGE] Reloading Webhook Listeners...\n";
+constexpr const char* kSweeping = "[STORAGE] Sweeping webhooks.bin for pending events...\n";
+
+const std::vector<Condition> kListenConditions = {{"", "age", "30", "<=", 'o'},
+                                                  {"", "name", "bo", "=", 'a'}};
+
+// Reloaded conditions carry the table as their prefix, so a LISTEN after a
+// restart is a second listener until the next start folds the records.
+TEST_F(LoadNotificationsTest, ListenersComeBackMergedWithTheTableAsPrefix) {
+  {
+    Database first;
+    first.addListener("t", "a", "'u'", kListenConditions, false);
+    first.addListener("t", "b", "v", {}, false);
+    first.addListener("t", "a", "u", kListenConditions, false);
+  }
+  std::vector<Condition> prefixed = kListenConditions;
+  for (Condition& condition : prefixed) condition.table = "t";
+  const std::vector<WebhookListener> reloaded = {{"b", "v", {}}, {"a", "u", prefixed}};
+
+  Database second;
+  EXPECT_EQ(printed([&] { Storage::loadListeners(&second); }), kReloading);
+  EXPECT_EQ(second.listeners.at("t"), reloaded);
+  EXPECT_EQ(readFile(dir / "listeners.bin").size(), 3 * 134u + 4 * 44u);  // nothing written
+
+  second.addListener("t", "a", "u", kListenConditions, false);
+  EXPECT_EQ(second.listeners.at("t").size(), 3u);
+  Database third;
+  printed([&] { Storage::loadListeners(&third); });
+  EXPECT_EQ(third.listeners.at("t"), reloaded);
+}
+
+TEST_F(LoadNotificationsTest, WhatTheListenerLoaderPrints) {
+  struct Case {
+    const char* shows;
+    std::function<void(const std::filesystem::path&)> prepare;
+    const char* printed;
+  } cases[] = {
+      {"no file", [](const auto&) {}, ""},
+      {"an empty file", [](const auto& d) { writeFile(d / "listeners.bin", ""); }, kReloading},
+      {"a directory", [](const auto& d) { std::filesystem::create_directory(d / "listeners.bin"); },
+       ""},
+      {"a file that cannot be read",
+       [](const auto& d) {
+         writeFile(d / "listeners.bin", encodeListenerRecord("t", "a", "u", {}));
+         setFileFaultForTesting(FileFault{0, false});
+       },
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    std::filesystem::remove_all(dir / "listeners.bin");
+    c.prepare(dir);
+    Database db;
+    EXPECT_EQ(printed([&] { Storage::loadListeners(&db); }), c.printed);
+    setFileFaultForTesting(std::nullopt);
+    EXPECT_TRUE(db.listeners.empty());
+  }
+}
+
+// A kill during an append leaves part of a record: it is not loaded, and
+// the next LISTEN writes over it, so the records after it load again.
+TEST_F(LoadNotificationsTest, AListenerRecordCutShortIsNotLoaded) {
+  const std::string whole = encodeListenerRecord("t", "a", "u", kListenConditions);
+  const std::string cut = encodeListenerRecord("t", "b", "v", kListenConditions);
+  writeFile(dir / "listeners.bin", whole + cut.substr(0, cut.size() - 10));
+  Database db;
+  EXPECT_EQ(printed([&] { Storage::loadListeners(&db); }), kReloading);
+  ASSERT_EQ(db.listeners.at("t").size(), 1u);
+  EXPECT_EQ(db.listeners.at("t")[0].column, "a");
+
+  db.addListener("t", "c", "w", {}, false);
+  Database again;
+  printed([&] { Storage::loadListeners(&again); });
+  ASSERT_EQ(again.listeners.at("t").size(), 2u);
+  EXPECT_EQ(again.listeners.at("t")[1].column, "c");
+}
+
+WebhookTask storedTask(const std::string& value, std::int64_t fireTime) {
+  WebhookTask task;
+  task.fireTime = fireTime;
+  task.tableName = "t";
+  task.rowIndex = 4;
+  task.column = "s";
+  task.value = value;
+  task.isCycle = true;
+  task.period = 25;
+  task.insTime = 1000;
+  return task;
+}
+
+// A fired record is skipped but keeps its place: the offsets of the others
+// stay those of their records.
+TEST_F(LoadNotificationsTest, PendingWebhooksComeBackWithTheirOffsets) {
+  for (const auto& [value, due] : {std::pair{"a", 1005}, {"b", 1015}, {"c", 1025}, {"d", 900}}) {
+    Storage::appendWebhook(storedTask(value, due));
+  }
+  ASSERT_TRUE(Storage::markWebhookFired(85));
+  std::string bytes = readFile(dir / "webhooks.bin");
+  bytes[255 + 21] = '\2';  // a repeat byte other than 1 does not repeat
+  writeFile(dir / "webhooks.bin", bytes + "cut short");
+
+  Database db;
+  EXPECT_EQ(printed([&] { Storage::loadWebhooks(&db); }),
+            std::string(kSweeping) + "[STORAGE] Revived 3 pending webhooks from the grave!\n");
+  struct Expected {
+    const char* value;
+    std::int32_t fileOffset;
+    bool isCycle;
+  } expected[] = {{"d", 255, false}, {"a", 0, true}, {"c", 170, true}};  // earliest first
+  for (const Expected& e : expected) {
+    SCOPED_TRACE(e.value);
+    ASSERT_FALSE(db.webhookQueue.empty());
+    const WebhookTask& task = db.webhookQueue.top();
+    EXPECT_EQ(task.value, e.value);
+    EXPECT_EQ(task.fileOffset, e.fileOffset);
+    EXPECT_EQ(task.isCycle, e.isCycle);
+    EXPECT_EQ(task.tableName, "t");
+    EXPECT_EQ(task.rowIndex, 4);
+    EXPECT_EQ(task.period, 25);
+    EXPECT_EQ(task.insTime, 1000);
+    db.webhookQueue.pop();
+  }
+  EXPECT_TRUE(db.webhookQueue.empty());
+}
+
+TEST_F(LoadNotificationsTest, WhatTheWebhookLoaderPrints) {
+  const std::string record = encodeWebhookRecord(storedTask("a", 1005));
+  std::string fired = record;
+  fired[0] = '\1';
+  struct Case {
+    const char* shows;
+    std::function<void(const std::filesystem::path&)> prepare;
+    std::string printed;
+    std::size_t revived;
+  } cases[] = {
+      {"no file", [](const auto&) {}, "", 0},
+      {"an empty file", [](const auto& d) { writeFile(d / "webhooks.bin", ""); }, kSweeping, 0},
+      {"only a record cut short",
+       [&](const auto& d) { writeFile(d / "webhooks.bin", record.substr(0, 84)); }, kSweeping, 0},
+      {"only fired records", [&](const auto& d) { writeFile(d / "webhooks.bin", fired + fired); },
+       kSweeping, 0},
+      {"one pending record", [&](const auto& d) { writeFile(d / "webhooks.bin", record); },
+       std::string(kSweeping) + "[STORAGE] Revived 1 pending webhooks from the grave!\n", 1},
+      {"a directory", [](const auto& d) { std::filesystem::create_directory(d / "webhooks.bin"); },
+       "", 0},
+      {"a file that cannot be read",
+       [&](const auto& d) {
+         writeFile(d / "webhooks.bin", record);
+         setFileFaultForTesting(FileFault{0, false});
+       },
+       "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    std::filesystem::remove_all(dir / "webhooks.bin");
+    c.prepare(dir);
+    Database db;
+    EXPECT_EQ(printed([&] { Storage::loadWebhooks(&db); }), c.printed);
+    setFileFaultForTesting(std::nullopt);
+    EXPECT_EQ(db.webhookQueue.size(), c.revived);
+  }
+}
+
+TEST_F(LoadNotificationsTest, StartUpLinesOfBothLoadersInOrder) {
+  {
+    Database first;
+    first.addListener("t", "a", "u", {}, false);
+    const auto rule = makeRule({{"a", 5}, {"b", 10}}, 1000);
+    first.registerWebhook("t", 0, "s", rule.get());
+  }
+  Database db;
+  EXPECT_EQ(printed([&] {
+              Storage::loadListeners(&db);
+              Storage::loadWebhooks(&db);
+            }),
+            std::string(kReloading) + kSweeping +
+                "[STORAGE] Revived 1 pending webhooks from the grave!\n");
 }
 
 }  // namespace

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <set>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "engine/database.h"
 #include "storage_tables.h"
 #include "support/test_support.h"
 
@@ -50,16 +56,83 @@ TEST_F(RelationFileTest, RecordsNumberEveryRowFromOneAndSkipDeletedOnes) {
   EXPECT_EQ(readFile(kFile).substr(60 + 16), le32(4) + le32(1));
 }
 
-TEST_F(RelationFileTest, RelinkingRewritesFromTheStartAndKeepsSurplusBytes) {
+TEST_F(RelationFileTest, RelinkingReplacesTheWholeFile) {
   for (const char* room : {"1", "2", "3"}) appendRow(child, {"0", room});
   Storage::linkTables(child, parent, "room");
-  const std::string first = readFile(kFile);
-  ASSERT_EQ(first.size(), 60U + 3 * 8);
+  ASSERT_EQ(readFile(kFile).size(), 60U + 3 * 8);
 
   markDeleted(child, 0);
   markDeleted(child, 1);
   Storage::linkTables(child, parent, "room");
-  EXPECT_EQ(readFile(kFile), kHeader + le32(3) + le32(2) + first.substr(68));
+  EXPECT_EQ(readFile(kFile), kHeader + le32(3) + le32(2));
+  EXPECT_EQ(fileNames(), std::set<std::string>{kFile});
+}
+
+TEST_F(RelationFileTest, FileThatCannotBeWrittenFailsAndLeavesTheOldOne) {
+  appendRow(child, {"1", "3"});
+  writeFile(kFile, "earlier link");
+  // The new file's open, write and close, then its rename into place.
+  for (const std::int64_t operation : {0, 1, 2, 3}) {
+    SCOPED_TRACE(operation);
+    const ScopedFileFault fault(FileFault{operation, false});
+    try {
+      Storage::linkTables(child, parent, "room");
+      FAIL() << "no error";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(error.what(), "Failed to write file: " + std::string(kFile));
+    }
+    EXPECT_EQ(fileNames(), std::set<std::string>{kFile});
+    EXPECT_EQ(readFile(kFile), "earlier link");
+  }
+}
+
+// What a link changes in memory: the parent's key, index and back-references,
+// and both tables' lists of links.
+std::string linkStateOf(const Database& db) {
+  std::string text;
+  for (const auto& [name, table] : db.tables) {
+    text += name + " key " + table.primaryKey + " at " + std::to_string(table.pkIndex) + ":";
+    for (const auto& [key, position] : table.pkMap) {
+      text += " " + key + "->" + std::to_string(position);
+    }
+    text += " parents";
+    for (const std::string& parentName : table.parents) text += " " + parentName;
+    text += " children";
+    for (const auto& [childName, column] : table.children) text += " " + childName + "." + column;
+    for (const Row& row : table.rows) {
+      text += row.isReferenced ? " [referenced" : " [";
+      for (const auto& [relation, positions] : row.links) {
+        text += " " + relation.table + "." + relation.column;
+        for (const std::int32_t position : positions) text += " " + std::to_string(position);
+      }
+      text += "]";
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+// Every file operation of a LINK, failed or crashed in turn, for a new
+// relation file and for one that replaces the file of an earlier run.
+TEST_F(RelationFileTest, FailedOrCrashedLinkLeavesTheDirectoryWhole) {
+  for (const bool earlierFile : {false, true}) {
+    SCOPED_TRACE(earlierFile ? "replacing a relation file" : "a new relation file");
+    std::unique_ptr<Database> db;
+    const std::vector<std::string> messages = sweepFileFaults({
+        [&] {
+          db = std::make_unique<Database>();
+          db->tables["room"] = parent;
+          db->tables["lamp"] = child;
+          appendRow(db->tables.at("lamp"), {"1", "2"});
+          appendRow(db->tables.at("lamp"), {"2", "3"});
+          if (earlierFile) writeFile(kFile, kHeader + le32(1) + le32(0));
+        },
+        [&] { db->link("lamp", "room", "room", "rid"); },
+        [&] { return linkStateOf(*db); },
+    });
+    const std::string failure = "Failed to write file: " + std::string(kFile);
+    EXPECT_EQ(messages, std::vector<std::string>(4, failure));
+  }
 }
 
 TEST_F(RelationFileTest, MissingForeignKeyColumnLeavesTheHeaderOnly) {

@@ -184,6 +184,20 @@ TEST_F(RuleFileTest, DeletionMapWritersNeverCreateTheMap) {
   EXPECT_TRUE(std::filesystem::is_empty(dir));
 }
 
+TEST_F(RuleFileTest, DeletionMapThatCannotBeSetUpFails) {
+  Table table = makeTable("t", {makeColumn("a", "int")});
+  appendRow(table, {"1"});
+  writeFile("t.del", bytesOf({1, 1}));
+  try {
+    const ScopedFileFault fault(FileFault{0, false});
+    Storage::setUpDeletesFile(table);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Failed to write file: t.del");
+  }
+  EXPECT_EQ(readFile("t.del"), bytesOf({1, 1}));
+}
+
 TEST_F(RuleFileTest, DeletionMapWritersSetTheirBytes) {
   struct Case {
     const char* name;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -84,6 +85,44 @@ TEST_F(TableFileTest, ColumnWidthCountsTheFlagByteAndTheStringWidth) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Storage::getColumnBinSize(c.column), c.width);
+  }
+}
+
+// A "string" column narrower than "#/#?" holds only the marker's first bytes;
+// they read back as the marker, so a missing value stays missing.
+TEST_F(TableFileTest, MissingValueSurvivesNarrowStringColumns) {
+  struct Case {
+    const char* name;
+    int width;
+    std::string written;
+    std::string read;
+  };
+  const Case cases[] = {
+      {"one byte", 1, kMissingValue, kMissingValue},
+      {"two bytes", 2, kMissingValue, kMissingValue},
+      {"three bytes", 3, kMissingValue, kMissingValue},
+      {"four bytes hold the whole marker", 4, kMissingValue, kMissingValue},
+      {"a value that is the marker's start reads as missing", 2, "#/", kMissingValue},
+      {"a shorter start is a value", 3, "#/", "#/"},
+      {"another value", 3, "#/x", "#/x"},
+      {"an empty value", 2, "", ""},
+  };
+  std::vector<Column> columns;
+  std::vector<std::string> values;
+  for (const Case& c : cases) {
+    columns.push_back(makeColumn("c" + std::to_string(columns.size()), "string", 0, c.width));
+    values.push_back(c.written);
+  }
+  Table table = makeTable("narrow", columns);
+  create(table);
+  appendRow(table, values);
+  writeAllRows(table);
+
+  const Table loaded = Storage::loadTable("narrow", "");
+  ASSERT_EQ(loaded.rows.size(), 1U);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(loaded.rows[0].cells[i].value, cases[i].read);
   }
 }
 
@@ -221,12 +260,27 @@ TEST_F(TableFileTest, SaveTableOverAnExistingHeaderFailsAndChangesNothing) {
   EXPECT_FALSE(std::filesystem::exists("lamp.del"));
 }
 
-TEST_F(TableFileTest, SaveTableWritesOverAFileWithoutHeader) {
+TEST_F(TableFileTest, SaveTableOverAFileWithoutHeaderFailsAndChangesNothing) {
   writeFile("t.bin", "garbage");
   const Table table = makeTable("t", {makeColumn("a", "int")});
+  try {
+    create(table);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Column size error");
+  }
+  EXPECT_EQ(readFile("t.bin"), "garbage");
+  EXPECT_EQ(fileNames(), std::set<std::string>{"t.bin"});
+}
+
+TEST_F(TableFileTest, SaveTableWritesAZeroPerRowIntoTheNewMap) {
+  Table table = makeTable("t", {makeColumn("a", "int")});
+  appendRow(table, {"1"});
+  markDeleted(table, 0);
+  appendRow(table, {"2"});
   create(table);
-  EXPECT_EQ(readFile("t.bin"), headerBytes("t", {"int"}, {"a"}, {"0"}, {"60"}));
-  EXPECT_EQ(Storage::loadTable("t", "").columns.size(), 1U);
+  EXPECT_EQ(readFile("t.del"), bytesOf({0, 0}));
+  EXPECT_EQ(fileNames(), (std::set<std::string>{"t.bin", "t.del"}));
 }
 
 TEST_F(TableFileTest, SaveTableThatCannotCreateItsFileFailsAndCreatesNothing) {

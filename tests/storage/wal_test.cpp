@@ -78,6 +78,18 @@ TEST_F(WalTest, TornLastLineIsEndedBeforeTheNextLine) {
             "A #TIME# 1\nINSERT INTO t VAL\nB #TIME# 1700000000\nC #TIME# 1700000000\n");
 }
 
+TEST_F(WalTest, AppendCutShortIsEndedByTheNextOne) {
+  Storage::appendToWAL("A");
+  {
+    // The first append looked at the log's end; this one only appends, and
+    // a crash cuts it in half.
+    const ScopedFileFault fault(FileFault{0, true});
+    EXPECT_NO_THROW(Storage::appendToWAL("INSERT INTO t"));
+  }
+  Storage::appendToWAL("B");
+  EXPECT_EQ(readFile("vesk.wal"), "A #TIME# 1700000000\nINSERT INTO t #T\nB #TIME# 1700000000\n");
+}
+
 TEST_F(WalTest, LogThatCannotBeOpenedLosesTheLineWithoutThrowing) {
   std::filesystem::remove("vesk.wal");
   std::filesystem::create_directory("vesk.wal");

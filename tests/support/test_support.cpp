@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "model/clock.h"
+#include "storage/file_names.h"
 
 void TempDirTest::SetUp() {
   previous = std::filesystem::current_path();
@@ -25,6 +26,7 @@ void TempDirTest::SetUp() {
 }
 
 void TempDirTest::TearDown() {
+  setFileFaultForTesting(std::nullopt);
   std::filesystem::current_path(previous);
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
@@ -37,6 +39,105 @@ std::set<std::string> TempDirTest::fileNames() const {
   }
   return names;
 }
+
+std::map<std::string, std::string> TempDirTest::directoryContents() const {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> contents;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const fs::path& path = entry.path();
+    std::string shown;
+    if (entry.is_symlink()) {
+      shown = "link to " + fs::read_symlink(path).string();
+    } else if (entry.is_regular_file()) {
+      shown = "file " + readFile(path);
+    } else {
+      shown = entry.is_directory() ? "directory" : "special";
+    }
+    contents.emplace(path.filename().string(), std::move(shown));
+  }
+  return contents;
+}
+
+namespace {
+
+void emptyDirectory(const std::filesystem::path& dir) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::filesystem::remove_all(entry.path());
+  }
+}
+
+// The message of what `command` throws; "" when it returns.
+std::string failureOf(const std::function<void()>& command) {
+  try {
+    command();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
+}  // namespace
+
+std::vector<std::string> TempDirTest::sweepFileFaults(const FaultSweep& sweep) {
+  emptyDirectory(dir);
+  sweep.prepare();
+  const auto before = directoryContents();
+  const std::string memoryBefore = sweep.memory();
+  setFileFaultForTesting(std::nullopt);
+  sweep.command();
+  const std::int64_t operations = fileOperationsForTesting();
+  const auto after = directoryContents();
+  EXPECT_NE(before, after) << "the command changes nothing on disk";
+
+  std::vector<std::string> messages;
+  for (std::int64_t n = 0; n < operations; ++n) {
+    SCOPED_TRACE("file operation " + std::to_string(n));
+    for (const bool crash : {false, true}) {
+      SCOPED_TRACE(crash ? "crash" : "failure");
+      emptyDirectory(dir);
+      sweep.prepare();
+      std::string message;
+      {
+        const ScopedFileFault fault(FileFault{n, crash});
+        message = failureOf(sweep.command);
+      }
+      EXPECT_NE(message, "") << "the command reports no failure";
+      if (crash) {
+        removeCrashLeftovers();
+        const auto left = directoryContents();
+        EXPECT_TRUE(left == before || left == after);
+      } else {
+        messages.push_back(message);
+        EXPECT_EQ(directoryContents(), before);
+        EXPECT_EQ(sweep.memory(), memoryBefore);
+      }
+    }
+  }
+  return messages;
+}
+
+void removeCrashLeftovers() {
+  namespace fs = std::filesystem;
+  const std::string suffix = kTemporarySuffix;
+  std::vector<fs::path> leftovers;
+  for (const auto& entry : fs::directory_iterator(fs::current_path())) {
+    const fs::path& path = entry.path();
+    const std::string name = path.filename().string();
+    const bool temporary = name.size() > suffix.size() && name.ends_with(suffix);
+    const bool sideFile =
+        path.extension() == kDeletionMapExtension || path.extension() == kRuleFileExtension;
+    std::error_code ignored;
+    const bool orphan =
+        sideFile && !fs::exists(fs::symlink_status(
+                        fs::path(path).replace_extension(kDataFileExtension), ignored));
+    if (temporary || orphan) leftovers.push_back(path);
+  }
+  for (const fs::path& path : leftovers) fs::remove(path);
+}
+
+ScopedFileFault::ScopedFileFault(FileFault fault) { setFileFaultForTesting(fault); }
+
+ScopedFileFault::~ScopedFileFault() { setFileFaultForTesting(std::nullopt); }
 
 ScopedClock::ScopedClock(std::int64_t seconds) { set(seconds); }
 

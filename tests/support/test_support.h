@@ -4,8 +4,25 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "storage/file_system.h"
+
+// One command swept by a file fault at each of its file operations.
+struct FaultSweep {
+  // Builds the state before the command in the emptied working directory
+  // and in memory.
+  std::function<void()> prepare;
+  // The command; it throws when a file operation fails.
+  std::function<void()> command;
+  // What the command may change in memory, as text.
+  std::function<std::string()> memory;
+};
 
 // Runs each test in a fresh, empty working directory, removed afterwards, so
 // that everything the engine writes lands where the test can inspect it.
@@ -16,6 +33,18 @@ class TempDirTest : public ::testing::Test {
 
   // The names of the entries in the working directory.
   std::set<std::string> fileNames() const;
+
+  // Every entry of the working directory: a regular file by its bytes, a
+  // symbolic link by its target, anything else by its kind.
+  std::map<std::string, std::string> directoryContents() const;
+
+  // Runs the command once to count its file operations and to see the
+  // directory after it. Then, for each operation n: fails it, expecting the
+  // command to throw and to leave memory and directory exactly as before;
+  // and crashes there, expecting the directory, once removeCrashLeftovers
+  // has run, to be exactly the one before or the one after. Returns the
+  // message of each failure, by operation.
+  std::vector<std::string> sweepFileFaults(const FaultSweep& sweep);
 
   std::filesystem::path dir;
 
@@ -51,6 +80,31 @@ class CommaDecimalLocale {
   std::filesystem::path locales_;  // built here when the system had none
 };
 
+// A stand-in for the start-up recovery after a crash: removes every file
+// left under a temporary name, and every deletion map or rule file whose
+// table has no data file.
+void removeCrashLeftovers();
+
+// Sets a file fault for as long as it lives.
+class ScopedFileFault {
+ public:
+  explicit ScopedFileFault(FileFault fault);
+  ~ScopedFileFault();
+  ScopedFileFault(const ScopedFileFault&) = delete;
+  ScopedFileFault& operator=(const ScopedFileFault&) = delete;
+};
+
 // Every byte of a file; "" when it does not exist.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// The message of the runtime error that `action` throws; "" when none.
+template <typename Action>
+std::string thrownMessage(Action action) {
+  try {
+    action();
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "";
+}

@@ -1,0 +1,83 @@
+#include "language/assignments.h"
+
+#include <cstddef>
+#include <stdexcept>
+#include <utility>
+
+#include "language/column_values.h"
+#include "language/conditions.h"
+#include "language/state_chain.h"
+#include "language/token_cursor.h"
+
+namespace {
+
+// What a table says about one of its columns; empty for a column it does not
+// have, which no value fits. Reads the maps without adding to them.
+struct ColumnFacts {
+  std::string type;
+  std::int32_t maxStates = 0;
+};
+
+ColumnFacts factsOf(const Table& table, const std::string& column) {
+  ColumnFacts facts;
+  if (const auto type = table.columnTypes.find(column); type != table.columnTypes.end()) {
+    facts.type = type->second;
+  }
+  if (const auto limit = table.maxStatesByColumn.find(column);
+      limit != table.maxStatesByColumn.end()) {
+    facts.maxStates = limit->second;
+  }
+  return facts;
+}
+
+// The value token of an assignment, moving past it. A "(" may open the value
+// (it is closed after a state chain); any other symbol is no value.
+const Token& takeValue(TokenCursor& cursor) {
+  cursor.skipIf("(");
+  const Token& value = cursor.take("Expected value");
+  if (value.type == TokenType::SYMBOL) throw std::runtime_error("Expected value");
+  return value;
+}
+
+// One assignment `column = value [chain]` of `tableName` at the cursor.
+Cell readAssignment(TokenCursor& cursor, const std::string& tableName, std::int64_t time,
+                    Database& db) {
+  Cell cell;
+  cell.column = cursor.expect(TokenType::IDENTIFIER, "Expected column name").value;
+  cursor.expect("=", "Expected '='");
+  const Token& value = takeValue(cursor);
+  const ColumnFacts facts = factsOf(db.getTable(tableName), cell.column);
+  cell.value = value.value;
+  cell.type = facts.type;
+  if (!isValueOfType(cell.type, value)) throw std::runtime_error("Unmatching type to column");
+  if (cursor.nextIs(TokenType::OPERATOR, "-->")) {
+    cell.rule = parseStateChain(cursor, cell.value, cell.type, facts.maxStates, time);
+  }
+  return cell;
+}
+
+}  // namespace
+
+InsertCall parseInsert(const std::vector<Token>& tokens, std::int64_t time, Database& db) {
+  TokenCursor cursor(tokens, 2);
+  InsertCall call;
+  call.table = cursor.take().value;
+  while (!cursor.atEnd()) {
+    Cell cell = readAssignment(cursor, call.table, time, db);
+    std::string column = cell.column;
+    call.cells.insert_or_assign(std::move(column), std::move(cell));
+  }
+  return call;
+}
+
+UpdateCall parseUpdate(const std::vector<Token>& tokens, std::int64_t time, Database& db) {
+  TokenCursor cursor(tokens, 1);
+  UpdateCall call;
+  call.table = cursor.take().value;
+  cursor.expect("SET", "Expected SET");
+  while (!cursor.atEnd() && !isWhereToken(*cursor.peek())) {
+    call.cells.push_back(readAssignment(cursor, call.table, time, db));
+  }
+  if (!cursor.atEnd()) call.conditions = parseFiltering(tokens, cursor.position() + 1);
+  return call;
+}

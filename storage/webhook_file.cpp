@@ -1,0 +1,88 @@
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "storage/bytes.h"
+#include "storage/file_names.h"
+#include "storage/file_system.h"
+#include "storage/storage.h"
+#include "storage/webhook_record.h"
+
+namespace {
+
+constexpr std::size_t kNameField = 15;
+constexpr std::size_t kValueField = 25;
+
+// Writes `bytes` at `field` of the record at `offset`, which must lie whole
+// in the file: a stray offset must not grow the file or hit the middle of
+// a record.
+bool writeIntoRecord(std::int32_t offset, std::int64_t field, std::string_view bytes) {
+  if (offset < 0 || offset % kWebhookRecordSize != 0) return false;
+  const std::optional<std::int64_t> size = fileSize(kWebhookFileName);
+  if (!size || *size - offset < kWebhookRecordSize) return false;
+  return writeFileAt(kWebhookFileName, offset + field, bytes, false);
+}
+
+}  // namespace
+
+std::string encodeWebhookRecord(const WebhookTask& task) {
+  std::string record;
+  record.reserve(static_cast<std::size_t>(kWebhookRecordSize));
+  record.push_back('\0');
+  appendInt64(record, task.fireTime);
+  appendInt64(record, task.insTime);
+  appendInt32(record, task.rowIndex);
+  record.push_back(task.isCycle ? '\1' : '\0');
+  appendInt64(record, task.period);
+  appendPadded(record, task.tableName, kNameField);
+  appendPadded(record, task.column, kNameField);
+  appendPadded(record, task.value, kValueField);
+  return record;
+}
+
+WebhookRecord decodeWebhookRecord(std::string_view bytes) {
+  WebhookRecord record;
+  record.fired = bytes[kWebhookFiredAt] != '\0';
+  WebhookTask& task = record.task;
+  task.fireTime = int64At(bytes.substr(kWebhookFireTimeAt));
+  task.insTime = int64At(bytes.substr(9));
+  task.rowIndex = int32At(bytes.substr(17));
+  task.isCycle = bytes[21] == '\1';
+  task.period = int64At(bytes.substr(22));
+  task.tableName = textOf(bytes.substr(30, kNameField));
+  task.column = textOf(bytes.substr(45, kNameField));
+  task.value = textOf(bytes.substr(60, kValueField));
+  return record;
+}
+
+std::optional<Storage::WebhookFileEnd> Storage::webhookFileEnd() {
+  if (const std::optional<std::int64_t> size = fileSize(kWebhookFileName)) {
+    return WebhookFileEnd{true, *size - *size % kWebhookRecordSize};
+  }
+  if (entryKind(kWebhookFileName) == EntryKind::None) return WebhookFileEnd{false, 0};
+  return std::nullopt;
+}
+
+bool Storage::restoreWebhookFile(const WebhookFileEnd& end) {
+  if (!end.exists) return removeFile(kWebhookFileName);
+  return resizeFile(kWebhookFileName, end.length);
+}
+
+std::int32_t Storage::appendWebhook(const WebhookTask& task) {
+  const std::optional<WebhookFileEnd> end = webhookFileEnd();
+  if (!end || !fitsFileOffsets(end->length, kWebhookRecordSize)) return -1;
+  // A record cut short is shorter than a record, so this one covers it.
+  if (!writeFileAt(kWebhookFileName, end->length, encodeWebhookRecord(task), true)) return -1;
+  return static_cast<std::int32_t>(end->length);
+}
+
+bool Storage::updateCycleTime(std::int32_t offset, std::int64_t time) {
+  std::string bytes;
+  appendInt64(bytes, time);
+  return writeIntoRecord(offset, kWebhookFireTimeAt, bytes);
+}
+
+bool Storage::markWebhookFired(std::int32_t offset) {
+  return writeIntoRecord(offset, kWebhookFiredAt, std::string(1, '\1'));
+}

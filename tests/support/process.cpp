@@ -1,0 +1,76 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "support/test_support.h"
+
+pid_t startProgram(const char* path, int in, int out) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const rlimit limit{1 << 20, 1 << 20};
+    if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+      ::_exit(126);
+    }
+    ::execl(path, path, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+std::optional<int> waitForExit(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (!WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
+std::string readSome(int fd, std::size_t count) {
+  std::string text;
+  while (text.size() < count) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 5000) <= 0) break;
+    char buffer[256];
+    const std::size_t wanted = std::min(sizeof buffer, count - text.size());
+    const ssize_t got = ::read(fd, buffer, wanted);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+ProgramRun runProgram(const char* path, const std::filesystem::path& io, const std::string& input) {
+  std::filesystem::create_directories(io);
+  const std::string in = (io / "in").string();
+  const std::string out = (io / "out").string();
+  writeFile(in, input);
+
+  ProgramRun run;
+  const int inFd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+  const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t pid = inFd >= 0 && outFd >= 0 ? startProgram(path, inFd, outFd) : -1;
+  if (inFd >= 0) ::close(inFd);
+  if (outFd >= 0) ::close(outFd);
+  if (pid < 0) return run;
+  const std::optional<int> status = waitForExit(pid);
+  run.exited = status.has_value();
+  run.status = status.value_or(-1);
+  run.output = readFile(out);
+  return run;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// Running the real programs (the shell, the C host) in a test's directory.
+
+struct ProgramRun {
+  bool exited = false;  // ended by itself within the time limit
+  int status = -1;      // exit status when it did
+  std::string output;   // all of standard output
+};
+
+// Starts `path` with `in` as standard input and `out` as standard output.
+// Both descriptors must be close-on-exec, so that the child holds no other
+// copy of them (a pipe's write end left open would hide the end of input).
+// File writes are limited to 1 MiB, so a program that spins cannot fill the disk.
+pid_t startProgram(const char* path, int in, int out);
+
+// Waits for the program to end by itself and gives its exit status, or
+// stops one that has not ended within 20 seconds and gives nothing.
+std::optional<int> waitForExit(pid_t pid);
+
+// Up to `count` bytes from `fd`, fewer when it ends or stays silent for a
+// few seconds.
+std::string readSome(int fd, std::size_t count);
+
+// Runs `path` in the current directory with `input` as its standard input.
+// The files that carry input and output sit in `io` (created), so that the
+// working directory holds only what the program writes.
+ProgramRun runProgram(const char* path, const std::filesystem::path& io, const std::string& input);
