@@ -115,6 +115,36 @@ TEST_F(InsertTest, RowsTheNextCheckpointCouldNotAddressAreRefused) {
   db.insertInto("chains", plain);  // a plain value needs no record
 }
 
+TEST_F(InsertTest, QueuesTheTasksOfEachChainButNotWhileTheLogIsReplayed) {
+  insert(row({givenChain("n", {{"1", 5}, {"2", 5}, {"3", 5}}, 1000),
+              givenChain("st", {{"a", 5}, {"b", 5}}, 1000, true)}));
+  EXPECT_EQ(db.webhookQueue.size(), 4u);  // two changes of n, two of the repeating st
+  EXPECT_EQ(readFile(dir / "webhooks.bin").size(), 4u * 85u);
+  EXPECT_EQ(db.webhookQueue.top().rowIndex, 0);
+  EXPECT_EQ(db.webhookQueue.top().fireTime, 1005);
+
+  db.recovering = true;
+  insert(row({givenChain("n", {{"1", 5}, {"2", 5}}, 1000)}));
+  EXPECT_EQ(db.webhookQueue.size(), 4u);
+  EXPECT_EQ(t().rows.size(), 2u);
+}
+
+TEST_F(InsertTest, AWebhookRecordThatCannotBeWrittenChangesNothing) {
+  const Table empty = t();
+  const int failures = failEachFileOperation(
+      [&] {
+        t() = empty;
+        db.webhookQueue = {};
+        writeFile(dir / "webhooks.bin", std::string(85, '\0'));  // one earlier record
+      },
+      [&] {
+        insert(row({givenChain("n", {{"1", 5}, {"2", 5}, {"3", 5}}, 1000),
+                    givenChain("st", {{"a", 5}, {"b", 5}}, 1000)}));
+      },
+      [&] { return wholeState(db); }, "Failed to write file: webhooks.bin", "webhooks.bin");
+  EXPECT_GE(failures, 3);  // one write per record at least
+}
+
 // p (code string, the key a link sets up) is referenced by c (cid ApexInt,
 // code string with chains).
 class LinkedInsertTest : public InsertTest {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -65,4 +66,34 @@ inline std::vector<std::vector<std::string>> storedRows(const Table& table) {
     for (const Cell& cell : stored.cells) texts.push_back(cell.getVal());
   }
   return rows;
+}
+
+// Fails each file operation of `command` in turn, running `prepare` before
+// every run: each run must either succeed or throw `message`, leaving
+// `state()` and the file `path` as `prepare` left them. Returns the number
+// of runs that failed.
+inline int failEachFileOperation(const std::function<void()>& prepare,
+                                 const std::function<void()>& command,
+                                 const std::function<std::string()>& state,
+                                 const std::string& message, const std::string& path) {
+  prepare();
+  setFileFaultForTesting(std::nullopt);
+  command();
+  const std::int64_t operations = fileOperationsForTesting();
+  int failures = 0;
+  for (std::int64_t n = 0; n < operations; ++n) {
+    SCOPED_TRACE("file operation " + std::to_string(n));
+    prepare();
+    const std::string before = state() + readFile(path);
+    std::string thrown;
+    {
+      const ScopedFileFault fault(FileFault{n, false});
+      thrown = thrownMessage(command);
+    }
+    if (thrown.empty()) continue;
+    ++failures;
+    EXPECT_EQ(thrown, message);
+    EXPECT_EQ(state() + readFile(path), before);
+  }
+  return failures;
 }

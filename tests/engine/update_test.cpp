@@ -205,4 +205,38 @@ TEST_F(UpdateTest, InsideATransactionEveryRowIsRecordedAndAKeyChangeRollsBack) {
   expectRefused([&] { insert("p", {given("id", "1")}); }, "Duplicate entry '1' for primary key");
 }
 
+TEST_F(UpdateTest, QueuesTheTasksOfTheChainsTheRowsEndUpWith) {
+  insert("c", {given("pid", "1")});
+  insert("c", {given("pid", "2")});
+  const Cell replaced = givenChain("note", {{"x", 5}, {"y", 5}}, 1000);
+  const Cell kept = givenChain("note", {{"a", 5}, {"b", 5}, {"c", 5}}, 1000);
+  update("c", {replaced, kept});
+  EXPECT_EQ(db.webhookQueue.size(), 4u);  // b and c, for each row
+  std::set<std::string> announced;
+  for (auto queue = db.webhookQueue; !queue.empty(); queue.pop()) {
+    announced.insert(queue.top().value + std::to_string(queue.top().rowIndex));
+  }
+  EXPECT_EQ(announced, (std::set<std::string>{"b0", "b1", "c0", "c1"}));
+
+  db.recovering = true;
+  update("c", {kept});
+  EXPECT_EQ(db.webhookQueue.size(), 4u);
+}
+
+TEST_F(UpdateTest, AWebhookRecordThatCannotBeWrittenChangesNothing) {
+  const int failures = failEachFileOperation(
+      [&] {
+        db.tables["c"] = makeTable("c", {makeColumn("note", "string", 3), makeColumn("k", "int")});
+        appendRow(db.tables.at("c"), {"a", "1"});
+        appendRow(db.tables.at("c"), {"b", "2"});
+        db.webhookQueue = {};
+        writeFile(dir / "webhooks.bin", std::string(85, '\0'));  // one earlier record
+      },
+      [&] {
+        update("c", {given("k", "5"), givenChain("note", {{"x", 5}, {"y", 5}}, 1000)});
+      },
+      [&] { return wholeState(db); }, "Failed to write file: webhooks.bin", "webhooks.bin");
+  EXPECT_GE(failures, 2);  // one write per row's record at least
+}
+
 }  // namespace
