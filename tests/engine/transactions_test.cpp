@@ -321,7 +321,7 @@ TEST_F(RollbackRelinkTest, RowsDeletedTogetherFindTheirParentsAgain) {
 
 // Random inserts, updates (keys too), deletes and clock moves inside a
 // transaction over a parent with an int key, a parent whose string key holds
-// chains and a child linked to both; every refused command must change
+// chains, a child linked to both and a table linked to itself; every refused command must change
 // nothing, and ROLLBACK must give back the state of BEGIN.
 class RollbackDifferentialTest : public TempDirTest {
  protected:
@@ -338,6 +338,10 @@ class RollbackDifferentialTest : public TempDirTest {
     db.link("c", "pid", "p", "id");
     db.link("c", "kk", "k", "key");
     markDeleted(db.tables.at("p"), 3);  // a tombstone the index still lists
+    // A table linked to itself: one delete can take a parent and its child.
+    db.tables["tree"] = makeTable("tree", {makeColumn("id", "int"), makeColumn("up", "int")});
+    for (const char* id : {"1", "2", "3"}) appendRow(db.tables.at("tree"), {id, "1"});
+    db.link("tree", "up", "tree", "id");
   }
 
   std::string pick(const std::vector<std::string>& pool) {
@@ -358,7 +362,7 @@ class RollbackDifferentialTest : public TempDirTest {
     const std::vector<std::string> ids{"1", "2", "3", "4", "5", "6"};
     const std::vector<std::string> keys{"a", "b", "c", "d", "e", "f"};
     const std::vector<std::string> numbers{"0", "1", "2"};
-    switch (std::uniform_int_distribution<int>(0, 9)(random)) {
+    switch (std::uniform_int_distribution<int>(0, 12)(random)) {
       case 0:
         write.insert("p", {given("id", pick(ids)), given("name", pick(keys))});
         break;
@@ -386,6 +390,15 @@ class RollbackDifferentialTest : public TempDirTest {
         break;
       case 8:
         write.remove("c", {condition(pick({"cid", "pid", "kk"}), ids)});
+        break;
+      case 9:
+        write.insert("tree", {given("id", pick(ids)), given("up", pick(ids))});
+        break;
+      case 10:
+        write.update("tree", {given(pick({"id", "up"}), pick(ids))}, {condition("id", ids)});
+        break;
+      case 11:
+        write.remove("tree", {condition(pick({"id", "up"}), ids)});
         break;
       default:
         clock += std::uniform_int_distribution<int>(1, 6)(random);
