@@ -319,7 +319,7 @@ class Database {
                                              const std::unordered_set<std::string>* assigned);
   static void recordLinks(const std::vector<ParentLink>& links);
 
-  // --- Insert, update and delete: shared steps ---
+  // --- Insert, update and delete: shared steps (engine/insert.cpp) ---
 
   // A chain cell whose webhook tasks a writer queues, and its row's position.
   struct ChainCell {
