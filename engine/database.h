@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <queue>
@@ -116,6 +117,51 @@ class Database {
                        const std::vector<std::string>& requestedColumns,
                        const std::vector<Condition>& conditions);
 
+  // --- Insert, update and delete (engine/insert.cpp, engine/update.cpp,
+  // engine/delete.cpp) ---
+  //
+  // Each takes rwLock exclusively, changes memory only (rows reach the table
+  // files at the next checkpoint), records its changes in the open
+  // transaction, and changes nothing at all when it fails: no row, cell,
+  // index entry, back-reference, transaction entry or webhook task. Numbers
+  // and flags are stored in their stored form (model/stored_form.h), the
+  // states of chains included. Success is "success!" with the rows affected.
+
+  // Appends one row: a cell per declared column, the given value's current
+  // text or "#/#?" ("0" in an "int" column), the "ApexInt" column numbered
+  // one past the last row (deleted or not) whatever was given. Refusals, in
+  // this order: "None existant table"; "Identity column out of range:
+  // <column>" when that number would not fit 32 bits; "Value too long for
+  // column: <column>" for a "string" value longer than the column's width or
+  // a chain state longer than a rule record holds; "File offset out of
+  // range: <file>" when the next checkpoint could not address the row's slot
+  // or a rule record; "Duplicate entry '<key>' for primary key" when a live
+  // row holds the key; linkRow's messages; "Failed to write file:
+  // webhooks.bin". Queues the webhook tasks of its chains unless recovering.
+  ResultSet insertInto(const std::string& name, std::map<std::string, Cell>& values);
+
+  // Assigns the values, in command order, to the selected rows. Refusals:
+  // the catalogue's message for an unknown table; "ApexInt is an immutable
+  // identity column and cannot be updated"; "Value too long for column:
+  // <column>"; "File offset out of range: <file>"; "Cannot update a primary
+  // key that is referenced by an active foreign table" when a live child row
+  // still shows or can reach the key a parent row gives up; "Duplicate entry
+  // '<key>' for primary key" when another live row holds a new key; linkRow's
+  // messages, a foreign-key cell the command assigns needing every state of
+  // its value and any other only the states it can still reach; "Failed to
+  // write file: webhooks.bin". A changed key moves its index entry. The rows
+  // affected are the selected rows, also when no cell changed.
+  ResultSet update(const std::string& name, std::vector<Cell>& assignments,
+                   std::vector<Condition>& conditions);
+
+  // Marks the selected rows as tombstones; their keys stay in the index,
+  // free for a later insert. Refused with the catalogue's message for an
+  // unknown table and with "Foreign key points at rows that were meant for
+  // deletion" when a live row outside the command still shows or can reach
+  // the key of a selected row (rows deleted together never hold each other
+  // back).
+  ResultSet deleteRows(const std::string& name, std::vector<Condition>& conditions);
+
   // --- Foreign keys ---
 
   // Declares that `foreignTable.foreignKeyCol` refers to
@@ -124,6 +170,8 @@ class Database {
   // value and every state its chain can still reach, a live parent row with
   // that key. A link that fails changes nothing: a failure after the parent's
   // key was set up puts the parent's key, key position and index back.
+  // Refused with "Cannot link tables while a transaction is active": a
+  // rollback would take away the rows the link was checked against.
   void link(const std::string& foreignTable, const std::string& foreignKeyCol,
             const std::string& primaryTable, const std::string& primaryKeyCol);
 
@@ -133,6 +181,12 @@ class Database {
   // a failure first removes the table's last row (the row just appended). No
   // lock of its own.
   void linkRow(Row* row, const std::string& tableName, bool isInsert);
+
+  // Re-links a row that an undo put back: records the back-reference of every
+  // key text whose parent row it finds and passes over the others, so that a
+  // parent row still shown by the row stays protected when another parent
+  // lost its key. Never throws; no lock of its own.
+  void relinkRow(Row* row, const std::string& tableName);
 
   // Whether a live child row still shows `pkValue` or can still reach it;
   // prunes the row's stale back-references as it goes (tombstones, rows that
@@ -147,13 +201,24 @@ class Database {
   // Keeps the changes; throws "No active transaction to commit!".
   void commitTransaction();
   // Undoes the logged changes newest first; throws "No active transaction to
-  // rollback!". Entries whose table or row is gone are skipped. A revived or
-  // restored row gets its key's index entry back unless a live row holds it,
-  // and loses the entry of a key it showed only before the undo. When a
-  // checkpoint ran inside the transaction, the restored memory is
-  // checkpointed too, so the table files never keep rolled-back rows; a
-  // checkpoint that cannot be written is refused before anything changes.
+  // rollback!". Rows, cells, key index and back-references come back as they
+  // were at BEGIN: each index change a command recorded is put back, never
+  // recomputed from the rows, and each revived or restored row is re-linked
+  // to every parent key it finds. Entries whose table or row is gone are
+  // skipped. When a checkpoint ran inside the transaction, the restored
+  // memory is checkpointed too, so the table files never keep rolled-back
+  // rows; a checkpoint that cannot be written is refused before anything
+  // changes.
   void rollbackTransaction();
+
+  // Appends one entry to the open transaction's log; does nothing when none
+  // is open. Every writer records through here, once its change has fully
+  // succeeded: "INSERT" for the appended row, "UPDATE" for each selected row
+  // with the whole row as it was before the command, "DELETE" for each marked
+  // row; each with the index changes the command made for that row, in the
+  // order made. No lock of its own: the writer holds rwLock.
+  void recordChange(const std::string& action, const std::string& tableName, std::int32_t rowIndex,
+                    Row before = {}, std::vector<IndexChange> indexChanges = {});
 
   // --- Listeners and the webhook queue (engine/webhooks.cpp) ---
 
@@ -220,6 +285,58 @@ class Database {
 
   // One parent row of `parent` whose key shows exactly `key`, or null.
   Row* findParentRow(Table& parent, const std::string& key);
+
+  // A child row's position waiting to be recorded on a parent row. The
+  // parent row goes by its position, which stays valid when its table grows
+  // (a table linked to itself appends the child to the parent's rows).
+  struct ParentLink {
+    Table* parent;
+    std::int32_t parentRow;
+    ForeignRelation relation;
+    std::int32_t child;
+  };
+  // One key text that a child row's foreign-key cell needs from a parent:
+  // `parent` is null when the parent holds no rows, `found` when no live
+  // parent row shows the key.
+  struct ParentKey {
+    Table* parent;
+    ForeignRelation relation;
+    std::string key;
+    Row* found;
+  };
+  // Visits every key text that `row`'s foreign-key cells need, parent by
+  // parent in Table::parents order. Cells of the columns in `assigned` (every
+  // cell when null) count with every state, past ones included; the others
+  // only with the states they can still reach.
+  void visitParentKeys(const Row& row, const std::string& tableName,
+                       const std::unordered_set<std::string>* assigned,
+                       const std::function<void(const ParentKey&)>& visit);
+  // The back-references `row`, at `position` of `tableName`, needs; throws
+  // "Primary table is empty" or "Primary table is missing required future
+  // key: <key>" at the first parent or key that fails, recording nothing.
+  std::vector<ParentLink> requireParentLinks(const Row& row, std::int32_t position,
+                                             const std::string& tableName,
+                                             const std::unordered_set<std::string>* assigned);
+  static void recordLinks(const std::vector<ParentLink>& links);
+
+  // --- Insert, update and delete: shared steps (engine/insert.cpp) ---
+
+  // A chain cell whose webhook tasks a writer queues, and its row's position.
+  struct ChainCell {
+    std::int32_t position;
+    const Cell* cell;
+  };
+  // Queues the tasks of every chain among `cells`, all or nothing, unless the
+  // log is being replayed; throws "Failed to write file: webhooks.bin".
+  void queueChainTasks(const std::string& tableName, const std::vector<ChainCell>& cells);
+
+  // One update while it runs, and its steps (engine/update.cpp).
+  struct UpdateRun;
+  void assign(UpdateRun& run, const Cell& assignment);
+  void assignToRow(UpdateRun& run, std::size_t slot, const Cell& value);
+  void moveIndexEntry(UpdateRun& run, std::size_t slot, const std::string& oldKey,
+                      const std::string& newKey);
+  static void restore(UpdateRun& run);
 
   // Undo of one transaction log entry; an entry whose row is gone is skipped.
   void undoInsert(const TransactionAction& entry);

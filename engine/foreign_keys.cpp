@@ -37,23 +37,15 @@ std::size_t columnPosition(const Table& table, const std::string& name) {
   return static_cast<std::size_t>(found - table.columns.begin());
 }
 
+std::int32_t rowPosition(const Table& table, const Row* row) {
+  return static_cast<std::int32_t>(row - table.rows.data());
+}
+
 bool isKeyType(const std::string& type) { return type != "float" && type != "bool"; }
 
 bool linkableTypes(const std::string& child, const std::string& parent) {
   if (child == parent) return true;
   return (child == "int" && parent == "ApexInt") || (child == "ApexInt" && parent == "int");
-}
-
-// A child row's position waiting to be recorded on a parent row.
-struct BackReference {
-  Row* parent;
-  ForeignRelation relation;
-  std::int32_t child;
-};
-
-void record(const BackReference& reference) {
-  reference.parent->links[reference.relation].insert(reference.child);
-  reference.parent->isReferenced = true;
 }
 
 // The parent's key as it stood before a link set it up again.
@@ -83,6 +75,7 @@ Row* Database::findParentRow(Table& parent, const std::string& key) {
 void Database::link(const std::string& foreignTable, const std::string& foreignKeyCol,
                     const std::string& primaryTable, const std::string& primaryKeyCol) {
   const std::unique_lock lock(rwLock);
+  if (inTransaction) throw std::runtime_error("Cannot link tables while a transaction is active");
   const auto childEntry = tables.find(foreignTable);
   const auto parentEntry = tables.find(primaryTable);
   if (childEntry == tables.end() || parentEntry == tables.end()) {
@@ -109,7 +102,7 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
   }
 
   KeyState before(parent);
-  std::vector<BackReference> pending;
+  std::vector<ParentLink> pending;
   try {
     parent.setUpPrimaryKeyMap(primaryKeyCol);
     const ForeignRelation relation{foreignTable, foreignKeyCol};
@@ -124,7 +117,8 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
         if (found == nullptr) {
           throw std::runtime_error("CRITICAL CORRUPTION: Missing active parent key: " + key);
         }
-        pending.push_back({found, relation, static_cast<std::int32_t>(position)});
+        pending.push_back(
+            {&parent, rowPosition(parent, found), relation, static_cast<std::int32_t>(position)});
       }
     }
     // Before anything else changes: a relation file that cannot be written
@@ -134,9 +128,59 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
     before.restore(parent);
     throw;
   }
-  for (const BackReference& reference : pending) record(reference);
+  recordLinks(pending);
   child.parents.push_back(primaryTable);
   parent.children.emplace(foreignTable, foreignKeyCol);
+}
+
+void Database::visitParentKeys(const Row& row, const std::string& tableName,
+                               const std::unordered_set<std::string>* assigned,
+                               const std::function<void(const ParentKey&)>& visit) {
+  const auto tableEntry = tables.find(tableName);
+  if (tableEntry == tables.end()) return;
+  const Table& table = tableEntry->second;
+  for (const std::string& parentName : table.parents) {
+    const auto parentEntry = tables.find(parentName);
+    if (parentEntry == tables.end() || parentEntry->second.rows.empty()) {
+      visit({nullptr, {}, {}, nullptr});
+      continue;
+    }
+    Table& parent = parentEntry->second;
+    const auto childColumn = parent.children.find(tableName);
+    if (childColumn == parent.children.end()) continue;
+    const std::size_t keyPosition = columnPosition(table, childColumn->second);
+    if (keyPosition >= row.cells.size()) continue;
+    const Reach reach = assigned == nullptr || assigned->contains(childColumn->second)
+                            ? Reach::EveryState
+                            : Reach::StillReachable;
+    const ForeignRelation relation{tableName, childColumn->second};
+    for (const std::string& key : keyTexts(row.cells[keyPosition], reach)) {
+      visit({&parent, relation, key, findParentRow(parent, key)});
+    }
+  }
+}
+
+std::vector<Database::ParentLink> Database::requireParentLinks(
+    const Row& row, std::int32_t position, const std::string& tableName,
+    const std::unordered_set<std::string>* assigned) {
+  std::vector<ParentLink> links;
+  visitParentKeys(row, tableName, assigned, [&](const ParentKey& needed) {
+    if (needed.parent == nullptr) throw std::runtime_error("Primary table is empty");
+    if (needed.found == nullptr) {
+      throw std::runtime_error("Primary table is missing required future key: " + needed.key);
+    }
+    links.push_back(
+        {needed.parent, rowPosition(*needed.parent, needed.found), needed.relation, position});
+  });
+  return links;
+}
+
+void Database::recordLinks(const std::vector<ParentLink>& links) {
+  for (const ParentLink& link : links) {
+    Row& parentRow = link.parent->rows[static_cast<std::size_t>(link.parentRow)];
+    parentRow.links[link.relation].insert(link.child);
+    parentRow.isReferenced = true;
+  }
 }
 
 void Database::linkRow(Row* row, const std::string& tableName, bool isInsert) {
@@ -144,30 +188,25 @@ void Database::linkRow(Row* row, const std::string& tableName, bool isInsert) {
   if (tableEntry == tables.end()) return;
   Table& table = tableEntry->second;
   const auto position = static_cast<std::int32_t>(row - table.rows.data());
-  const auto fail = [&](const std::string& message) {
+  try {
+    recordLinks(requireParentLinks(*row, position, tableName, nullptr));
+  } catch (const std::runtime_error&) {
     if (isInsert && !table.rows.empty()) table.rows.pop_back();
-    throw std::runtime_error(message);
-  };
-
-  std::vector<BackReference> pending;
-  for (const std::string& parentName : table.parents) {
-    const auto parentEntry = tables.find(parentName);
-    if (parentEntry == tables.end() || parentEntry->second.rows.empty()) {
-      fail("Primary table is empty");
-    }
-    Table& parent = parentEntry->second;
-    const auto childColumn = parent.children.find(tableName);
-    if (childColumn == parent.children.end()) continue;
-    const std::size_t keyPosition = columnPosition(table, childColumn->second);
-    if (keyPosition >= row->cells.size()) continue;
-    const ForeignRelation relation{tableName, childColumn->second};
-    for (const std::string& key : keyTexts(row->cells[keyPosition], Reach::EveryState)) {
-      Row* found = findParentRow(parent, key);
-      if (found == nullptr) fail("Primary table is missing required future key: " + key);
-      pending.push_back({found, relation, position});
-    }
+    throw;
   }
-  for (const BackReference& reference : pending) record(reference);
+}
+
+void Database::relinkRow(Row* row, const std::string& tableName) {
+  const auto tableEntry = tables.find(tableName);
+  if (tableEntry == tables.end()) return;
+  const auto position = static_cast<std::int32_t>(row - tableEntry->second.rows.data());
+  std::vector<ParentLink> links;
+  visitParentKeys(*row, tableName, nullptr, [&](const ParentKey& needed) {
+    if (needed.found == nullptr) return;
+    links.push_back(
+        {needed.parent, rowPosition(*needed.parent, needed.found), needed.relation, position});
+  });
+  recordLinks(links);
 }
 
 bool Database::isActivelyRestricted(Row* row, const std::string& pkValue) {

@@ -8,6 +8,7 @@
 #include "engine/database.h"
 #include "engine/live_rows.h"
 #include "engine/row_filter.h"
+#include "model/stored_form.h"
 
 using Block = std::vector<Condition>;
 
@@ -50,9 +51,11 @@ bool evaluateCell(const Cell& cell, const Cell& dummyCell, const std::string& op
 bool conditionHolds(const Row& row, const Condition& condition, const Table& table) {
   Cell dummyCell;
   dummyCell.column = condition.column;
-  dummyCell.value = condition.value;
   const auto type = table.columnTypes.find(condition.column);
   if (type != table.columnTypes.end()) dummyCell.type = type->second;
+  // Stored numbers and flags are in the form a restart gives back, so the
+  // value is compared in that form too: 07 finds the 7 an "int" holds.
+  dummyCell.value = comparedForm(dummyCell.type, condition.value);
   for (const Cell& cell : row.cells) {
     if (evaluateCell(cell, dummyCell, condition.op)) return true;
   }
@@ -75,13 +78,15 @@ std::vector<std::int32_t> indexCandidates(const Block& block, const Table& table
   const PrimaryKeyIndex& index = table.pkMap;
   auto startNode = index.begin();
   auto endNode = index.end();
+  const auto keyType = table.columnTypes.find(table.primaryKey);
+  const std::string type = keyType == table.columnTypes.end() ? "" : keyType->second;
   // An empty value is remembered as no value at all: an equality with ''
   // never conflicts with a later one, which the row test then settles.
-  std::string_view exactMatchValue;
+  std::string exactMatchValue;
   for (const Condition& condition : block) {
     if (condition.column != table.primaryKey) continue;
     const std::string& op = condition.op;
-    const std::string& value = condition.value;
+    const std::string value = comparedForm(type, condition.value);
     if (op == "=" || op == "==") {
       if (!exactMatchValue.empty() && exactMatchValue != value) return {};
       exactMatchValue = value;

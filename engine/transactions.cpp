@@ -1,40 +1,21 @@
-#include <map>
+#include <cstdint>
 #include <mutex>
-#include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "engine/database.h"
+#include "engine/index_changes.h"
 #include "engine/live_rows.h"
 
 namespace {
 
-// The text of the row's key cell; none when the table has no key or the row
-// no cell at the key's position.
-std::optional<std::string> keyText(const Table& table, std::int32_t position) {
-  if (table.primaryKey.empty() || table.pkIndex < 0) return std::nullopt;
-  const Row& row = table.rows[static_cast<std::size_t>(position)];
-  if (static_cast<std::size_t>(table.pkIndex) >= row.cells.size()) return std::nullopt;
-  return row.cells[static_cast<std::size_t>(table.pkIndex)].getVal();
-}
-
-// Points the index entry of the row's key at the row again unless a live row
-// holds it: an insert rolled back before may have taken the entry over from
-// this row while it was a tombstone.
-void reindex(Table& table, std::int32_t position) {
-  const std::optional<std::string> key = keyText(table, position);
-  if (!key || !isLiveRow(table, position)) return;
-  const auto [entry, added] = table.pkMap.emplace(*key, position);
-  if (!added && !isLiveRow(table, entry->second)) entry->second = position;
-}
-
-// Drops the entry of `key` when it points at the row at `position`: the key
-// the row showed until an undo put its earlier cells back. Left in place,
-// it would refuse that key to every later insert.
-void unindex(Table& table, const std::string& key, std::int32_t position) {
-  const auto entry = table.pkMap.find(key);
-  if (entry != table.pkMap.end() && entry->second == position) table.pkMap.erase(entry);
+// Puts the entry's index changes back, newest first.
+void undoIndexChanges(Table& table, const TransactionAction& entry) {
+  for (auto change = entry.indexChanges.rbegin(); change != entry.indexChanges.rend(); ++change) {
+    undoIndexChange(table.pkMap, *change);
+  }
 }
 
 }  // namespace
@@ -61,18 +42,37 @@ void Database::rollbackTransaction() {
   // The files hold rows of this transaction; refuse now if they could not be
   // rewritten, before memory is restored.
   if (checkpointedInTransaction) validateCheckpoint();
+  // Rows put back are re-linked only once every entry is undone: a child
+  // revived before its parent (both deleted by one command) must still find
+  // the parent row.
+  std::set<std::pair<std::string, std::int32_t>> restored;
   for (auto entry = transactionLog.rbegin(); entry != transactionLog.rend(); ++entry) {
     if (entry->action == "INSERT") {
       undoInsert(*entry);
     } else if (entry->action == "DELETE") {
       undoDelete(*entry);
+      restored.emplace(entry->tableName, entry->rowIndex);
     } else if (entry->action == "UPDATE") {
       undoUpdate(*entry);
+      restored.emplace(entry->tableName, entry->rowIndex);
     }
+  }
+  for (const auto& [tableName, position] : restored) {
+    const auto found = tables.find(tableName);
+    if (found == tables.end() || !holdsRow(found->second, position)) continue;
+    relinkRow(&found->second.rows[static_cast<std::size_t>(position)], tableName);
   }
   transactionLog.clear();
   inTransaction = false;
   if (std::exchange(checkpointedInTransaction, false)) runCheckpoint();
+}
+
+void Database::recordChange(const std::string& action, const std::string& tableName,
+                            std::int32_t rowIndex, Row before,
+                            std::vector<IndexChange> indexChanges) {
+  if (!inTransaction) return;
+  transactionLog.push_back(
+      TransactionAction{action, tableName, rowIndex, std::move(before), std::move(indexChanges)});
 }
 
 void Database::undoInsert(const TransactionAction& entry) {
@@ -84,7 +84,7 @@ void Database::undoInsert(const TransactionAction& entry) {
   if (table.rows.empty() || entry.rowIndex != static_cast<std::int64_t>(table.rows.size()) - 1) {
     return;
   }
-  std::erase_if(table.pkMap, [&](const auto& key) { return key.second == entry.rowIndex; });
+  undoIndexChanges(table, entry);
   forgetChildPosition(entry.tableName, entry.rowIndex);
   table.deletedRows.erase(entry.rowIndex);
   table.rows.pop_back();
@@ -97,19 +97,13 @@ void Database::undoDelete(const TransactionAction& entry) {
   Row& row = table.rows[static_cast<std::size_t>(entry.rowIndex)];
   row.deleted = false;
   table.deletedRows.erase(entry.rowIndex);
-  reindex(table, entry.rowIndex);
-  try {
-    linkRow(&row, entry.tableName, false);
-  } catch (...) {
-    // The row stays restored even when a parent lost one of its keys.
-  }
+  undoIndexChanges(table, entry);
 }
 
 void Database::undoUpdate(const TransactionAction& entry) {
   const auto found = tables.find(entry.tableName);
   if (found == tables.end() || !holdsRow(found->second, entry.rowIndex)) return;
   Table& table = found->second;
-  const std::optional<std::string> shownKey = keyText(table, entry.rowIndex);
   Row& row = table.rows[static_cast<std::size_t>(entry.rowIndex)];
   row = entry.before;
   if (row.deleted) {
@@ -117,15 +111,7 @@ void Database::undoUpdate(const TransactionAction& entry) {
   } else {
     table.deletedRows.erase(entry.rowIndex);
   }
-  // An update may have changed the key, and an undone delete may have
-  // entered the changed key: the index follows the key put back.
-  if (shownKey) unindex(table, *shownKey, entry.rowIndex);
-  reindex(table, entry.rowIndex);
-  try {
-    linkRow(&row, entry.tableName, false);
-  } catch (...) {
-    // As for a delete: the before-image stays whatever its parents hold now.
-  }
+  undoIndexChanges(table, entry);
 }
 
 void Database::forgetChildPosition(const std::string& tableName, std::int32_t position) {

@@ -5,7 +5,10 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <iomanip>
 #include <limits>
+#include <locale>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -66,6 +69,13 @@ std::optional<float> toFloat(std::string_view text) {
   const float value = strtofClassic(copy.c_str(), &end);
   if (end == copy.c_str() || errno == ERANGE) return std::nullopt;
   return value;
+}
+
+std::string formatFloat(float value) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << std::fixed << std::setprecision(6) << static_cast<double>(value);
+  return out.str();
 }
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // Text-to-number conversions shared by comparison, the key index, results and
@@ -16,6 +17,11 @@ std::optional<std::int64_t> toInt64(std::string_view text);
 // The longest leading decimal or hexadecimal floating-point number, infinity
 // or NaN. A value that overflows or underflows single precision is refused.
 std::optional<float> toFloat(std::string_view text);
+
+// Six decimals in fixed notation with the "C" locale's decimal point,
+// whatever locale the host program has chosen: the text of a float read
+// back from a table data file.
+std::string formatFloat(float value);
 
 // 64-bit sums that stop at the type's limits instead of overflowing: times
 // and durations may come from damaged files.

@@ -3,37 +3,16 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <iomanip>
 #include <limits>
-#include <locale>
-#include <sstream>
 
 #include "model/cell.h"
 #include "model/number.h"
+#include "model/stored_form.h"
 #include "storage/bytes.h"
 
 namespace {
 
 bool isIntegerType(std::string_view type) { return type == "int" || type == "ApexInt"; }
-
-bool equalsIgnoringCase(std::string_view text, std::string_view lowerWord) {
-  if (text.size() != lowerWord.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    if (lower != lowerWord[i]) return false;
-  }
-  return true;
-}
-
-// Six decimals in fixed notation, with the "C" locale's decimal point
-// whatever locale the host program has chosen.
-std::string fixedSixDecimals(float value) {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << std::fixed << std::setprecision(6) << static_cast<double>(value);
-  return out.str();
-}
 
 float floatFromText(std::string_view text) {
   if (text == kMissingValue) return std::numeric_limits<float>::quiet_NaN();
@@ -50,7 +29,7 @@ void appendCellValue(std::string& out, std::string_view type, std::string_view t
   } else if (type == "float") {
     appendInt32(out, std::bit_cast<std::int32_t>(floatFromText(text)));
   } else if (type == "bool") {
-    out.push_back(equalsIgnoringCase(text, "true") || text == "1" ? 1 : 0);
+    out.push_back(isTrueText(text) ? 1 : 0);
   } else if (type == "string") {
     appendPadded(out, text, size);
   }
@@ -61,9 +40,9 @@ void appendCellValue(std::string& out, std::string_view type, std::string_view t
 std::string decodeCellValue(std::string_view type, std::string_view field) {
   if (isIntegerType(type)) return field.size() >= 4 ? std::to_string(int32At(field)) : "0";
   if (type == "float") {
-    if (field.size() < 4) return fixedSixDecimals(0.0F);
+    if (field.size() < 4) return formatFloat(0.0F);
     const float value = std::bit_cast<float>(int32At(field));
-    return std::isnan(value) ? kMissingValue : fixedSixDecimals(value);
+    return std::isnan(value) ? kMissingValue : formatFloat(value);
   }
   if (type == "bool") return !field.empty() && field[0] == 1 ? "true" : "false";
   // A "string" field narrower than the missing-value marker holds its first

@@ -364,4 +364,19 @@ TEST_F(ForeignKeyTest, RestrictionPrunesStaleBackReferences) {
   EXPECT_FALSE(parentRow.isReferenced);
 }
 
+TEST_F(ForeignKeyTest, LinkIsRefusedInsideATransaction) {
+  addParent("1");
+  addChild("1");
+  const KeyState before(parent());
+  db.beginTransaction();
+  EXPECT_EQ(thrownMessage([&] { db.link("c", "pid", "p", "id"); }),
+            "Cannot link tables while a transaction is active");
+  EXPECT_EQ(KeyState(parent()), before);
+  EXPECT_TRUE(child().parents.empty());
+  EXPECT_TRUE(backReferences(parent()).empty());
+  EXPECT_TRUE(fileNames().empty());
+  db.rollbackTransaction();
+  db.link("c", "pid", "p", "id");
+}
+
 }  // namespace

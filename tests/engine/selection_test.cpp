@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/database.h"
+#include "model/stored_form.h"
 #include "support/test_support.h"
 #include "test_tables.h"
 
@@ -12,15 +16,19 @@ namespace {
 using Texts = std::vector<std::string>;
 
 // An "int" primary key id with one live row per key 1..10; n repeats the key
-// in a column without an index, s holds "s" + key.
+// in a column without an index, s holds "s" + key, f the key and a half and
+// b whether the key is even, numbers and flags held as a restart gives them
+// back.
 class SelectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    table = makeTable("t", {makeColumn("id", "int"), makeColumn("n", "int"),
-                            makeColumn("s", "string"), makeColumn("f", "float")});
+    table =
+        makeTable("t", {makeColumn("id", "int"), makeColumn("n", "int"), makeColumn("s", "string"),
+                        makeColumn("f", "float"), makeColumn("b", "bool")});
     for (int key = 1; key <= 10; ++key) {
       const std::string text = std::to_string(key);
-      appendRow(table, {text, text, "s" + text, text + ".5"});
+      appendRow(table, {text, text, "s" + text, storedForm("float", text + ".5"),
+                        key % 2 == 0 ? "true" : "false"});
     }
     table.setUpPrimaryKeyMap("id");
   }
@@ -62,8 +70,23 @@ TEST_F(SelectionTest, KeyBoundsReplaceEachOtherAndRowsAreTestedAfterTheIndex) {
       {"not equal walks the whole index",
        {where("id", "!=", "7", 'o')},
        keys({1, 2, 3, 4, 5, 6, 8, 9, 10})},
-      {"numeric index match, different text", {where("id", "=", "07", 'o')}, {}},
-      {"equality inside <= is textual", {where("n", "<=", "07", 'o')}, keys({1, 2, 3, 4, 5, 6})},
+      {"a key value compares as its stored number", {where("id", "=", "07", 'o')}, keys({7})},
+      {"two spellings of one key number agree",
+       {where("id", "=", "7", 'o'), where("id", "==", "+7")},
+       keys({7})},
+      {"equality inside <= compares stored numbers",
+       {where("n", "<=", "07", 'o')},
+       keys({1, 2, 3, 4, 5, 6, 7})},
+      {"not equal compares stored numbers",
+       {where("n", "!=", "007", 'o'), where("n", "<", "9")},
+       keys({1, 2, 3, 4, 5, 6, 8})},
+      {"a float value compares as six decimals", {where("f", "=", "2.5", 'o')}, keys({2})},
+      {"a bool value in capitals",
+       {where("b", "=", "TRUE", 'o'), where("n", "<", "5")},
+       keys({2, 4})},
+      {"a word never matches the zero it would be stored as",
+       {where("n", "!=", "abc", 'o')},
+       keys({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})},
       {"lower bounds on the key", {where("id", ">=", "9", 'o')}, keys({9, 10})},
       {"upper bounds on the key", {where("id", "<=", "2", 'o')}, keys({1, 2})},
       {"scan with a typed order", {where("n", ">", "8", 'o')}, keys({9, 10})},
@@ -107,7 +130,7 @@ TEST_F(SelectionTest, OrBlocksAreUnitedWithoutDuplicates) {
     const std::vector<Row*> rows = db.getRequestedRows(c.conditions, table);
     EXPECT_EQ(valuesOf(rows, 0), c.expected);
   }
-  EXPECT_EQ(table.columnTypes.size(), 4u);
+  EXPECT_EQ(table.columnTypes.size(), 5u);
   EXPECT_FALSE(table.columnTypes.contains("nope"));
 }
 
@@ -133,7 +156,7 @@ TEST_F(SelectionTest, TablePrefixIsIgnored) {
 }
 
 TEST_F(SelectionTest, ValuesThatDoNotConvertNeverHold) {
-  appendRow(table, {"11", "11", "s11", kMissingValue});
+  appendRow(table, {"11", "11", "s11", kMissingValue, "false"});
   table.setUpPrimaryKeyMap("id");
   struct Case {
     const char* shows;
@@ -195,6 +218,172 @@ TEST(SelectionChainTest, TemporalCellsMatchTheirCurrentState) {
   clock.set(1007);
   EXPECT_TRUE(db.getRequestedRows(isA, table).empty());
   EXPECT_EQ(db.getRequestedRows(isB, table).size(), 1u);
+}
+
+// Row selection written straight from its definition, as the reference of
+// the randomized test below. The index is read as the list of its entries in
+// key order, and its bounds are found by walking that list.
+class ReferenceSelection {
+ public:
+  explicit ReferenceSelection(const Table& table)
+      : table_(table), entries_(table.pkMap.begin(), table.pkMap.end()) {}
+
+  std::set<std::int32_t> select(const std::vector<Condition>& conditions) const {
+    std::vector<std::vector<Condition>> blocks;
+    for (std::size_t i = 0; i < conditions.size(); ++i) {
+      if (i == 0 || conditions[i].gate == 'o') blocks.emplace_back();
+      blocks.back().push_back(conditions[i]);
+    }
+    if (blocks.empty()) blocks.emplace_back();
+    std::set<std::int32_t> result;
+    for (const auto& block : blocks) {
+      for (const std::int32_t position : candidates(block)) {
+        if (holds(table_.rows[static_cast<std::size_t>(position)], block)) result.insert(position);
+      }
+    }
+    return result;
+  }
+
+ private:
+  bool isTombstone(std::int32_t position) const {
+    return table_.deletedRows.contains(position) ||
+           table_.rows[static_cast<std::size_t>(position)].deleted;
+  }
+  bool before(const std::string& a, const std::string& b) const {
+    return table_.pkMap.key_comp()(a, b);
+  }
+  // The first entry from which `inRange` holds, or past the last one.
+  template <typename Test>
+  std::size_t firstWhere(Test inRange) const {
+    std::size_t i = 0;
+    while (i < entries_.size() && !inRange(entries_[i].first)) ++i;
+    return i;
+  }
+
+  std::vector<std::int32_t> candidates(const std::vector<Condition>& block) const {
+    std::vector<std::int32_t> positions;
+    bool keyed = false;
+    for (const Condition& condition : block) {
+      keyed = keyed || (!table_.primaryKey.empty() && condition.column == table_.primaryKey);
+    }
+    if (!keyed) {
+      for (std::size_t i = 0; i < table_.rows.size(); ++i) {
+        if (!isTombstone(static_cast<std::int32_t>(i))) positions.push_back(static_cast<int>(i));
+      }
+      return positions;
+    }
+    std::size_t start = 0;
+    std::size_t end = entries_.size();
+    std::string exact;
+    for (const Condition& condition : block) {
+      if (condition.column != table_.primaryKey) continue;
+      const std::string v = comparedForm(table_.columnTypes.at(table_.primaryKey), condition.value);
+      const std::string& op = condition.op;
+      if (op == "=" || op == "==") {
+        if (!exact.empty() && exact != v) return {};
+        exact = v;
+        start =
+            firstWhere([&](const std::string& key) { return !before(key, v) && !before(v, key); });
+        if (start == entries_.size()) return {};
+        end = start + 1;
+      } else if (op == ">") {
+        start = firstWhere([&](const std::string& key) { return before(v, key); });
+      } else if (op == ">=") {
+        start = firstWhere([&](const std::string& key) { return !before(key, v); });
+      } else if (op == "<") {
+        end = firstWhere([&](const std::string& key) { return !before(key, v); });
+      } else if (op == "<=") {
+        end = firstWhere([&](const std::string& key) { return before(v, key); });
+      }
+    }
+    for (std::size_t i = start; i < end; ++i) {
+      const std::int32_t position = entries_[i].second;
+      const bool held = position >= 0 && static_cast<std::size_t>(position) < table_.rows.size();
+      if (held && !isTombstone(position)) positions.push_back(position);
+    }
+    return positions;
+  }
+
+  bool holds(const Row& row, const std::vector<Condition>& block) const {
+    for (const Condition& condition : block) {
+      Cell right;
+      right.column = condition.column;
+      const auto type = table_.columnTypes.find(condition.column);
+      right.value =
+          comparedForm(type == table_.columnTypes.end() ? "" : type->second, condition.value);
+      bool any = false;
+      for (const Cell& cell : row.cells) {
+        if (cell.column != condition.column) continue;
+        const bool equal = cell.getVal() == right.getVal();
+        const std::string& op = condition.op;
+        any = any || ((op == "=" || op == "==") && equal) || (op == "!=" && !equal) ||
+              (op == "<" && cell < right) || (op == ">" && cell > right) ||
+              (op == "<=" && (cell < right || equal)) || (op == ">=" && (cell > right || equal));
+      }
+      if (!any) return false;
+    }
+    return true;
+  }
+
+  const Table& table_;
+  std::vector<std::pair<std::string, std::int32_t>> entries_;
+};
+
+// Tables whose index disagrees with their rows: keys entered under a state
+// their chain has left, rows the index does not list, entries that point at
+// tombstones, at other rows or past the end.
+TEST(SelectionDifferentialTest, MatchesTheReferenceOnIndexesThatDisagreeWithTheRows) {
+  ScopedClock clock(1000);
+  std::mt19937 random(7);
+  const auto pick = [&](const std::vector<std::string>& pool) {
+    return pool[std::uniform_int_distribution<std::size_t>(0, pool.size() - 1)(random)];
+  };
+  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const std::vector<std::string> values{"1", "2", "3", "5", "05", "abc", "", "2.5", "2.500000"};
+  const std::vector<std::string> columns{"id", "id", "n", "s", "f", "missing"};
+  const std::vector<std::string> ops{"=", "==", "!=", "<", ">", "<=", ">=", "<>"};
+  Database db;
+  for (int run = 0; run < 2000; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    const std::string keyType = run % 2 == 0 ? "int" : "string";
+    std::vector<Column> declared{makeColumn("id", keyType, 3), makeColumn("n", "int"),
+                                 makeColumn("s", "string"), makeColumn("f", "float")};
+    // A second column of the key's name lets one row show two key texts.
+    if (run % 4 == 3) declared.push_back(makeColumn("id", keyType));
+    Table table = makeTable("t", declared);
+    table.primaryKey = "id";
+    table.pkIndex = 0;
+    table.pkMap = PrimaryKeyIndex(KeyComparator(keyType));
+    const int rows = std::uniform_int_distribution<int>(0, 10)(random);
+    for (int i = 0; i < rows; ++i) {
+      Row& row =
+          appendRow(table, {pick(values), pick(values), pick(values), pick(values), pick(values)});
+      if (chance(0.3)) {
+        row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995, chance(0.5));
+      }
+      if (chance(0.7)) table.pkMap.emplace(row.cells[0].value, i);  // the first state's key
+      if (chance(0.2)) markDeleted(table, i);
+      if (chance(0.1)) table.deletedRows.insert(i);
+      if (chance(0.1)) table.rows.back().deleted = true;
+    }
+    for (int stale = std::uniform_int_distribution<int>(0, 2)(random); stale > 0; --stale) {
+      table.pkMap.emplace(pick(values), std::uniform_int_distribution<int>(-1, rows + 1)(random));
+    }
+    // Half the values are keys the index holds, so bounds land on entries.
+    std::vector<std::string> keys;
+    for (const auto& [key, position] : table.pkMap) keys.push_back(key);
+    std::vector<Condition> conditions;
+    for (int i = std::uniform_int_distribution<int>(0, 4)(random); i > 0; --i) {
+      const std::string value = !keys.empty() && chance(0.5) ? pick(keys) : pick(values);
+      conditions.push_back(where(pick(columns), pick(ops), value, chance(0.4) ? 'o' : 'a'));
+    }
+    const std::vector<Row*> found = db.getRequestedRows(conditions, table);
+    std::set<std::int32_t> positions;
+    for (const Row* row : found)
+      positions.insert(static_cast<std::int32_t>(row - table.rows.data()));
+    EXPECT_EQ(positions.size(), found.size()) << "a row listed twice";
+    EXPECT_EQ(positions, ReferenceSelection(table).select(conditions));
+  }
 }
 
 }  // namespace

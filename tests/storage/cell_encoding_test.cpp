@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "model/stored_form.h"
 #include "storage_tables.h"
 #include "support/test_support.h"
 
@@ -96,4 +99,23 @@ TEST(CellEncoding, FloatsIgnoreTheHostLocale) {
   appendCellValue(bytes, "float", "2.5", 4);
   EXPECT_EQ(bytes, bytesOf({0, 0, 0x20, 0x40}));
   EXPECT_EQ(decodeCellValue("float", bytes), "2.500000");
+}
+
+// What the engine stores for a value is what a checkpoint and a restart give
+// back for it, so a value never changes under its user.
+TEST(CellEncoding, ReadsBackAsTheStoredForm) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> texts = {
+      {"int", {"7", "07", "+7", "-0", " 12", "12.5", "abc", "#/#?", "99999999999", "-2147483648"}},
+      {"ApexInt", {"1", "0042"}},
+      {"float", {"2.5", "2.500000", "-0", "1e3", "1e999", "abc", "#/#?", "nan", "inf", "0x10"}},
+      {"bool", {"true", "TRUE", "1", "false", "0", "yes", "#/#?", ""}},
+  };
+  for (const auto& [type, values] : texts) {
+    for (const std::string& text : values) {
+      SCOPED_TRACE(type + " " + text);
+      const int width = type == "bool" ? 1 : 4;
+      EXPECT_EQ(decodeCellValue(type, encoded(type, text, width)), storedForm(type, text));
+      EXPECT_EQ(storedForm(type, storedForm(type, text)), storedForm(type, text));
+    }
+  }
 }

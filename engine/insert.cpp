@@ -1,0 +1,113 @@
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/database.h"
+#include "engine/index_changes.h"
+#include "engine/live_rows.h"
+#include "engine/write_checks.h"
+#include "model/number.h"
+
+namespace {
+
+// One past the identity of the table's last row, deleted or not; 1 when
+// there is none to count from.
+std::string nextIdentity(const Table& table, const Column& column) {
+  if (table.rows.empty()) return "1";
+  const Row& last = table.rows.back();
+  for (const Cell& cell : last.cells) {
+    if (cell.column != column.name) continue;
+    const std::optional<std::int32_t> number = toInt32(cell.getVal());
+    if (number == std::numeric_limits<std::int32_t>::max()) {
+      throw std::runtime_error("Identity column out of range: " + column.name);
+    }
+    return std::to_string(number.value_or(0) + 1);
+  }
+  return "1";
+}
+
+// The cell of `column` in a new row, from the value given for it, if any.
+Cell newCell(const Table& table, const Column& column, const std::map<std::string, Cell>& values) {
+  Cell cell;
+  cell.column = column.name;
+  cell.type = column.type;
+  const auto given = values.find(column.name);
+  if (given == values.end()) {
+    cell.value = kMissingValue;
+  } else {
+    cell.value = given->second.getVal();
+    if (given->second.rule) cell.rule = std::make_unique<TempRule>(*given->second.rule);
+  }
+  if (column.type == "int" && cell.getVal() == kMissingValue) cell.value = "0";
+  if (column.type == "ApexInt") cell.value = nextIdentity(table, column);
+  toStoredForm(cell, column.type);
+  requireValueFits(cell, column);
+  return cell;
+}
+
+bool hasKey(const Table& table) { return !table.primaryKey.empty() && table.pkIndex >= 0; }
+
+}  // namespace
+
+ResultSet Database::insertInto(const std::string& name, std::map<std::string, Cell>& values) {
+  const std::unique_lock lock(rwLock);
+  const auto found = tables.find(name);
+  if (found == tables.end()) throw std::runtime_error("None existant table");
+  Table& table = found->second;
+  const auto position = static_cast<std::int32_t>(table.rows.size());
+
+  Row row;
+  row.tableName = name;
+  bool hasChain = false;  // a chain may need a rule record of its own
+  for (const Column& column : table.columns) {
+    row.cells.push_back(newCell(table, column, values));
+    hasChain = hasChain || row.cells.back().rule != nullptr;
+  }
+  requireRowSlot(table, position);
+  if (hasChain) requireRuleRecords(table, static_cast<std::int64_t>(position) + 1);
+
+  std::optional<std::string> key;
+  if (hasKey(table) && static_cast<std::size_t>(table.pkIndex) < row.cells.size()) {
+    key = row.cells[static_cast<std::size_t>(table.pkIndex)].getVal();
+    const auto holder = table.pkMap.find(*key);
+    if (holder != table.pkMap.end() && isLiveRow(table, holder->second)) {
+      throw std::runtime_error("Duplicate entry '" + *key + "' for primary key");
+    }
+  }
+  // Everything that can refuse the row runs before the row is appended.
+  const std::vector<ParentLink> links = requireParentLinks(row, position, name, nullptr);
+  std::vector<ChainCell> chains;
+  for (const Cell& cell : row.cells) {
+    if (cell.rule) chains.push_back({position, &cell});
+  }
+  queueChainTasks(name, chains);
+
+  table.insertRow(row);
+  recordLinks(links);
+  std::vector<IndexChange> indexChanges;
+  if (key) indexChanges.push_back(setIndexEntry(table.pkMap, *key, position));
+  recordChange("INSERT", name, position, {}, std::move(indexChanges));
+  return ResultSet{true, "success!", {}, {}, 1};
+}
+
+void Database::queueChainTasks(const std::string& tableName, const std::vector<ChainCell>& cells) {
+  // The tasks of the replayed commands went to the webhook file when they
+  // first ran, and the start-up load has put the pending ones back.
+  if (recovering) return;
+  std::vector<WebhookTask> tasks;
+  for (const ChainCell& chain : cells) {
+    std::vector<WebhookTask> own =
+        webhookTasks(tableName, chain.position, chain.cell->column, *chain.cell->rule);
+    tasks.insert(tasks.end(), std::make_move_iterator(own.begin()),
+                 std::make_move_iterator(own.end()));
+  }
+  queueWebhooks(std::move(tasks));
+}

@@ -1,0 +1,72 @@
+#include "engine/write_checks.h"
+
+#include <algorithm>
+#include <optional>
+#include <stdexcept>
+
+#include "model/stored_form.h"
+#include "storage/bytes.h"
+#include "storage/file_format.h"
+#include "storage/file_names.h"
+#include "storage/storage.h"
+
+namespace {
+
+// `a` times `b`, or none past the 64-bit range.
+std::optional<std::int64_t> product(std::int64_t a, std::int64_t b) {
+  std::int64_t result = 0;
+  if (__builtin_mul_overflow(a, b, &result)) return std::nullopt;
+  return result;
+}
+
+std::runtime_error offsetOutOfRange(const std::string& path) {
+  return std::runtime_error("File offset out of range: " + path);
+}
+
+}  // namespace
+
+const Column* findColumn(const Table& table, const std::string& name) {
+  const auto found = std::find_if(table.columns.begin(), table.columns.end(),
+                                  [&](const Column& column) { return column.name == name; });
+  return found == table.columns.end() ? nullptr : &*found;
+}
+
+void toStoredForm(Cell& cell, const std::string& type) {
+  cell.value = storedForm(type, cell.value);
+  if (!cell.rule) return;
+  for (TempState& state : cell.rule->states) state.value = storedForm(type, state.value);
+}
+
+void requireValueFits(const Cell& cell, const Column& column) {
+  const auto tooLong = [&](const std::string& text, std::int64_t width) {
+    return static_cast<std::int64_t>(text.size()) > width;
+  };
+  bool fits = true;
+  if (cell.rule && !cell.rule->states.empty()) {
+    for (const TempState& state : cell.rule->states) {
+      fits = fits && !tooLong(state.value, kStateValueBytes);
+    }
+  } else if (column.type == "string") {
+    fits = !tooLong(cell.getVal(), column.size);
+  }
+  if (!fits) throw std::runtime_error("Value too long for column: " + column.name);
+}
+
+void requireRowSlot(const Table& table, std::int64_t position) {
+  const std::int64_t rowSize = Storage::rowSize(table.columns);
+  const std::optional<std::int64_t> offset = product(position, rowSize);
+  const std::string path = dataFilePath(table.name);
+  if (!offset) throw offsetOutOfRange(path);
+  requireFileOffsets(Storage::headerSize(table.columns.size()) + *offset, rowSize, path);
+}
+
+void requireRuleRecords(const Table& table, std::int64_t rowCount) {
+  const auto temporal = std::count_if(table.columns.begin(), table.columns.end(),
+                                      [](const Column& column) { return column.maxStates > 0; });
+  const std::int64_t recordSize = Storage::ruleRecordSize(Storage::largestMaxStates(table.columns));
+  const std::optional<std::int64_t> records = product(rowCount, temporal);
+  const std::optional<std::int64_t> bytes = records ? product(*records, recordSize) : std::nullopt;
+  const std::string path = ruleFilePath(table.name);
+  if (!bytes) throw offsetOutOfRange(path);
+  requireFileOffsets(0, *bytes, path);
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "model/cell.h"
+#include "model/table.h"
+
+// What insert and update check and shape before they change a row, so that
+// a value never changes under its user at the next restart and no row
+// acknowledged now can make a later checkpoint fail.
+
+// The first column of `table` named `name`, or null.
+const Column* findColumn(const Table& table, const std::string& name);
+
+// Puts the cell's value and every state of its chain in their stored form
+// for a column of type `type`.
+void toStoredForm(Cell& cell, const std::string& type);
+
+// Throws "Value too long for column: <column>" when the table file cannot
+// hold the value whole: a plain "string" value longer than the column's
+// width, or a chain state longer than a rule record holds of it.
+void requireValueFits(const Cell& cell, const Column& column);
+
+// Throws "File offset out of range: <table>.bin" unless the next checkpoint
+// can address the row slot at `position` with the data file's 32-bit offsets.
+void requireRowSlot(const Table& table, std::int64_t position);
+
+// Throws "File offset out of range: <table>.tmp" unless the rule file can
+// address a record for every cell of the temporal columns of `rowCount`
+// rows: a chain needs at most one record of its own, so this bounds what any
+// later checkpoint appends for the table's chains.
+void requireRuleRecords(const Table& table, std::int64_t rowCount);

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/database.h"
+#include "support/rollback_state.h"
+#include "support/test_support.h"
+#include "test_tables.h"
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// t: id ApexInt, name string 8 bytes wide, n int with chains, f float, b
+// bool, st string with chains.
+class InsertTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    db.createTable("t", {makeColumn("id", "ApexInt"), makeColumn("name", "string", 0, 8),
+                         makeColumn("n", "int", 3), makeColumn("f", "float"),
+                         makeColumn("b", "bool"), makeColumn("st", "string", 3)});
+  }
+  Table& t() { return db.tables.at("t"); }
+  ResultSet insert(std::map<std::string, Cell> values) { return db.insertInto("t", values); }
+  // Runs `command`, which must fail with `message` and change nothing.
+  template <typename Command>
+  void expectRefused(Command command, const std::string& message) {
+    const std::string before = wholeState(db);
+    EXPECT_EQ(thrownMessage(command), message);
+    EXPECT_EQ(wholeState(db), before);
+  }
+
+  ScopedClock clock{1000};
+  Database db;
+};
+
+TEST_F(InsertTest, NumbersTheIdentityFromTheLastRowWhateverWasGiven) {
+  const ResultSet first = insert(row({given("name", "a")}));
+  EXPECT_TRUE(first.success);
+  EXPECT_EQ(first.message, "success!");
+  EXPECT_EQ(first.rows_affected, 1);
+  insert(row({given("name", "b")}));
+  insert(row({given("id", "50"), given("name", "x")}));
+  std::vector<Condition> last{where("id", "=", "3", 'o')};
+  db.deleteRows("t", last);
+  insert(row({given("name", "y")}));  // the deleted last row still counts
+  EXPECT_EQ(storedRows(t()), (Rows{{"1", "a", "0", "#/#?", "false", "#/#?"},
+                                   {"2", "b", "0", "#/#?", "false", "#/#?"},
+                                   {"x", "3", "x", "0", "#/#?", "false", "#/#?"},
+                                   {"4", "y", "0", "#/#?", "false", "#/#?"}}));
+  EXPECT_EQ(t().pkMap.at("4"), 3);
+}
+
+TEST_F(InsertTest, NumbersAndFlagsAreStoredAsARestartGivesThemBack) {
+  insert(row({given("name", "07"), given("n", "07"), given("f", "2.5"), given("b", "TRUE")}));
+  insert(row({givenChain("n", {{"05", 5}, {"+6", 5}}, 1000), given("f", "1e3"), given("b", "0")}));
+  EXPECT_EQ(storedRows(t()), (Rows{{"1", "07", "7", "2.500000", "true", "#/#?"},
+                                   {"2", "#/#?", "5", "1000.000000", "false", "#/#?"}}));
+  const TempRule& rule = *t().rows[1].cells[2].rule;
+  EXPECT_EQ(rule.states[1].value, "6");
+  std::vector<Condition> byNumber{where("n", "=", "007", 'o')};
+  EXPECT_EQ(db.getRequestedRows(byNumber, t()).size(), 1u);
+}
+
+TEST_F(InsertTest, RefusalsChangeNothing) {
+  const std::string longState(61, 's');
+  struct Case {
+    const char* shows;
+    std::map<std::string, Cell> values;
+    std::string message;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"a string longer than its column", row({given("name", "123456789")}),
+                   "Value too long for column: name"});
+  cases.push_back({"a chain state longer than a rule record holds",
+                   row({givenChain("st", {{"1", 5}, {longState, 5}}, 1000)}),
+                   "Value too long for column: st"});
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    expectRefused([&] { db.insertInto("t", c.values); }, c.message);
+  }
+  insert(row({given("name", "12345678")}));  // exactly the width fits
+  auto none = row({});
+  expectRefused([&] { db.insertInto("nope", none); }, "None existant table");
+}
+
+TEST_F(InsertTest, AnIdentityPastThe32BitRangeIsRefused) {
+  appendRow(t(), {"2147483647"});
+  expectRefused([&] { insert(row({})); }, "Identity column out of range: id");
+}
+
+TEST_F(InsertTest, RowsTheNextCheckpointCouldNotAddressAreRefused) {
+  // Slots of 1 MiB after a 75-byte header: the data file's 32-bit offsets
+  // end inside the slot of row 2047.
+  db.createTable("wide", {makeColumn("s", "string", 0, 1 << 20)});
+  Table& wide = db.tables.at("wide");
+  for (int i = 0; i < 2046; ++i) appendRow(wide, {"x"});
+  auto values = row({given("s", "y")});
+  db.insertInto("wide", values);
+  expectRefused([&] { db.insertInto("wide", values); }, "File offset out of range: wide.bin");
+
+  // Rule records of 278,557 bytes: room for the records of 7709 rows.
+  db.createTable("chains", {makeColumn("c", "string", 4096)});
+  Table& chains = db.tables.at("chains");
+  for (int i = 0; i < 7708; ++i) appendRow(chains, {"x"});
+  auto plain = row({given("c", "y")});
+  auto chain = row({givenChain("c", {{"a", 5}, {"b", 5}}, 1000)});
+  db.insertInto("chains", chain);
+  expectRefused([&] { db.insertInto("chains", chain); }, "File offset out of range: chains.tmp");
+  db.insertInto("chains", plain);  // a plain value needs no record
+}
+
+TEST_F(InsertTest, QueuesTheTasksOfEachChainButNotWhileTheLogIsReplayed) {
+  insert(row({givenChain("n", {{"1", 5}, {"2", 5}, {"3", 5}}, 1000),
+              givenChain("st", {{"a", 5}, {"b", 5}}, 1000, true)}));
+  EXPECT_EQ(db.webhookQueue.size(), 4u);  // two changes of n, two of the repeating st
+  EXPECT_EQ(readFile(dir / "webhooks.bin").size(), 4u * 85u);
+  EXPECT_EQ(db.webhookQueue.top().rowIndex, 0);
+  EXPECT_EQ(db.webhookQueue.top().fireTime, 1005);
+
+  db.recovering = true;
+  insert(row({givenChain("n", {{"1", 5}, {"2", 5}}, 1000)}));
+  EXPECT_EQ(db.webhookQueue.size(), 4u);
+  EXPECT_EQ(t().rows.size(), 2u);
+}
+
+TEST_F(InsertTest, AWebhookRecordThatCannotBeWrittenChangesNothing) {
+  const Table empty = t();
+  const int failures = failEachFileOperation(
+      [&] {
+        t() = empty;
+        db.webhookQueue = {};
+        writeFile(dir / "webhooks.bin", std::string(85, '\0'));  // one earlier record
+      },
+      [&] {
+        insert(row({givenChain("n", {{"1", 5}, {"2", 5}, {"3", 5}}, 1000),
+                    givenChain("st", {{"a", 5}, {"b", 5}}, 1000)}));
+      },
+      [&] { return wholeState(db); }, "Failed to write file: webhooks.bin", "webhooks.bin");
+  EXPECT_GE(failures, 3);  // one write per record at least
+}
+
+// p (code string, the key a link sets up) is referenced by c (cid ApexInt,
+// code string with chains).
+class LinkedInsertTest : public InsertTest {
+ protected:
+  void SetUp() override {
+    InsertTest::SetUp();
+    db.createTable("p", {makeColumn("code", "string"), makeColumn("v", "int")});
+    db.createTable("c", {makeColumn("cid", "ApexInt"), makeColumn("code", "string", 3)});
+    insertInto("p", row({given("code", "x")}));
+    insertInto("p", row({given("code", "y")}));
+    db.link("c", "code", "p", "code");
+  }
+  ResultSet insertInto(const std::string& table, std::map<std::string, Cell> values) {
+    return db.insertInto(table, values);
+  }
+  Table& p() { return db.tables.at("p"); }
+  Table& c() { return db.tables.at("c"); }
+};
+
+TEST_F(LinkedInsertTest, ALiveRowHoldingTheKeyRefusesItATombstoneDoesNot) {
+  expectRefused([&] { insertInto("p", row({given("code", "x")})); },
+                "Duplicate entry 'x' for primary key");
+  std::vector<Condition> isX{where("code", "=", "x", 'o')};
+  db.deleteRows("p", isX);
+  insertInto("p", row({given("code", "x")}));
+  EXPECT_EQ(p().pkMap.at("x"), 2);
+
+  insertInto("p", row({}));  // no value: the marker is the key
+  expectRefused([&] { insertInto("p", row({})); }, "Duplicate entry '#/#?' for primary key");
+}
+
+TEST_F(LinkedInsertTest, AChildNeedsEveryStateOfItsKeyAsAParentKey) {
+  struct Case {
+    const char* shows;
+    Cell code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"a key the parent lacks", given("code", "z"),
+       "Primary table is missing required future key: z"},
+      {"no value", Cell{}, "Primary table is missing required future key: #/#?"},
+      {"a chain with a state the parent lacks", givenChain("code", {{"x", 5}, {"q", 5}}, 900),
+       "Primary table is missing required future key: q"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    std::map<std::string, Cell> values;
+    if (!c.code.column.empty()) values["code"] = c.code;
+    expectRefused([&] { db.insertInto("c", values); }, c.message);
+  }
+  insertInto("c", row({givenChain("code", {{"x", 5}, {"y", 5}}, 1000)}));
+  EXPECT_EQ(p().rows[0].links.at({"c", "code"}), std::set<std::int32_t>{0});
+  EXPECT_EQ(p().rows[1].links.at({"c", "code"}), std::set<std::int32_t>{0});
+  EXPECT_TRUE(p().rows[1].isReferenced);
+}
+
+TEST_F(LinkedInsertTest, AParentWithoutRowsRefusesEveryChild) {
+  db.createTable("e", {makeColumn("code", "string")});
+  db.createTable("d", {makeColumn("code", "string")});
+  db.link("d", "code", "e", "code");
+  expectRefused([&] { insertInto("d", row({given("code", "x")})); }, "Primary table is empty");
+}
+
+TEST_F(LinkedInsertTest, InsideATransactionEachInsertRecordsItsRowAndIndexEntry) {
+  db.beginTransaction();
+  insertInto("p", row({given("code", "w")}));
+  insertInto("c", row({given("code", "w")}));
+  ASSERT_EQ(db.transactionLog.size(), 2u);
+  const TransactionAction& entry = db.transactionLog[0];
+  EXPECT_EQ(entry.action, "INSERT");
+  EXPECT_EQ(entry.tableName, "p");
+  EXPECT_EQ(entry.rowIndex, 2);
+  EXPECT_EQ(entry.indexChanges, (std::vector<IndexChange>{{"w", std::nullopt}}));
+  EXPECT_EQ(db.transactionLog[1].rowIndex, 0);
+}
+
+}  // namespace
