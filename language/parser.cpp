@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "language/assignments.h"
 #include "language/listen_command.h"
 #include "language/query_commands.h"
 #include "language/schema_commands.h"
@@ -86,7 +87,10 @@ const Parser::Route* Parser::findRoute(const std::vector<Token>& tokens) {
       {"COMMIT", 1, "", &Parser::commitCommand, true},
       {"CREATE", 4, "TABLE", &Parser::createTableCommand, true},
       {"DROP", 3, "TABLE", &Parser::dropTableCommand, true},
+      {"INSERT", 4, "INTO", &Parser::insertCommand, true},
       {"SELECT", 4, "", &Parser::selectCommand, false},
+      {"UPDATE", 5, "", &Parser::updateCommand, true},
+      {"DELETE", 3, "FROM", &Parser::deleteCommand, true},
       {"LISTEN", 6, "", &Parser::listenCommand, false},
       {"LINK", 8, "", &Parser::linkCommand, true},
   };
@@ -155,4 +159,19 @@ ResultSet Parser::linkCommand(const Command& command) {
   const LinkCall call = parseLink(command.tokens);
   db->link(call.foreignTable, call.foreignKeyCol, call.primaryTable, call.primaryKeyCol);
   return succeeded("success!");
+}
+
+ResultSet Parser::insertCommand(const Command& command) {
+  InsertCall call = parseInsert(command.tokens, command.time, *db);
+  return db->insertInto(call.table, call.cells);
+}
+
+ResultSet Parser::updateCommand(const Command& command) {
+  UpdateCall call = parseUpdate(command.tokens, command.time, *db);
+  return db->update(call.table, call.cells, call.conditions);
+}
+
+ResultSet Parser::deleteCommand(const Command& command) {
+  DeleteCall call = parseDelete(command.tokens);
+  return db->deleteRows(call.table, call.conditions);
 }

@@ -88,6 +88,9 @@ class Parser {
   // The commands with a grammar of their own; each reads its command whole
   // before it calls the engine, so a refused command changes nothing.
   ResultSet createTableCommand(const Command& command);
+  ResultSet insertCommand(const Command& command);
+  ResultSet updateCommand(const Command& command);
+  ResultSet deleteCommand(const Command& command);
   ResultSet selectCommand(const Command& command);
   ResultSet listenCommand(const Command& command);
   ResultSet linkCommand(const Command& command);
