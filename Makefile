@@ -1,9 +1,10 @@
-# Two builds: "build" (the shell, the host library and the tests) and
-# "build-sanitize" (the same tests under AddressSanitizer and UBSan).
+# Three builds: "build" (the shell, the host library and the tests),
+# "build-sanitize" (the same tests under AddressSanitizer and UBSan) and
+# "build-tsan" (the threaded host under ThreadSanitizer).
 JOBS := $(shell nproc)
 CMAKE_FLAGS := $(if $(CI),-DQUORVEL_WERROR=ON,)
 
-.PHONY: all run test sanitize clean
+.PHONY: all run test sanitize tsan clean
 
 all:
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -22,5 +23,11 @@ sanitize:
 	cmake --build build-sanitize -j $(JOBS)
 	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS)
 
+# Eight host threads calling the engine at once, under ThreadSanitizer.
+tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Tsan $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS) --target quorvel_threads
+	build-tsan/tests/quorvel_threads
+
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize build-tsan

@@ -3,7 +3,11 @@
 // sanitizer it shows that the engine functions serialise every call and that
 // each thread's result text stays its own until its next call.
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +46,11 @@ int work(int id) {
 }  // namespace
 
 int main() {
+  // The engine keeps its files in the working directory: a fresh one.
+  std::string directory =
+      (std::filesystem::temp_directory_path() / "quorvel-threads-XXXXXX").string();
+  if (::mkdtemp(directory.data()) == nullptr) return 2;
+  std::filesystem::current_path(directory);
   StartEngine();
   std::vector<int> failures(kThreads, 0);
   std::vector<std::thread> threads;
@@ -50,6 +59,8 @@ int main() {
   }
   for (std::thread& thread : threads) thread.join();
   StopEngine();
+  std::filesystem::current_path("/");
+  std::filesystem::remove_all(directory);
   int total = 0;
   for (const int count : failures) total += count;
   std::printf("%d passed, %d failed\n", kThreads * (kRows + 3) - total, total);
