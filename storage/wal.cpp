@@ -4,6 +4,7 @@
 #include <string>
 
 #include "model/clock.h"
+#include "storage/file_system.h"
 #include "storage/storage.h"
 
 namespace {
@@ -58,12 +59,14 @@ void Storage::appendToWAL(const std::string& command) {
   }
 }
 
-void Storage::clearWAL() {
+bool Storage::clearWAL() {
   try {
     const std::lock_guard<std::mutex> guard(walMutex);
-    std::ofstream log(kWalPath, std::ios::trunc);
-    if (log.is_open()) walTailChecked = false;
+    if (!replaceFile(kWalPath, "")) return false;
+    walTailChecked = false;
+    return true;
   } catch (const std::exception&) {
     // The old lines stay and are replayed at the next start.
+    return false;
   }
 }

@@ -12,6 +12,7 @@
 #include "model/condition.h"
 #include "model/table.h"
 #include "support/table_builders.h"
+#include "support/test_support.h"
 
 // Conditions and checks that the engine tests share.
 
@@ -27,15 +28,4 @@ inline std::vector<std::string> valuesOf(const std::vector<Row*>& rows, std::siz
   for (const Row* row : rows) values.push_back(row->cells[position].getVal());
   std::sort(values.begin(), values.end());
   return values;
-}
-
-// The message of the runtime error that `action` throws; "" when none.
-template <typename Action>
-std::string thrownMessage(Action action) {
-  try {
-    action();
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "";
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 // Runs each test in a fresh, empty working directory, removed afterwards, so
@@ -54,3 +55,14 @@ class CommaDecimalLocale {
 // Every byte of a file; "" when it does not exist.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// The message of the runtime error that `action` throws; "" when none.
+template <typename Action>
+std::string thrownMessage(Action action) {
+  try {
+    action();
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "";
+}
