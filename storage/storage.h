@@ -189,6 +189,11 @@ class Storage {
   // something cannot be removed, or what finishJournal throws.
   static void recoverFiles();
 
+  // Removes every relation file whose header names `child` as the child
+  // table (by header, not by name: a prefix "t-" also begins "t-x-..."
+  // files). Throws "Failed to write file: <path>" when one cannot be removed.
+  static void removeRelationFiles(const std::string& child);
+
   // --- Start-up recovery (storage/recovery.cpp): these drive the engine ---
 
   // Makes every link recorded in a relation file again; a link that fails

@@ -208,17 +208,34 @@ TEST_F(CheckpointTest, RefusedCheckpointWritesNothing) {
   }
 }
 
+// The state the rollback would write is checked, not the state before it.
 TEST_F(CheckpointTest, RollbackThatCannotRewriteTheFilesIsRefused) {
-  createT();
-  db.beginTransaction();
-  insert("t", {"1", "a"});
-  db.checkpoint();
-  insert("t", {"2", "b"});
-  fs::remove("t.bin");
-  EXPECT_EQ(thrownMessage([&] { db.rollbackTransaction(); }), "Failed to open file: t.bin");
-  EXPECT_TRUE(db.inTransaction);
-  EXPECT_EQ(db.transactionLog.size(), 2u);
-  EXPECT_EQ(t().rows.size(), 2u);
+  struct Case {
+    const char* shows;
+    bool rowBeforeTransaction;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"a restored row needs the data file", true, "Failed to open file: t.bin"},
+      {"no row left to write", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    if (db.tables.contains("t")) db.dropTable("t");
+    createT();
+    if (c.rowBeforeTransaction) insert("t", {"1", "a"});
+    db.beginTransaction();
+    insert("t", {"2", "b"});
+    db.checkpoint();
+    insert("t", {"3", "c"});
+    fs::remove("t.bin");
+    EXPECT_EQ(thrownMessage([&] { db.rollbackTransaction(); }), c.message);
+    EXPECT_EQ(db.inTransaction, !c.message.empty());
+    EXPECT_EQ(db.transactionLog.size(), c.message.empty() ? 0u : 2u);
+    EXPECT_EQ(t().rows.size(), c.message.empty() ? 0u : 3u);
+    if (db.inTransaction) db.commitTransaction();
+    writeFile("t.bin", "");
+  }
 }
 
 }  // namespace
