@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "storage/bytes.h"
@@ -91,8 +92,11 @@ std::optional<std::int32_t> namedRecord(std::string_view data, std::int64_t posi
 class RecordAllocator {
  public:
   // `ruleFile` is the open rule file, or not open when there is none.
-  RecordAllocator(FileReader& ruleFile, int maxStates)
-      : file(ruleFile), size(Storage::ruleRecordSize(maxStates)), maxStates(maxStates) {
+  RecordAllocator(FileReader& ruleFile, std::string path, int maxStates)
+      : file(ruleFile),
+        path(std::move(path)),
+        size(Storage::ruleRecordSize(maxStates)),
+        maxStates(maxStates) {
     existing = size > 0 ? (ruleFile.size() + size - 1) / size : 0;
     next = existing;
   }
@@ -111,12 +115,14 @@ class RecordAllocator {
     // Only a whole record is readable.
     if (record < 0 || record >= existing || (record + 1) * size > file.size()) return false;
     std::string count;
-    if (!file.readAt(record * size + kStateCountOffset, 4, count)) return false;
+    // The file holds the bytes: a read that fails is no answer.
+    if (!file.readAt(record * size + kStateCountOffset, 4, count)) throw openFailure(path);
     const std::int32_t states = int32At(count);
     return states > 0 && states <= maxStates;
   }
 
   FileReader& file;
+  std::string path;
   std::int64_t size;
   int maxStates;
   std::int64_t existing = 0;
@@ -209,7 +215,7 @@ void Storage::insertRow(const Table& table, const Row& row, int offset,
   const std::string rulePath = ruleFileName(table.name);
   FileReader ruleFile;
   if (anyRuleStored(table, {&row})) openRuleFile(ruleFile, rulePath);
-  RecordAllocator records(ruleFile, maxStates);
+  RecordAllocator records(ruleFile, rulePath, maxStates);
   std::vector<RuleRecord> rules;
   const SlotEncoding encoding{
       table, rIdx, maxStates, [&](std::int64_t cellOffset) {
@@ -313,7 +319,7 @@ void Storage::journalTable(const Table& table, Journal& journal) {
   }
 
   const int maxStates = largestMaxStates(table.columns);
-  RecordAllocator records(ruleFile, maxStates);
+  RecordAllocator records(ruleFile, rulePath, maxStates);
   std::vector<RuleRecord> rules;
   std::string slots;
   slots.reserve(static_cast<std::size_t>(spanOf(rowCount, size)));
