@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <stdexcept>
 #include <system_error>
 
@@ -9,6 +10,7 @@
 #include "storage/file_errors.h"
 #include "storage/file_format.h"
 #include "storage/file_names.h"
+#include "storage/file_system.h"
 #include "storage/storage.h"
 
 const std::unordered_set<std::string> Database::types = columnTypeNames();
@@ -114,15 +116,47 @@ void Database::createTable(const std::string& name, const std::vector<Column>& c
   tables.emplace(name, std::move(table));
 }
 
-void Database::dropTable(const std::string& name) {
-  const std::unique_lock lock(rwLock);
+void Database::refuseDrop(const std::string& name) const {
   const auto found = tables.find(name);
   if (found == tables.end()) throw noSuchTable(name);
   if (inTransaction) throw std::runtime_error("Cannot drop a table while a transaction is active");
-  tables.erase(found);
+  for (const auto& [child, column] : found->second.children) {
+    if (child != name && tables.contains(child)) {
+      throw std::runtime_error("Cannot drop a table that other tables reference");
+    }
+  }
+}
+
+void Database::checkDropTable(const std::string& name) {
+  const std::shared_lock lock(rwLock);
+  refuseDrop(name);
+}
+
+void Database::dropTable(const std::string& name) {
+  const std::unique_lock lock(rwLock);
+  refuseDrop(name);
+  // The data file is the table's commit point: once it is gone the drop has
+  // happened, and what is left of the other files the recovery step removes.
+  const std::string dataFile = dataFilePath(name);
+  if (!removeFile(dataFile)) throw std::runtime_error("Failed to write file: " + dataFile);
+  tables.erase(name);
   listeners.erase(name);
-  for (const char* extension : {".bin", ".del", ".tmp"}) {
-    std::error_code ignored;
-    std::filesystem::remove(name + extension, ignored);
+  forgetChildTable(name);
+  removeFile(deletionMapPath(name));
+  removeFile(ruleFilePath(name));
+  try {
+    Storage::removeRelationFiles(name);
+  } catch (const std::runtime_error&) {
+    // The drop stands; the recovery step removes a relation file whose child
+    // has no data file.
+  }
+}
+
+void Database::forgetChildTable(const std::string& name) {
+  for (auto& [parentName, parent] : tables) {
+    if (parent.children.erase(name) == 0) continue;
+    for (Row& row : parent.rows) {
+      std::erase_if(row.links, [&](const auto& link) { return link.first.table == name; });
+    }
   }
 }

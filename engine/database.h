@@ -69,11 +69,22 @@ class Database {
   // replay relies on meeting the table as it was created.
   void createTable(const std::string& name, const std::vector<Column>& columns);
 
-  // Removes the table, its listeners and its three files; missing files are
-  // passed over. Throws the catalogue's message for an unknown name and
-  // "Cannot drop a table while a transaction is active", so a rollback never
-  // meets a table that vanished. Relation files and other tables' links stay.
+  // Removes the table and its listeners, then its data file (the drop's
+  // commit point), its deletion map and rule file, every relation file
+  // whose header names it as the child, its entries in its parents'
+  // Table::children and its back-references in their rows. Refuses first
+  // what checkDropTable refuses, and "Failed to write file: <name>.bin",
+  // changing nothing, when the data file cannot be removed; a file that
+  // cannot be removed after it is left for the recovery step. Takes no
+  // checkpoint: the DROP TABLE command takes one before it.
   void dropTable(const std::string& name);
+
+  // Throws what dropTable would refuse before it touches anything: the
+  // catalogue's message for an unknown name, "Cannot drop a table while a
+  // transaction is active" (a rollback must never meet a table that
+  // vanished) and "Cannot drop a table that other tables reference" (a link
+  // from the table to itself does not count). Takes rwLock shared.
+  void checkDropTable(const std::string& name);
 
   // --- Row selection ---
 
@@ -207,8 +218,10 @@ class Database {
   // to every parent key it finds. Entries whose table or row is gone are
   // skipped. When a checkpoint ran inside the transaction, the restored
   // memory is checkpointed too, so the table files never keep rolled-back
-  // rows; a checkpoint that cannot be written is refused before anything
-  // changes.
+  // rows: all or nothing, a checkpoint refused before its commit point
+  // refuses the rollback with the checkpoint's message, memory and
+  // transaction as they were; a failure after it leaves the rollback made.
+  // Refused like every logged command while a checkpoint is unfinished.
   void rollbackTransaction();
 
   // Appends one entry to the open transaction's log; does nothing when none
@@ -250,8 +263,9 @@ class Database {
 
   // --- Start-up (engine/startup.cpp) ---
 
-  // Rebuilds this freshly made database from the working directory: every
-  // table data file (its first "ApexInt" column becomes the primary key),
+  // Rebuilds this freshly made database from the working directory: first the
+  // storage recovery step (an interrupted checkpoint is finished or
+  // discarded), then every table data file (its first "ApexInt" column becomes the primary key),
   // the relation files, the listener file, the webhook file, then the replay
   // of the write-ahead log with `recovering` set (false again afterwards on
   // every path). Takes no lock: nothing else can reach the database yet.
@@ -262,26 +276,42 @@ class Database {
   // --- Checkpoint ---
 
   // Writes every table that has rows to its data file (each slot, the file
-  // cut to exactly those slots) and its deletion map, then empties the
-  // write-ahead log. A table without rows is not touched unless its data file
-  // still holds whole slots, which are cut away. Everything is checked before
-  // anything is written: "Failed to open file: <path>" for a data file that
-  // cannot be opened (a missing one is not created) or a deletion map that
-  // cannot, and "File offset out of range: <path>" when a slot or rule record
-  // would not fit the files' 32-bit offsets; then nothing is written and the
-  // log keeps its lines.
-  void checkpoint();
+  // cut to exactly those slots), its deletion map and its rule records, then
+  // empties the write-ahead log, crash-safe through the redo journal
+  // (storage/storage.h). A table without rows is not touched unless its data
+  // file still holds whole slots, which are cut away. Everything is checked
+  // before anything is written: "Failed to open file: <path>" for a data
+  // file that is missing or cannot be opened (a missing one is not created),
+  // a deletion map, rule file or log that exists and cannot, "File offset
+  // out of range: <path>" when a slot or appended rule record would not fit
+  // the files' 32-bit offsets, "Failed to write file: vesk.wal" when the
+  // journal cannot be written; then nothing has changed. A failure after the
+  // journal's commit record fails too, but the checkpoint has happened: the
+  // next checkpoint completes that journal first, and until one does every
+  // logged command is refused with the same message. Returns whether a
+  // transaction is open, whose BEGIN the emptied log no longer holds.
+  bool checkpoint();
+
+  // Throws the message of a checkpoint that committed but did not complete;
+  // the dispatcher asks before every command it would log, since the log is
+  // about to be emptied. Takes rwLock shared.
+  void requireFinishedCheckpoint();
 
  private:
   // A checkpoint ran inside the open transaction: its rollback must
   // rewrite the table files.
   bool checkpointedInTransaction = false;
 
-  // The checkpoint's checks alone: throws what checkpoint() would refuse
-  // with, writes nothing. The caller holds rwLock.
-  void validateCheckpoint() const;
+  // The message of a checkpoint whose journal committed but did not
+  // complete; empty when none.
+  std::string unfinishedCheckpoint;
+
   // The body of checkpoint(), for callers that hold rwLock.
   void runCheckpoint();
+  // The refusals of checkDropTable, for callers that hold rwLock.
+  void refuseDrop(const std::string& name) const;
+  // Takes a dropped child's entries out of its parents.
+  void forgetChildTable(const std::string& name);
 
   // One parent row of `parent` whose key shows exactly `key`, or null.
   Row* findParentRow(Table& parent, const std::string& key);

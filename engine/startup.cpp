@@ -29,6 +29,7 @@ bool isSideFile(const std::string& name) {
 }  // namespace
 
 void Database::loadFromDisk() {
+  Storage::recoverFiles();
   for (const std::string& file : getBinFiles()) {
     if (isSideFile(file)) continue;
     const std::string name = split(file, ".").front();

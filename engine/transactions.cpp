@@ -39,9 +39,12 @@ void Database::commitTransaction() {
 void Database::rollbackTransaction() {
   const std::unique_lock lock(rwLock);
   if (!inTransaction) throw std::runtime_error("No active transaction to rollback!");
-  // The files hold rows of this transaction; refuse now if they could not be
-  // rewritten, before memory is restored.
-  if (checkpointedInTransaction) validateCheckpoint();
+  if (!unfinishedCheckpoint.empty()) throw std::runtime_error(unfinishedCheckpoint);
+  // The files hold rows of this transaction when a checkpoint ran inside it:
+  // the restored state is checkpointed too, and a checkpoint refused before
+  // its commit point puts everything back as it was.
+  std::optional<std::map<std::string, Table>> before;
+  if (checkpointedInTransaction) before = tables;
   // Rows put back are re-linked only once every entry is undone: a child
   // revived before its parent (both deleted by one command) must still find
   // the parent row.
@@ -62,9 +65,25 @@ void Database::rollbackTransaction() {
     if (found == tables.end() || !holdsRow(found->second, position)) continue;
     relinkRow(&found->second.rows[static_cast<std::size_t>(position)], tableName);
   }
-  transactionLog.clear();
   inTransaction = false;
-  if (std::exchange(checkpointedInTransaction, false)) runCheckpoint();
+  if (before) {
+    try {
+      runCheckpoint();
+    } catch (...) {
+      if (unfinishedCheckpoint.empty()) {
+        tables = std::move(*before);
+        inTransaction = true;
+        throw;
+      }
+      // Committed: the rollback stays made; completing it is left to the
+      // next checkpoint.
+      transactionLog.clear();
+      checkpointedInTransaction = false;
+      throw;
+    }
+  }
+  transactionLog.clear();
+  checkpointedInTransaction = false;
 }
 
 void Database::recordChange(const std::string& action, const std::string& tableName,

@@ -1,6 +1,8 @@
 // The interactive shell: one command per line on standard input, each result
 // as JSON on standard output. It works on a database of its own that starts
 // empty: nothing is restored at start and nothing is checkpointed at the end.
+// Before the first command it brings the directory's files back to what the
+// last completed command left; a directory it cannot recover ends the shell.
 
 #include <exception>
 #include <iostream>
@@ -8,6 +10,9 @@
 
 #include "engine/database.h"
 #include "language/parser.h"
+#include "storage/file_names.h"
+#include "storage/file_system.h"
+#include "storage/storage.h"
 
 namespace {
 
@@ -27,11 +32,26 @@ std::string runLine(Parser& parser, const std::string& line) {
   }
 }
 
+// What the log holds now: lines of an earlier run, which this shell's
+// catalogue knows nothing of.
+std::string earlierLog() {
+  std::string log;
+  readFile(std::string(kLogFileName), log);
+  return log;
+}
+
 }  // namespace
 
 int main() {
+  try {
+    Storage::recoverFiles();
+  } catch (const std::exception& error) {
+    std::cout << failedResult(std::string("Error: ") + error.what()).toJson() << "\n\n";
+    return 1;
+  }
   Database db;
   Parser parser(&db);
+  parser.earlierLog = earlierLog();
   std::string line;
   while (true) {
     std::cout << kPrompt << std::flush;

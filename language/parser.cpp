@@ -1,5 +1,6 @@
 #include "language/parser.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -12,6 +13,8 @@
 #include "language/schema_commands.h"
 #include "model/clock.h"
 #include "model/number.h"
+#include "storage/file_names.h"
+#include "storage/file_system.h"
 #include "storage/storage.h"
 
 namespace {
@@ -56,7 +59,9 @@ ResultSet Parser::handleCommand(const std::string& command) {
 }
 
 ResultSet Parser::dispatch(const std::string& command) {
-  const TimedText timed = cutTimeMarker(command, currentTime());
+  std::string text = command;
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  const TimedText timed = cutTimeMarker(text, currentTime());
   Command parsed;
   parsed.time = timed.time;
   parsed.tokens = Lexer(std::string(timed.text)).tokenize();
@@ -65,6 +70,7 @@ ResultSet Parser::dispatch(const std::string& command) {
 
   const Route* route = findRoute(parsed.tokens);
   if (route == nullptr) throw std::runtime_error("Unknown command or missing parameters");
+  if (route->logged) db->requireFinishedCheckpoint();
   ResultSet result = (this->*route->run)(parsed);
   if (route->logged && result.success) log(command);
   return result;
@@ -109,12 +115,24 @@ ResultSet Parser::beginCommand(const Command&) {
   return succeeded("Transaction Started. Sandbox active.");
 }
 
+void Parser::refuseEarlierLog() const {
+  if (earlierLog.empty()) return;
+  std::string log;
+  if (readFile(std::string(kLogFileName), log) == ReadStatus::Missing) return;
+  // Appends only add to the end, and a checkpoint empties the log: the lines
+  // are there exactly while the log begins with them.
+  if (log.starts_with(earlierLog)) {
+    throw std::runtime_error(
+        "The log holds commands of an earlier run: start the engine in this directory first");
+  }
+}
+
 // The checkpoint empties the log, and with it the BEGIN of a transaction that
 // is still open; the log gets it back so that a replay still knows that what
 // follows may be rolled back.
 ResultSet Parser::checkpointCommand(const Command&) {
-  db->checkpoint();
-  if (db->inTransaction) log("BEGIN");
+  refuseEarlierLog();
+  if (db->checkpoint()) log("BEGIN");
   return succeeded("success! Engine frozen. WAL flushed securely to disk.");
 }
 
@@ -128,8 +146,16 @@ ResultSet Parser::commitCommand(const Command&) {
   return succeeded("success! Transaction permanently written to disk.");
 }
 
+// Every refusal comes first, then a checkpoint, so that no logged command
+// still needs the files the drop removes. The replay of the log takes none:
+// it would empty the log under the replay.
 ResultSet Parser::dropTableCommand(const Command& command) {
   const std::string& name = command.tokens[2].value;
+  if (!replaying) {
+    refuseEarlierLog();
+    db->checkDropTable(name);
+    db->checkpoint();
+  }
   db->dropTable(name);
   return succeeded("success! Table " + name + " dropped from disk.");
 }

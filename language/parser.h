@@ -38,13 +38,21 @@ class Parser {
  public:
   Database* db;            // not owned, never null
   bool replaying = false;  // the log's replay: nothing is appended to the log
+  // What the log held when the owner started, when its catalogue does not
+  // hold what those lines logged (the shell). While the log still begins
+  // with it, the commands that take a checkpoint are refused: emptying the
+  // log would lose those commands. Empty: no such guard.
+  std::string earlierLog;
 
   explicit Parser(Database* database) : db(database) {}
 
   // Runs one command. Never throws: every failure comes back as a result
   // with success false, and a failed command changes nothing of its own and
-  // is not logged. A successful logged command is appended to the
-  // write-ahead log as received, time marker included, unless replaying.
+  // is not logged. Each line feed of the text counts as a blank, as the log
+  // will write it, so that a command means the same live and replayed. A
+  // successful logged command is appended to the write-ahead log as
+  // received, time marker included, unless replaying; while a checkpoint is
+  // unfinished every such command is refused with its message.
   ResultSet handleCommand(const std::string& command);
 
   // The conditions after a WHERE token, read from `start` to the end of the
@@ -76,6 +84,10 @@ class Parser {
 
   // Appends `text` to the write-ahead log unless replaying.
   void log(const std::string& text) const;
+
+  // Throws "The log holds commands of an earlier run: start the engine in
+  // this directory first" while the log still begins with `earlierLog`.
+  void refuseEarlierLog() const;
 
   // The commands whose whole grammar is the command word (DROP TABLE adds
   // the table's name). Each throws the engine's refusal unchanged.

@@ -39,3 +39,6 @@ inline constexpr std::size_t kMaxNameBytes = kNameFieldBytes;
 // and a table name holds no "." either (its files add their own extension).
 bool isSafeTableName(std::string_view name);
 bool isSafeColumnName(std::string_view name);
+
+// The checkpoint's redo journal: an extension no loader lists.
+inline constexpr const char* kJournalFileName = "vesk.journal";

@@ -1,5 +1,6 @@
 #include "storage/file_system.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -263,6 +264,49 @@ bool FileWriter::close() {
   stream.reset();
   failed = failed || !ok;
   return ok;
+}
+
+struct FileReader::Stream {
+  std::ifstream file;
+  std::int64_t size = 0;
+};
+
+FileReader::FileReader() = default;
+FileReader::~FileReader() = default;
+
+ReadStatus FileReader::open(const std::string& path) {
+  stream.reset();
+  if (!proceed()) return ReadStatus::Failed;
+  const EntryKind kind = kindOf(path);
+  if (kind == EntryKind::None) return ReadStatus::Missing;
+  if (kind == EntryKind::Other) return ReadStatus::Failed;
+  auto opened = std::make_unique<Stream>();
+  opened->file.open(path, std::ios::binary | std::ios::ate);
+  if (!opened->file.is_open()) return ReadStatus::Failed;
+  const std::streamoff size = opened->file.tellg();
+  if (size < 0) return ReadStatus::Failed;
+  opened->size = static_cast<std::int64_t>(size);
+  stream = std::move(opened);
+  return ReadStatus::Done;
+}
+
+std::int64_t FileReader::size() const { return stream == nullptr ? 0 : stream->size; }
+
+bool FileReader::readAt(std::int64_t offset, std::int64_t length, std::string& bytes) {
+  bytes.clear();
+  if (!proceed() || stream == nullptr || offset < 0 || length < 0 ||
+      length > stream->size - std::min(offset, stream->size)) {
+    return false;
+  }
+  bytes.resize(static_cast<std::size_t>(length));
+  stream->file.clear();
+  stream->file.seekg(static_cast<std::streamoff>(offset));
+  stream->file.read(bytes.data(), static_cast<std::streamsize>(length));
+  if (stream->file.gcount() != static_cast<std::streamsize>(length)) {
+    bytes.clear();
+    return false;
+  }
+  return true;
 }
 
 void setFileFaultForTesting(std::optional<FileFault> fault) {

@@ -100,6 +100,28 @@ class FileWriter {
   bool failed = false;
 };
 
+// A regular file opened once for a sequence of reads at chosen offsets.
+class FileReader {
+ public:
+  FileReader();
+  ~FileReader();
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  // Opens `path` for reading; Missing when there is no entry under the
+  // name, Failed when it is not a regular file or cannot be opened.
+  ReadStatus open(const std::string& path);
+  // The file's length when it was opened.
+  std::int64_t size() const;
+  // Reads `length` bytes at `offset` into `bytes`; false (and `bytes`
+  // empty) when the file does not hold them all or the read fails.
+  bool readAt(std::int64_t offset, std::int64_t length, std::string& bytes);
+
+ private:
+  struct Stream;
+  std::unique_ptr<Stream> stream;
+};
+
 // --- Test hook ---
 
 // One file operation that fails: operation number `at`, counted from 0 since

@@ -17,6 +17,7 @@
 #include "model/webhook.h"
 
 class Database;
+class Journal;
 
 // Ends every line of the write-ahead log, followed by the time of the append
 // in seconds; a command text cut at it yields the command and its time.
@@ -47,14 +48,18 @@ class Storage {
   // fails.
   static void saveTable(const std::string& path, const Table& table, const std::string& unused);
 
-  // Writes one row slot. With std::ios_base::beg, `offset` is the slot's
-  // position and each temporal value keeps the rule record its slot already
-  // names; with std::ios_base::end the row is appended and the deletion map
-  // gains a 0 byte. A missing data file is not created: nothing is written.
-  // No value makes it fail (a text that does not convert is stored as 0);
-  // throws "File offset out of range: <path>", writing nothing of the slot,
-  // when some byte of the slot or of a rule record would lie at an offset
-  // that does not fit a signed 32-bit integer.
+  // Writes one row slot (storage/slot_writer.cpp, as every writer of a
+  // table's files). With std::ios_base::beg, `offset` is the slot's position
+  // and each temporal value keeps the rule record its slot names, when the
+  // rule file holds that record whole and readable; with std::ios_base::end
+  // the row is appended, the deletion map gains a 0 byte and every rule gets
+  // a new record. A data file that is missing or cannot be read is not
+  // created: nothing is written. No value makes it fail (a text that does not
+  // convert is stored as 0). Throws, writing nothing of the slot, "File
+  // offset out of range: <path>" when some byte of the slot or of a new rule
+  // record would not fit a signed 32-bit offset, and "Failed to open file:
+  // <path>" for a rule file that cannot be read; "Failed to write file:
+  // <path>" when a write fails.
   static void insertRow(const Table& table, const Row& row, int offset, std::ios_base::seekdir dir);
 
   // The bytes a column takes in a row slot, the temporal flag byte included.
@@ -108,9 +113,10 @@ class Storage {
   // Writes one rule record of 29 + 68 maxStates bytes and returns its
   // number: record `recordNumber` overwritten in place when the file holds
   // it, otherwise a new one at the end. Stores at most `maxStates` states.
-  // Returns -1, writing nothing, when the file cannot be opened or created.
-  // Throws "File offset out of range: <path>" when the record would not be
-  // addressable with signed 32-bit offsets.
+  // Returns -1, writing nothing, without a rule or a state limit. Throws
+  // "File offset out of range: <path>" when the record would not be
+  // addressable with signed 32-bit offsets, and "Failed to write file:
+  // <path>" when it cannot be written.
   static int writeTempRule(const std::string& tableName, int rIdx, int cIdx, const TempRule* rule,
                            int maxStates, int recordNumber);
 
@@ -124,7 +130,8 @@ class Storage {
                                                  int maxStates);
 
   // Mark the slots deleted in the deletion map, which is not created when
-  // missing; negative slots are passed over.
+  // missing; negative slots are passed over. Throws "Failed to write file:
+  // <path>" when the map cannot be written.
   static void deleteAt(const std::string& tableName, int slot);
   static void deleteBatch(const std::string& tableName, const std::vector<int>& slots);
 
@@ -199,10 +206,69 @@ class Storage {
   // written loses the line.
   static void appendToWAL(const std::string& command);
 
-  // Empties the log (creating it when missing). Never throws. Takes walMutex
-  // while the checkpoint holds Database::rwLock: safe, because nothing that
-  // holds walMutex ever asks for another lock.
-  static void clearWAL();
+  // Empties the log (creating it when missing); false when it cannot. Never
+  // throws. Takes walMutex while the checkpoint holds Database::rwLock: safe,
+  // because nothing that holds walMutex ever asks for another lock.
+  static bool clearWAL();
+
+  // --- The checkpoint's files (storage/slot_writer.cpp, storage/journal.cpp) ---
+  //
+  // A checkpoint never writes a table file before it has said, durably, all
+  // it will write. Protocol:
+  //  1. Check: journalTable gathers, for every table, each byte range the
+  //     checkpoint writes (every row slot, the deletion map, each rule
+  //     record) and each length the files are cut to, reading the files but
+  //     writing nothing; checkLogCanBeEmptied checks the log.
+  //  2. Commit: Journal::commit writes them sequentially to "vesk.journal"
+  //     and ends it with a commit record that carries a checksum. Until that
+  //     record is down, a failure leaves every file and the log as they were
+  //     (a torn journal is removed, or found uncommitted after a crash).
+  //  3. Complete: Journal::complete writes every range in place, cuts the
+  //     files, empties the log, and removes the journal last. A failure or
+  //     crash anywhere in here leaves a committed journal, which is simply
+  //     completed again (by the next checkpoint, or by recoverFiles at the
+  //     next start): applying it twice gives the same files. Until then no
+  //     command may append to the log, which completing would empty.
+  // The files this leaves are byte for byte those that writing each slot in
+  // place with insertRow, the deletion map whole and cutting the data file
+  // would leave.
+
+  // Adds everything a checkpoint writes for `table` to `journal`; nothing
+  // for a table without rows whose data file holds no whole slot. Each rule
+  // cell keeps the record its slot names when that record is whole,
+  // readable and named by no earlier cell; every other rule cell gets a fresh
+  // record at the end, so no two cells name one record. Writes nothing.
+  // Throws "Failed to open file: <path>" for a data file that is missing or
+  // will not open for writing, or a deletion map or rule file that exists
+  // but will not, and "File offset out of range: <path>" when a slot or an
+  // appended rule record would not fit a signed 32-bit offset.
+  static void journalTable(const Table& table, Journal& journal);
+
+  // Throws "Failed to open file: vesk.wal" unless the log is missing or a
+  // regular file that opens for writing.
+  static void checkLogCanBeEmptied();
+
+  // Completes a committed journal left in the directory, or removes one
+  // without its commit record; does nothing when there is none. Throws as
+  // Journal::complete, or "Failed to write file: vesk.wal" when the journal
+  // cannot be removed.
+  static void finishJournal();
+
+  // --- Crash recovery of the directory (storage/file_recovery.cpp) ---
+
+  // Brings the directory back to what the last completed command left,
+  // before anything reads it: finishes the journal, then removes every
+  // temporary file, every deletion map or rule file whose table has no data
+  // file, and every relation file whose child table (named in its header)
+  // has none. Knows nothing of the engine. Throws "Failed to write file:
+  // <path>" (a file's final name, or "vesk.wal" for the journal) when
+  // something cannot be removed, or what finishJournal throws.
+  static void recoverFiles();
+
+  // Removes every relation file whose header names `child` as the child
+  // table (by header, not by name: a prefix "t-" also begins "t-x-..."
+  // files). Throws "Failed to write file: <path>" when one cannot be removed.
+  static void removeRelationFiles(const std::string& child);
 
   // --- Start-up recovery (storage/recovery.cpp): these drive the engine ---
 

@@ -13,43 +13,18 @@
 #include "model/number.h"
 #include "storage/bytes.h"
 #include "storage/cell_encoding.h"
-#include "storage/file_access.h"
 #include "storage/file_errors.h"
 #include "storage/file_format.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/staged_file.h"
 #include "storage/storage.h"
+#include "storage/table_layout.h"
 
 const std::map<std::string, int> Storage::typeSizes{
     {"int", 4}, {"string", 60}, {"ApexInt", 4}, {"float", 4}, {"bool", 1}};
 
 namespace {
-
-constexpr int kDefaultStringWidth = 60;
-
-// A "string" width the slots can use. Anything else (zero, negative, or so
-// large that the flag byte no longer fits an int) holds the default width,
-// the same when the slots are written and when they are read.
-bool isUsableStringWidth(std::int32_t size) {
-  return size > 0 && size < std::numeric_limits<std::int32_t>::max();
-}
-
-int valueWidth(const Column& column) {
-  if (column.type == "string") {
-    return isUsableStringWidth(column.size) ? column.size : kDefaultStringWidth;
-  }
-  const auto found = Storage::typeSizes.find(column.type);
-  return found == Storage::typeSizes.end() ? 0 : found->second;
-}
-
-bool isTemporal(const Column& column) { return column.maxStates > 0; }
-
-// A temporal column too narrow for a rule's record number keeps every value
-// plain: nothing may be written or read outside the cell's own width.
-bool holdsRuleNumbers(const Column& column) {
-  return isTemporal(column) && valueWidth(column) >= kRecordNumberBytes;
-}
 
 // The data file loadTable reads for `name`.
 std::string dataFileToLoad(const std::string& name) {
@@ -81,67 +56,6 @@ void stageNewFile(const std::string& path, std::string_view bytes) {
     case StageResult::WriteFailed:
       throw failedToWrite(path);
   }
-}
-
-// The record number that a temporal cell at `position` names now, when its
-// flag byte says it has one.
-std::optional<std::int32_t> existingRecord(std::fstream& file, std::int64_t position) {
-  char bytes[1 + kRecordNumberBytes] = {};
-  file.clear();
-  file.seekg(position);
-  file.read(bytes, sizeof bytes);
-  const bool complete = file.gcount() == sizeof bytes;
-  file.clear();
-  if (!complete || bytes[0] != 1) return std::nullopt;
-  return int32At(std::string_view(bytes + 1, kRecordNumberBytes));
-}
-
-// What one row slot is written from, and where.
-struct SlotWrite {
-  const Table& table;
-  std::fstream& file;
-  std::int64_t position;  // of the slot in the data file
-  bool reuseRecords;      // rewrite mode: each rule keeps the record its slot names
-  std::int32_t rIdx;      // the row number stored, for information, in each rule record
-  int maxStates;
-};
-
-void appendTemporalCell(std::string& bytes, const SlotWrite& slot, const Column& column,
-                        int columnIndex, const Cell& cell) {
-  const int width = valueWidth(column);
-  // A rule without states reads as the cell's value, so it is stored as one.
-  if (holdsRuleNumbers(column) && cell.rule && !cell.rule->states.empty()) {
-    const std::int64_t cellPosition = slot.position + static_cast<std::int64_t>(bytes.size());
-    const auto existing =
-        slot.reuseRecords ? existingRecord(slot.file, cellPosition) : std::nullopt;
-    const int record =
-        Storage::writeTempRule(slot.table.name, slot.rIdx, columnIndex, cell.rule.get(),
-                               slot.maxStates, existing.value_or(-1));
-    if (record >= 0) {
-      bytes.push_back(1);
-      appendInt32(bytes, record);
-      bytes.append(static_cast<std::size_t>(width - kRecordNumberBytes), '\0');
-      return;
-    }
-    // No rule file to hold the chain: keep at least its current value.
-  }
-  bytes.push_back(0);
-  appendCellValue(bytes, column.type, cell.getVal(), width);
-}
-
-std::string slotBytes(const SlotWrite& slot, const Row& row) {
-  static const Cell kNoCell;
-  std::string bytes;
-  const std::vector<Column>& columns = slot.table.columns;
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    const Cell& cell = i < row.cells.size() ? row.cells[i] : kNoCell;
-    if (isTemporal(columns[i])) {
-      appendTemporalCell(bytes, slot, columns[i], static_cast<int>(i), cell);
-    } else {
-      appendCellValue(bytes, columns[i].type, cell.getVal(), valueWidth(columns[i]));
-    }
-  }
-  return bytes;
 }
 
 // How the cells of one slot are read back. The rule file is read once, when
@@ -319,48 +233,6 @@ void Storage::saveTable(const std::string& path, const Table& table, const std::
   if (!commitStagedFile(path)) {
     removeFile(mapPath);
     throw failedToWrite(path);
-  }
-}
-
-void Storage::insertRow(const Table& table, const Row& row, int offset,
-                        std::ios_base::seekdir dir) {
-  const std::string path = table.name + ".bin";
-  std::fstream file = openForUpdate(path, false);
-  if (!file.is_open() || table.columns.empty()) return;
-  const bool append = dir == std::ios_base::end;
-  const std::int64_t position = (append ? streamLength(file) : 0) + offset;
-  const std::int64_t size = rowSize(table.columns);
-  requireFileOffsets(position, size, path);
-
-  std::int32_t rIdx = static_cast<std::int32_t>(table.rows.size());
-  if (append) {
-    std::fstream map = openForUpdate(table.name + ".del", false);
-    if (map.is_open()) {
-      map.seekp(0, std::ios::end);
-      map.put(0);
-    }
-  } else if (size > 0) {
-    rIdx = static_cast<std::int32_t>((position - headerSize(table.columns.size())) / size);
-  }
-
-  const SlotWrite slot{table, file, position, !append, rIdx, largestMaxStates(table.columns)};
-  const std::string bytes = slotBytes(slot, row);
-  file.clear();
-  file.seekp(position);
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-void Storage::update(const Table& table, const std::vector<Row*>& rows) {
-  const std::int64_t header = headerSize(table.columns.size());
-  const std::int64_t size = rowSize(table.columns);
-  const Row* first = table.rows.data();
-  const Row* last = first + table.rows.size();
-  for (const Row* row : rows) {
-    // Only rows of this table have a slot in its file.
-    if (std::less<const Row*>{}(row, first) || !std::less<const Row*>{}(row, last)) continue;
-    const std::int64_t position = header + (row - first) * size;
-    requireFileOffsets(position, size, table.name + ".bin");
-    insertRow(table, *row, static_cast<int>(position), std::ios_base::beg);
   }
 }
 

@@ -53,12 +53,14 @@ void Storage::appendToWAL(const std::string& command) {
   }
 }
 
-void Storage::clearWAL() {
+bool Storage::clearWAL() {
   try {
     const std::lock_guard<std::mutex> guard(walMutex);
-    std::ofstream log(kLogFileName, std::ios::trunc);
-    if (log.is_open()) walTailChecked = false;
+    if (!replaceFile(kLogFileName, "")) return false;
+    walTailChecked = false;
+    return true;
   } catch (const std::exception&) {
     // The old lines stay and are replayed at the next start.
+    return false;
   }
 }

@@ -15,11 +15,13 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "model/number.h"
+#include "storage/journal.h"
 #include "support/test_support.h"
 
 namespace {
@@ -209,6 +211,53 @@ TEST_F(ShellTest, PrintsWhileItWaitsForTheNextLine) {
   EXPECT_EQ(waitForExit(pid), std::optional<int>(0));
   EXPECT_EQ(readSome(fromShell[0], 1), "");
   ::close(fromShell[0]);
+}
+
+// The shell's catalogue starts empty, so a checkpoint typed there would
+// empty a log whose commands it never ran: they would be lost.
+TEST_F(ShellTest, LogOfAnEarlierRunRefusesCheckpoints) {
+  const std::string earlier = "INSERT INTO t a = 1 #TIME# 5\n";
+  writeFile(dir / "vesk.wal", earlier);
+  const std::string refusal = printed(
+      false,
+      "Error: The log holds commands of an earlier run: start the engine in this directory first");
+  const ShellRun run = runShell("CHECKPOINT\nDROP TABLE t\n");
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, kPrompt + refusal + kPrompt + refusal + kPrompt);
+  EXPECT_EQ(readFile(dir / "vesk.wal"), earlier);
+}
+
+// Before its first command the shell completes a checkpoint that a crash
+// interrupted and removes what interrupted commands left behind.
+TEST_F(ShellTest, RecoversTheDirectoryBeforeItsFirstCommand) {
+  writeFile(dir / "t.bin", "0123");
+  writeFile(dir / "vesk.wal", "INSERT INTO t a = 1 #TIME# 5\n");
+  writeFile(dir / "gone.del", "x");
+  writeFile(dir / "u.bin.quorvel-new", "x");
+  Journal journal;
+  journal.write("t.bin", 1, "ab");
+  journal.commit();
+  const ShellRun run = runShell("CHECKPOINT\n");
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(
+      run.output,
+      kPrompt + printed(true, "success! Engine frozen. WAL flushed securely to disk.") + kPrompt);
+  EXPECT_EQ(fileNames(), (std::set<std::string>{"io", "t.bin", "vesk.wal"}));
+  EXPECT_EQ(readFile(dir / "t.bin"), "0ab3");
+}
+
+TEST_F(ShellTest, DirectoryThatCannotBeRecoveredEndsTheShell) {
+  std::filesystem::create_directory(dir / "t.bin");
+  Journal journal;
+  journal.write("t.bin", 0, "ab");
+  journal.commit();
+  const ShellRun run = runShell("BEGIN\n");
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, printed(false, "Error: Failed to write file: t.bin"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "vesk.journal"));
 }
 
 }  // namespace

@@ -2,11 +2,15 @@
 
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "engine/database.h"
+#include "storage/file_system.h"
+#include "storage/storage.h"
+#include "support/file_sweep.h"
 #include "support/test_support.h"
 #include "test_tables.h"
 
@@ -216,17 +220,279 @@ TEST_F(CheckpointTest, RefusedCheckpointWritesNothing) {
   }
 }
 
+// The state the rollback would write is checked, not the state before it.
 TEST_F(CheckpointTest, RollbackThatCannotRewriteTheFilesIsRefused) {
-  createT();
-  db.beginTransaction();
-  insert("t", {"1", "a"});
+  struct Case {
+    const char* shows;
+    bool rowBeforeTransaction;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"a restored row needs the data file", true, "Failed to open file: t.bin"},
+      {"no row left to write", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    if (db.tables.contains("t")) db.dropTable("t");
+    createT();
+    if (c.rowBeforeTransaction) insert("t", {"1", "a"});
+    db.beginTransaction();
+    insert("t", {"2", "b"});
+    db.checkpoint();
+    insert("t", {"3", "c"});
+    fs::remove("t.bin");
+    EXPECT_EQ(thrownMessage([&] { db.rollbackTransaction(); }), c.message);
+    EXPECT_EQ(db.inTransaction, !c.message.empty());
+    EXPECT_EQ(db.transactionLog.size(), c.message.empty() ? 0u : 2u);
+    EXPECT_EQ(t().rows.size(), c.message.empty() ? 0u : 3u);
+    if (db.inTransaction) db.commitTransaction();
+    writeFile("t.bin", "");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Three tables written by an earlier checkpoint and changed since: a (an
+// identity key and a string) with a new tombstone and a new row; b (chains
+// in an int column) with a changed chain and a new one; c, whose first chain
+// makes its rule file; and a pending log.
+class CheckpointSweepTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    db.createTable("a", {makeColumn("id", "ApexInt"), makeColumn("s", "string", 0, 6)});
+    db.createTable("b", {makeColumn("id", "int"), makeColumn("st", "int", 2)});
+    db.createTable("c", {makeColumn("n", "int"), makeColumn("v", "string", 3, 8)});
+    for (const char* id : {"1", "2", "3"}) appendRow(table("a"), {id, "x"});
+    appendRow(table("b"), {"1", ""}).cells[1].rule = makeRule({{"5", 10}, {"6", 10}}, 100);
+    appendRow(table("b"), {"2", "7"});
+    appendRow(table("c"), {"1", "p"});
+    db.checkpoint();
+
+    markDeleted(table("a"), 1);
+    appendRow(table("a"), {"4", "w"});
+    table("b").rows[0].cells[1].rule = makeRule({{"8", 5}, {"9", 5}}, 200, true);
+    appendRow(table("b"), {"3", ""}).cells[1].rule = makeRule({{"1", 1}, {"2", 1}}, 300);
+    table("c").rows[0].cells[1].rule = makeRule({{"q", 1}, {"r", 2}, {"s", 3}}, 400);
+    writeFile("vesk.wal", "INSERT INTO a s = 'w' #TIME# 500\n");
+  }
+  void TearDown() override {
+    setFileFaultForTesting(std::nullopt);
+    TempDirTest::TearDown();
+  }
+
+  Table& table(const std::string& name) { return db.tables.at(name); }
+
+  ScopedClock clock{1000};
+  Database db;
+};
+
+bool journalLeft() { return fs::exists("vesk.journal"); }
+
+// The sweep runs the checkpoint on a copy of the database's tables and fails,
+// or crashes, each of its file operations in turn.
+TEST_F(CheckpointSweepTest, EveryFailureLeavesTheBeforeOrACompletableJournal) {
+  const Directory before = snapshotDirectory();
+  const std::string memory = describe(db);
+  const std::int64_t operations = countFileOperations([&] {
+    Database clean;
+    clean.tables = db.tables;
+    clean.checkpoint();
+  });
+  const Directory after = snapshotDirectory();
+  ASSERT_NE(after, before);
+  EXPECT_EQ(after.at("vesk.wal"), "");
+  EXPECT_FALSE(after.contains("vesk.journal"));
+
+  for (std::int64_t n = 0; n < operations; ++n) {
+    for (const bool crash : {false, true}) {
+      SCOPED_TRACE("operation " + std::to_string(n) + (crash ? " crashes" : " fails"));
+      restoreDirectory(before);
+      Database run;
+      run.tables = db.tables;
+      setFileFaultForTesting(FileFault{n, crash});
+      const std::string message = thrownMessage([&] { run.checkpoint(); });
+      setFileFaultForTesting(std::nullopt);
+      EXPECT_EQ(describe(run), memory);
+      if (crash) {
+        Storage::recoverFiles();
+        const Directory recovered = snapshotDirectory();
+        EXPECT_TRUE(recovered == before || recovered == after);
+        continue;
+      }
+      ASSERT_NE(message, "");
+      if (!journalLeft()) {
+        EXPECT_EQ(snapshotDirectory(), before);
+        EXPECT_EQ(thrownMessage([&] { run.requireFinishedCheckpoint(); }), "");
+        continue;
+      }
+      // Committed: every logged command is refused until the next
+      // checkpoint has completed the journal.
+      EXPECT_EQ(thrownMessage([&] { run.requireFinishedCheckpoint(); }), message);
+      EXPECT_EQ(thrownMessage([&] { run.rollbackTransaction(); }),
+                "No active transaction to rollback!");
+      run.checkpoint();
+      EXPECT_EQ(snapshotDirectory(), after);
+      EXPECT_EQ(thrownMessage([&] { run.requireFinishedCheckpoint(); }), "");
+    }
+  }
+}
+
+// The journal's files are those that writing each slot in place leaves.
+TEST_F(CheckpointSweepTest, JournalWritesWhatTheInPlaceWriterWrites) {
+  const Directory before = snapshotDirectory();
   db.checkpoint();
-  insert("t", {"2", "b"});
-  fs::remove("t.bin");
-  EXPECT_EQ(thrownMessage([&] { db.rollbackTransaction(); }), "Failed to open file: t.bin");
-  EXPECT_TRUE(db.inTransaction);
-  EXPECT_EQ(db.transactionLog.size(), 2u);
-  EXPECT_EQ(t().rows.size(), 2u);
+  const Directory journaled = snapshotDirectory();
+
+  restoreDirectory(before);
+  for (const auto& [name, written] : db.tables) {
+    std::string map;
+    for (const Row& row : written.rows) map.push_back(row.deleted ? 1 : 0);
+    writeFile(name + ".del", map);
+    const std::int64_t header = Storage::headerSize(written.columns.size());
+    const std::int64_t size = Storage::rowSize(written.columns);
+    for (std::size_t k = 0; k < written.rows.size(); ++k) {
+      Storage::insertRow(written, written.rows[k], static_cast<int>(header + size * k),
+                         std::ios_base::beg);
+    }
+    fs::resize_file(name + ".bin", header + size * written.rows.size());
+  }
+  Directory inPlace = snapshotDirectory();
+  inPlace["vesk.wal"] = "";
+  EXPECT_EQ(journaled, inPlace);
+  EXPECT_TRUE(journaled.contains("c.tmp"));
+}
+
+// A slot that names a record past the end of the rule file gets a fresh
+// one, and so does a later slot whose record only that fresh one would
+// hold; so does a slot that names a damaged record.
+TEST_F(CheckpointSweepTest, NoTwoCellsNameOneRecord) {
+  db.checkpoint();
+  const std::size_t recordSize = 29 + 68 * 2;
+  ASSERT_EQ(readFile("b.tmp").size(), 2 * recordSize);  // rows 0 and 2
+  // Slots of 9 bytes after a 135-byte header; the chain's record number
+  // follows the flag byte 4 bytes into the slot.
+  const auto nameRecord = [](std::size_t row, int record) {
+    std::string data = readFile("b.bin");
+    data[135 + 9 * row + 5] = static_cast<char>(record);
+    writeFile("b.bin", data);
+  };
+  nameRecord(0, 5);
+  nameRecord(2, 2);
+  db.checkpoint();
+  const auto chainOf = [](std::size_t row) {
+    const Table loaded = Storage::loadTable("b", "");
+    const auto& rule = loaded.rows.at(row).cells[1].rule;
+    return rule ? rule->states[0].value : std::string("none");
+  };
+  EXPECT_EQ(chainOf(0), "8");
+  EXPECT_EQ(chainOf(2), "1");
+  EXPECT_EQ(readFile("b.tmp").size(), 4 * recordSize);
+
+  std::string rules = readFile("b.tmp");
+  rules[2 * recordSize + 25] = 9;  // row 0's record now claims 9 states of 2
+  writeFile("b.tmp", rules);
+  db.checkpoint();
+  EXPECT_EQ(chainOf(0), "8");
+  EXPECT_EQ(chainOf(2), "1");
+  EXPECT_EQ(readFile("b.tmp").size(), 5 * recordSize);
+
+  nameRecord(0, 1);
+  nameRecord(2, 1);  // two slots of a damaged data file name one record
+  db.checkpoint();
+  EXPECT_EQ(chainOf(0), "8");
+  EXPECT_EQ(chainOf(2), "1");
+}
+
+// Records overwritten in place do not count against the 32-bit offsets.
+TEST_F(CheckpointSweepTest, RuleFileNearTheOffsetLimitTakesRewrites) {
+  db.checkpoint();
+  const std::int64_t recordSize = 29 + 68 * 2;
+  // A sparse file holding the most whole records the offsets allow.
+  fs::resize_file("b.tmp", (2147483647 / recordSize) * recordSize);
+  db.checkpoint();
+  appendRow(table("b"), {"4", ""}).cells[1].rule = makeRule({{"1", 1}, {"2", 1}}, 0);
+  EXPECT_EQ(thrownMessage([&] { db.checkpoint(); }), "File offset out of range: b.tmp");
+}
+
+TEST_F(CheckpointSweepTest, LogThatCannotBeEmptiedRefusesTheCheckpoint) {
+  const Directory before = snapshotDirectory();
+  fs::remove("vesk.wal");
+  fs::create_directory("vesk.wal");
+  EXPECT_EQ(thrownMessage([&] { db.checkpoint(); }), "Failed to open file: vesk.wal");
+  fs::remove("vesk.wal");
+  Directory now = snapshotDirectory();
+  now["vesk.wal"] = before.at("vesk.wal");
+  EXPECT_EQ(now, before);
+}
+
+// A transaction whose changes reached the files through a checkpoint
+// inside it: its rollback either completes, the files rewritten to the
+// restored state, or changes nothing and leaves the transaction open.
+TEST_F(CheckpointSweepTest, RollbackAfterACheckpointIsAllOrNothing) {
+  db.checkpoint();
+  db.beginTransaction();
+  appendRow(table("a"), {"5", "v"});
+  db.transactionLog.push_back({"INSERT", "a", lastPosition(table("a")), {}});
+  db.transactionLog.push_back({"UPDATE", "b", 0, table("b").rows[0]});
+  table("b").rows[0].cells[1].rule = makeRule({{"3", 1}, {"4", 1}}, 600);
+  markDeleted(table("a"), 0);
+  db.transactionLog.push_back({"DELETE", "a", 0, {}});
+  db.checkpoint();
+  appendRow(table("c"), {"2", "t"});
+  db.transactionLog.push_back({"INSERT", "c", lastPosition(table("c")), {}});
+  writeFile("vesk.wal", "INSERT INTO c n = 2 #TIME# 700\n");
+
+  const Directory before = snapshotDirectory();
+  const std::string open = describe(db);
+  const auto copy = [&](Database& into) {
+    into.tables = db.tables;
+    into.beginTransaction();
+    into.transactionLog = db.transactionLog;
+    into.checkpoint();  // the checkpoint inside the transaction, writing the same files
+    restoreDirectory(before);
+  };
+  std::string restored;
+  const std::int64_t operations = countFileOperations([&] {
+    Database clean;
+    copy(clean);
+    setFileFaultForTesting(FileFault{std::numeric_limits<std::int64_t>::max(), false});
+    clean.rollbackTransaction();
+    restored = describe(clean);
+  });
+  const Directory after = snapshotDirectory();
+  ASSERT_NE(after, before);
+  ASSERT_NE(restored, open);
+
+  for (std::int64_t n = 0; n < operations; ++n) {
+    for (const bool crash : {false, true}) {
+      SCOPED_TRACE("operation " + std::to_string(n) + (crash ? " crashes" : " fails"));
+      Database run;
+      copy(run);
+      setFileFaultForTesting(FileFault{n, crash});
+      const std::string message = thrownMessage([&] { run.rollbackTransaction(); });
+      setFileFaultForTesting(std::nullopt);
+      if (crash) {
+        Storage::recoverFiles();
+        const Directory recovered = snapshotDirectory();
+        EXPECT_TRUE(recovered == before || recovered == after);
+        continue;
+      }
+      if (message.empty()) {
+        EXPECT_EQ(describe(run), restored);
+        EXPECT_EQ(snapshotDirectory(), after);
+      } else if (!journalLeft()) {
+        EXPECT_EQ(describe(run), open);
+        EXPECT_EQ(snapshotDirectory(), before);
+      } else {
+        EXPECT_EQ(describe(run), restored);
+        run.checkpoint();
+        EXPECT_EQ(snapshotDirectory(), after);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -4,11 +4,17 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "storage/file_system.h"
+#include "storage/storage.h"
+#include "support/file_sweep.h"
+#include "support/table_builders.h"
 #include "support/test_support.h"
 
 namespace {
@@ -135,11 +141,9 @@ TEST_F(ParserTest, LogsEverySuccessfulChangeAsReceived) {
       {1005, "SELECT * FROM"},      // row 13
       {1006, "BEGIN\nplease"},      // the log turns the line feed into a blank
       {1007, "COMMIT"},
-      {1008, "DROP TABLE t"},
-      {1009, "DROP TABLE t"},    // refused: gone
-      {1010, "BEGIN $"},         // lexical error
-      {1011, ""},                // empty
-      {1012, "BEGIN #TIME# x"},  // invalid marker
+      {1008, "BEGIN $"},         // lexical error
+      {1009, ""},                // empty
+      {1010, "BEGIN #TIME# x"},  // invalid marker
   };
   for (const auto& step : steps) {
     clock.set(step.now);
@@ -149,8 +153,12 @@ TEST_F(ParserTest, LogsEverySuccessfulChangeAsReceived) {
             "BEGIN #TIME# 1001\n"
             "ROLLBACK #TIME# 5 #TIME# 1003\n"
             "BEGIN please #TIME# 1006\n"
-            "COMMIT #TIME# 1007\n"
-            "DROP TABLE t #TIME# 1008\n");
+            "COMMIT #TIME# 1007\n");
+  // DROP TABLE checkpoints first, so the log then holds its line alone.
+  clock.set(1011);
+  parser.handleCommand("DROP TABLE t");
+  parser.handleCommand("DROP TABLE t");  // refused: gone
+  EXPECT_EQ(readFile("vesk.wal"), "DROP TABLE t #TIME# 1011\n");
 }
 
 // The commands with a grammar of their own: their messages, and the log
@@ -231,6 +239,207 @@ TEST_F(ParserTest, ReplayingCheckpointInATransactionLogsNoBegin) {
   EXPECT_TRUE(db.inTransaction);
   EXPECT_TRUE(std::filesystem::exists("vesk.wal"));
   EXPECT_EQ(readFile("vesk.wal"), "");
+}
+
+// Parent p (id int) with child c (pid int) linked to it, and "c-x", whose
+// relation file begins like c's; all checkpointed once, with a new row and a
+// pending log since.
+class DropTableTest : public ParserTest {
+ protected:
+  void SetUp() override {
+    ParserTest::SetUp();
+    db.createTable("p", {makeColumn("id", "int")});
+    db.createTable("c", {makeColumn("pid", "int"), makeColumn("v", "int", 2)});
+    db.createTable("c-x", {makeColumn("pid", "int")});
+    appendRow(db.tables.at("p"), {"1"});
+    appendRow(db.tables.at("p"), {"2"});
+    appendRow(db.tables.at("c"), {"1", ""}).cells[1].rule = makeRule({{"1", 5}, {"2", 5}}, 0);
+    appendRow(db.tables.at("c-x"), {"2"});
+    db.link("c", "pid", "p", "id");
+    db.link("c-x", "pid", "p", "id");
+    db.checkpoint();
+    appendRow(db.tables.at("c"), {"2", "3"});
+    db.linkRow(&db.tables.at("c").rows.back(), "c", true);
+    writeFile("vesk.wal", "INSERT INTO c pid = 2 #TIME# 900\n");
+  }
+  void TearDown() override {
+    setFileFaultForTesting(std::nullopt);
+    ParserTest::TearDown();
+  }
+
+  Database db;
+};
+
+TEST_F(DropTableTest, DropOfAChildCheckpointsThenRemovesItsFilesAndLinks) {
+  Parser parser(&db);
+  clock.set(1005);
+  const ResultSet result = parser.handleCommand("DROP TABLE c");
+  ASSERT_TRUE(result.success) << result.message;
+  EXPECT_EQ(result.message, "success! Table c dropped from disk.");
+  // The relation file of "c-x" begins with "c-" too, and stays.
+  EXPECT_EQ(fileNames(), (std::set<std::string>{"p.bin", "p.del", "c-x.bin", "c-x.del",
+                                                "c-x-pid_p-id.rel", "vesk.wal"}));
+  EXPECT_EQ(readFile("vesk.wal"), "DROP TABLE c #TIME# 1005\n");
+  const Table& parent = db.tables.at("p");
+  EXPECT_FALSE(parent.children.contains("c"));
+  EXPECT_TRUE(parent.children.contains("c-x"));
+  for (const Row& row : parent.rows) {
+    for (const auto& [relation, positions] : row.links) EXPECT_NE(relation.table, "c");
+  }
+  // The parent is written too: its rows reached its file first.
+  EXPECT_EQ(Storage::loadTable("p", "").rows.size(), 2u);
+}
+
+TEST_F(DropTableTest, RefusalsComeBeforeTheCheckpointAndChangeNothing) {
+  struct Case {
+    const char* shows;
+    std::function<void(Database&)> prepare;
+    std::string command;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"a parent of other tables", [](Database&) {}, "DROP TABLE p",
+       "Error: Cannot drop a table that other tables reference"},
+      {"an open transaction", [](Database& d) { d.beginTransaction(); }, "DROP TABLE c",
+       "Error: Cannot drop a table while a transaction is active"},
+      {"an unknown table", [](Database&) {}, "DROP TABLE q",
+       "Error: Syntax Error: Table 'q' does not exist."},
+      {"a data file that cannot be written", [](Database&) { std::filesystem::remove("p.bin"); },
+       "DROP TABLE c", "Error: Failed to open file: p.bin"},
+  };
+  const Directory before = snapshotDirectory();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    restoreDirectory(before);
+    Database run;
+    run.tables = db.tables;
+    c.prepare(run);
+    const std::string memory = describe(run);
+    const Directory prepared = snapshotDirectory();
+    Parser parser(&run);
+    EXPECT_EQ(parser.handleCommand(c.command).message, c.message);
+    EXPECT_EQ(describe(run), memory);
+    EXPECT_EQ(snapshotDirectory(), prepared);
+  }
+}
+
+TEST_F(DropTableTest, TableLinkedToItselfCanBeDropped) {
+  db.createTable("s", {makeColumn("id", "int"), makeColumn("up", "int")});
+  appendRow(db.tables.at("s"), {"1", "1"});
+  db.link("s", "up", "s", "id");
+  Parser parser(&db);
+  EXPECT_TRUE(parser.handleCommand("DROP TABLE s").success);
+  EXPECT_FALSE(std::filesystem::exists("s-up_s-id.rel"));
+}
+
+// A fault at each file operation of the command, or a crash there followed
+// by the recovery step: the table and its data file go together, and the
+// directory is one that a completed step leaves.
+TEST_F(DropTableTest, EveryFailureLeavesAWholeState) {
+  const Directory original = snapshotDirectory();
+  const std::string memory = describe(db);
+  const auto copy = [&](Database& into) {
+    restoreDirectory(original);
+    into.tables = db.tables;
+  };
+  Directory checkpointed;
+  {
+    Database clean;
+    copy(clean);
+    clean.checkpoint();
+    checkpointed = snapshotDirectory();
+  }
+  std::string dropped;
+  const std::int64_t operations = countFileOperations([&] {
+    Database clean;
+    copy(clean);
+    setFileFaultForTesting(FileFault{std::numeric_limits<std::int64_t>::max(), false});
+    ASSERT_TRUE(Parser(&clean).handleCommand("DROP TABLE c").success);
+    dropped = describe(clean);
+  });
+  const Directory after = snapshotDirectory();
+  Directory afterWithoutLine = after;
+  afterWithoutLine["vesk.wal"] = "";
+  const std::set<Directory> whole = {original, checkpointed, after, afterWithoutLine};
+
+  for (std::int64_t n = 0; n < operations; ++n) {
+    for (const bool crash : {false, true}) {
+      SCOPED_TRACE("operation " + std::to_string(n) + (crash ? " crashes" : " fails"));
+      Database run;
+      copy(run);
+      setFileFaultForTesting(FileFault{n, crash});
+      const ResultSet result = Parser(&run).handleCommand("DROP TABLE c");
+      setFileFaultForTesting(std::nullopt);
+      if (!crash) {
+        EXPECT_EQ(describe(run), result.success ? dropped : memory) << result.message;
+        EXPECT_EQ(run.tables.contains("c"), std::filesystem::exists("c.bin"));
+      }
+      Storage::recoverFiles();
+      // A kill inside the log's append leaves a torn last line, which no
+      // replay runs: the directory counts without it.
+      Directory seen = snapshotDirectory();
+      if (const auto log = seen.find("vesk.wal"); log != seen.end()) {
+        log->second.resize(log->second.rfind('\n') + 1);
+      }
+      EXPECT_TRUE(whole.contains(seen));
+    }
+  }
+}
+
+// While a checkpoint is unfinished every command that would be logged is
+// refused with its message, since completing it empties the log.
+TEST_F(DropTableTest, UnfinishedCheckpointRefusesLoggedCommands) {
+  Parser parser(&db);
+  // Fail the last step of the checkpoint: the removal of its journal.
+  const Directory before = snapshotDirectory();
+  const std::int64_t operations = countFileOperations([&] {
+    Database clean;
+    clean.tables = db.tables;
+    clean.checkpoint();
+  });
+  restoreDirectory(before);
+  setFileFaultForTesting(FileFault{operations - 1, false});
+  EXPECT_EQ(parser.handleCommand("CHECKPOINT").message, "Error: Failed to write file: vesk.wal");
+  setFileFaultForTesting(std::nullopt);
+  for (const char* command : {"BEGIN", "COMMIT", "ROLLBACK", "DROP TABLE c"}) {
+    SCOPED_TRACE(command);
+    EXPECT_EQ(parser.handleCommand(command).message, "Error: Failed to write file: vesk.wal");
+  }
+  EXPECT_FALSE(db.inTransaction);
+  EXPECT_TRUE(parser.handleCommand("CHECKPOINT").success);
+  EXPECT_FALSE(std::filesystem::exists("vesk.journal"));
+  EXPECT_TRUE(parser.handleCommand("BEGIN").success);
+}
+
+TEST_F(DropTableTest, LogOfAnEarlierRunRefusesCheckpoints) {
+  Parser parser(&db);
+  parser.earlierLog = readFile("vesk.wal");
+  const std::string memory = describe(db);
+  const std::string refusal =
+      "Error: The log holds commands of an earlier run: start the engine in this directory first";
+  clock.set(1010);
+  ASSERT_TRUE(parser.handleCommand("BEGIN").success);  // appended behind the earlier lines
+  ASSERT_TRUE(parser.handleCommand("COMMIT").success);
+  const Directory logged = snapshotDirectory();
+  EXPECT_EQ(parser.handleCommand("CHECKPOINT").message, refusal);
+  EXPECT_EQ(parser.handleCommand("DROP TABLE c").message, refusal);
+  EXPECT_EQ(snapshotDirectory(), logged);
+  EXPECT_EQ(describe(db), memory);
+  // Once another run has emptied the log, its lines are gone.
+  writeFile("vesk.wal", "");
+  EXPECT_TRUE(parser.handleCommand("CHECKPOINT").success);
+}
+
+// A command means the same live as replayed from its log line, where each
+// line feed has become a blank.
+TEST_F(ParserTest, LineFeedsCountAsBlanks) {
+  Database db;
+  Parser parser(&db);
+  // Live, the literal would hide the marker; in the log it is one.
+  EXPECT_EQ(parser.handleCommand("BEGIN 'a\n#TIME#\n5'").message, "Lexer Error");
+  EXPECT_FALSE(db.inTransaction);
+  EXPECT_TRUE(parser.handleCommand("BEGIN\n#TIME#\n5").success);
+  EXPECT_EQ(readFile("vesk.wal"), "BEGIN #TIME# 5 #TIME# 1000\n");
 }
 
 TEST(TimeMarkerTest, CutsAtTheFirstMarker) {

@@ -75,66 +75,6 @@ TEST_F(RuleFileTest, EveryRecordHasRoomForTheTablesLongestChain) {
   EXPECT_EQ(readFile("t.tmp").substr(369, 8), le32(1) + le32(1));
 }
 
-TEST_F(RuleFileTest, RecordNumbersReuseExistingRecordsAndAppendOtherwise) {
-  const auto rule = makeRule({{"v", 1}}, 0);
-  const std::size_t size = 29 + 68;
-  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, -1), 0);
-  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, -1), 1);
-  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, 0), 0);
-  EXPECT_EQ(readFile("t.tmp").size(), 2 * size);
-  // A number the file does not hold gets a new record instead of a far seek.
-  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, 1000000), 2);
-  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, -7), 3);
-  EXPECT_EQ(readFile("t.tmp").size(), 4 * size);
-  // A record cut short at the end still counts: a new one comes after it.
-  writeFile("t.tmp", readFile("t.tmp").substr(0, 3 * size + 10));
-  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, -1), 4);
-  EXPECT_EQ(readFile("t.tmp").size(), 5 * size);
-  EXPECT_NE(Storage::readTempRule("t", 4, 1), nullptr);
-}
-
-TEST_F(RuleFileTest, StatesAreCutToTheLimitAndValuesToSixtyBytes) {
-  const std::string longValue(70, 'v');
-  const auto rule = makeRule({{longValue, 1}, {"b", 2}, {"c", 3}}, 0);
-  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 2, -1), 0);
-  EXPECT_EQ(readFile("t.tmp").size(), 29U + 68 * 2);
-  const auto back = Storage::readTempRule("t", 0, 2);
-  ASSERT_NE(back, nullptr);
-  ASSERT_EQ(back->states.size(), 2U);
-  EXPECT_EQ(back->states[0].value, longValue.substr(0, 60));
-  EXPECT_EQ(back->states[1].value, "b");
-}
-
-TEST_F(RuleFileTest, RecordBeyondThirtyTwoBitOffsetsFailsBeforeWriting) {
-  const auto rule = makeRule({{"v", 1}}, 0);
-  // 29 + 68 * 40000000 bytes cannot be addressed with signed 32-bit offsets.
-  try {
-    Storage::writeTempRule("t", 0, 0, rule.get(), 40000000, -1);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "File offset out of range: t.tmp");
-  }
-  EXPECT_FALSE(std::filesystem::exists("t.tmp"));
-}
-
-TEST_F(RuleFileTest, NewRecordBeyondThirtyTwoBitOffsetsFailsAndLeavesTheFile) {
-  const auto rule = makeRule({{"v", 1}}, 0);
-  // A sparse file just short of 2 GiB: a record after it would end beyond.
-  const std::uintmax_t length = 2147483647 - 50;
-  writeFile("t.tmp", "");
-  std::filesystem::resize_file("t.tmp", length);
-  try {
-    Storage::writeTempRule("t", 0, 0, rule.get(), 1, -1);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "File offset out of range: t.tmp");
-  }
-  EXPECT_EQ(std::filesystem::file_size("t.tmp"), length);
-  // A record that the file already holds is still rewritten in place.
-  EXPECT_EQ(Storage::writeTempRule("t", 0, 0, rule.get(), 1, 0), 0);
-  EXPECT_EQ(std::filesystem::file_size("t.tmp"), length);
-}
-
 TEST_F(RuleFileTest, DamagedRecordsReadAsNoRule) {
   const std::string good = recordBytes(0, 0, false, 5, 1, {{"a", 1}}, 2);
   std::string noStates = good;
@@ -174,16 +114,6 @@ TEST_F(RuleFileTest, DamagedRecordsReadAsNoRule) {
   EXPECT_NE(Storage::readTempRule("t", 0, 2), nullptr);
 }
 
-TEST_F(RuleFileTest, DeletionMapWritersNeverCreateTheMap) {
-  Table table = makeTable("t", {makeColumn("a", "int")});
-  appendRow(table, {"1"});
-  Storage::setUpDeletesFile(table);
-  Storage::deleteAt("t", 0);
-  Storage::deleteBatch("t", {0, 1});
-  Storage::deleteBatch("t", {});
-  EXPECT_TRUE(std::filesystem::is_empty(dir));
-}
-
 TEST_F(RuleFileTest, DeletionMapThatCannotBeSetUpFails) {
   Table table = makeTable("t", {makeColumn("a", "int")});
   appendRow(table, {"1"});
@@ -196,41 +126,6 @@ TEST_F(RuleFileTest, DeletionMapThatCannotBeSetUpFails) {
     EXPECT_STREQ(error.what(), "Failed to write file: t.del");
   }
   EXPECT_EQ(readFile("t.del"), bytesOf({1, 1}));
-}
-
-TEST_F(RuleFileTest, DeletionMapWritersSetTheirBytes) {
-  struct Case {
-    const char* name;
-    std::string before;
-    void (*write)();
-    std::string after;
-  };
-  const Case cases[] = {
-      {"set-up writes a zero per row from the start", bytesOf({1, 1, 1, 1}),
-       [] {
-         Table table = makeTable("t", {makeColumn("a", "int")});
-         appendRow(table, {"1"});
-         appendRow(table, {"2"});
-         Storage::setUpDeletesFile(table);
-       },
-       bytesOf({0, 0, 1, 1})},
-      {"deleteAt marks one slot", bytesOf({0, 0, 0}), [] { Storage::deleteAt("t", 1); },
-       bytesOf({0, 1, 0})},
-      {"deleteAt past the end", bytesOf({0}), [] { Storage::deleteAt("t", 3); },
-       bytesOf({0, 0, 0, 1})},
-      {"negative slot", bytesOf({0}), [] { Storage::deleteAt("t", -1); }, bytesOf({0})},
-      {"deleteBatch marks each slot", bytesOf({0, 0, 0, 0}),
-       [] {
-         Storage::deleteBatch("t", {3, 0, -2});
-       },
-       bytesOf({1, 0, 0, 1})},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    writeFile("t.del", c.before);
-    c.write();
-    EXPECT_EQ(readFile("t.del"), c.after);
-  }
 }
 
 }  // namespace

@@ -1,0 +1,237 @@
+#include "storage/journal.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "storage/bytes.h"
+#include "storage/file_names.h"
+#include "storage/file_system.h"
+#include "storage/storage.h"
+
+namespace {
+
+// Layout: the magic, then per change a kind byte ('W' write, 'C' cut), the
+// path's length and bytes, the offset (or length), the count and bytes of a
+// write; last the commit record: 'E' and the checksum of everything before it.
+constexpr std::string_view kMagic = "QVJ1";
+constexpr char kWrite = 'W';
+constexpr char kCut = 'C';
+constexpr char kCommit = 'E';
+
+const std::string kJournal(kJournalFileName);
+
+// 64-bit FNV-1a: enough to tell a torn or damaged journal from a whole one.
+struct Checksum {
+  std::uint64_t value = 14695981039346656037ULL;
+
+  void add(std::string_view bytes) {
+    for (const char c : bytes) {
+      value ^= static_cast<unsigned char>(c);
+      value *= 1099511628211ULL;
+    }
+  }
+};
+
+std::uint64_t checksum(std::string_view bytes) {
+  Checksum sum;
+  sum.add(bytes);
+  return sum.value;
+}
+
+std::runtime_error logWriteFailure() {
+  return std::runtime_error("Failed to write file: " + std::string(kLogFileName));
+}
+
+std::runtime_error writeFailure(const std::string& path) {
+  return std::runtime_error("Failed to write file: " + path);
+}
+
+// The fields of a change before its bytes.
+std::string changeHeader(const Journal::Change& change) {
+  std::string header;
+  header.push_back(change.cut ? kCut : kWrite);
+  appendInt32(header, static_cast<std::int32_t>(change.path.size()));
+  header += change.path;
+  appendInt64(header, change.offset);
+  if (!change.cut) appendInt64(header, static_cast<std::int64_t>(change.bytes.size()));
+  return header;
+}
+
+// Reads the fields of a journal file in order; every take fails past its end.
+class Cursor {
+ public:
+  explicit Cursor(std::string_view bytes) : bytes(bytes) {}
+
+  bool atEnd() const { return at == bytes.size(); }
+  std::size_t position() const { return at; }
+
+  std::optional<std::string_view> take(std::uint64_t count) {
+    if (count > bytes.size() - at) return std::nullopt;
+    const std::string_view part = bytes.substr(at, count);
+    at += count;
+    return part;
+  }
+  std::optional<std::int64_t> int64() {
+    const auto part = take(8);
+    if (!part) return std::nullopt;
+    return int64At(*part);
+  }
+  std::optional<std::int32_t> int32() {
+    const auto part = take(4);
+    if (!part) return std::nullopt;
+    return int32At(*part);
+  }
+
+ private:
+  std::string_view bytes;
+  std::size_t at = 0;
+};
+
+std::optional<Journal::Change> readChange(Cursor& cursor, char kind) {
+  Journal::Change change;
+  change.cut = kind == kCut;
+  const auto pathLength = cursor.int32();
+  if (!pathLength || *pathLength < 0) return std::nullopt;
+  const auto path = cursor.take(static_cast<std::uint64_t>(*pathLength));
+  const auto offset = cursor.int64();
+  if (!path || !offset || *offset < 0) return std::nullopt;
+  change.path = *path;
+  change.offset = *offset;
+  if (change.cut) return change;
+  const auto count = cursor.int64();
+  if (!count || *count < 0) return std::nullopt;
+  const auto bytes = cursor.take(static_cast<std::uint64_t>(*count));
+  if (!bytes) return std::nullopt;
+  change.bytes = *bytes;
+  return change;
+}
+
+// The changes of a whole journal: the magic, changes, and a commit record
+// whose checksum matches, ending the file.
+std::optional<std::vector<Journal::Change>> parse(std::string_view bytes) {
+  Cursor cursor(bytes);
+  if (cursor.take(kMagic.size()) != kMagic) return std::nullopt;
+  std::vector<Journal::Change> changes;
+  while (true) {
+    const std::size_t recordStart = cursor.position();
+    const auto kind = cursor.take(1);
+    if (!kind) return std::nullopt;
+    if ((*kind)[0] == kCommit) {
+      const auto sum = cursor.int64();
+      if (!sum || !cursor.atEnd()) return std::nullopt;
+      if (static_cast<std::uint64_t>(*sum) != checksum(bytes.substr(0, recordStart))) {
+        return std::nullopt;
+      }
+      return changes;
+    }
+    if ((*kind)[0] != kWrite && (*kind)[0] != kCut) return std::nullopt;
+    auto change = readChange(cursor, (*kind)[0]);
+    if (!change) return std::nullopt;
+    changes.push_back(std::move(*change));
+  }
+}
+
+// Writes each file's ranges through one open writer.
+class Applier {
+ public:
+  void write(const Journal::Change& change) {
+    if (path != change.path) {
+      finish();
+      if (!writer.open(change.path, FileWriter::Mode::Update)) throw writeFailure(change.path);
+      path = change.path;
+    }
+    if (!writer.writeAt(change.offset, change.bytes)) throw writeFailure(path);
+  }
+  void finish() {
+    if (path.empty()) return;
+    const std::string closing = std::exchange(path, "");
+    if (!writer.close()) throw writeFailure(closing);
+  }
+
+ private:
+  FileWriter writer;
+  std::string path;
+};
+
+}  // namespace
+
+void Journal::write(std::string path, std::int64_t offset, std::string bytes) {
+  changes.push_back({std::move(path), offset, std::move(bytes), false});
+}
+
+void Journal::cut(std::string path, std::int64_t length) {
+  changes.push_back({std::move(path), length, "", true});
+}
+
+void Journal::commit() const {
+  FileWriter writer;
+  // The checksum is built as the bytes go out, so the journal is never held
+  // twice in memory.
+  Checksum sum;
+  const auto put = [&](std::string_view bytes) {
+    sum.add(bytes);
+    return writer.write(bytes);
+  };
+  bool written = writer.open(kJournal, FileWriter::Mode::Replace) && put(kMagic);
+  for (auto change = changes.begin(); written && change != changes.end(); ++change) {
+    written = put(changeHeader(*change)) && put(change->bytes);
+  }
+  if (written) {
+    std::string record(1, kCommit);
+    appendInt64(record, static_cast<std::int64_t>(sum.value));
+    written = writer.write(record);
+  }
+  if (writer.close() && written) return;
+  // Not committed: whatever of it landed must not stay to be mistaken for a
+  // journal (were the removal to fail too, it reads as uncommitted anyway).
+  removeFile(kJournal);
+  throw logWriteFailure();
+}
+
+void Journal::complete() const {
+  Applier applier;
+  for (const Change& change : changes) {
+    if (!change.cut) {
+      applier.write(change);
+      continue;
+    }
+    applier.finish();
+    if (!resizeFile(change.path, change.offset)) throw writeFailure(change.path);
+  }
+  applier.finish();
+  if (!Storage::clearWAL()) throw logWriteFailure();
+  remove();
+}
+
+Journal::Found Journal::read(Journal& into) {
+  std::string bytes;
+  const ReadStatus status = readFile(kJournal, bytes);
+  if (status == ReadStatus::Missing) return Found::None;
+  if (status == ReadStatus::Failed) {
+    throw std::runtime_error("Failed to open file: " + std::string(kLogFileName));
+  }
+  auto changes = parse(bytes);
+  if (!changes) return Found::Uncommitted;
+  into.changes = std::move(*changes);
+  return Found::Committed;
+}
+
+void Journal::remove() {
+  if (!removeFile(kJournal)) throw logWriteFailure();
+}
+
+void Storage::finishJournal() {
+  Journal journal;
+  switch (Journal::read(journal)) {
+    case Journal::Found::None:
+      return;
+    case Journal::Found::Uncommitted:
+      Journal::remove();
+      return;
+    case Journal::Found::Committed:
+      journal.complete();
+      return;
+  }
+}
