@@ -1,4 +1,3 @@
-#include <filesystem>
 #include <mutex>
 #include <set>
 #include <shared_mutex>

@@ -202,7 +202,7 @@ void Journal::complete() const {
   }
   applier.finish();
   if (!Storage::clearWAL()) throw logWriteFailure();
-  remove();
+  discard();
 }
 
 Journal::Found Journal::read(Journal& into) {
@@ -218,7 +218,7 @@ Journal::Found Journal::read(Journal& into) {
   return Found::Committed;
 }
 
-void Journal::remove() {
+void Journal::discard() {
   if (!removeFile(kJournal)) throw logWriteFailure();
 }
 
@@ -228,7 +228,7 @@ void Storage::finishJournal() {
     case Journal::Found::None:
       return;
     case Journal::Found::Uncommitted:
-      Journal::remove();
+      Journal::discard();
       return;
     case Journal::Found::Committed:
       journal.complete();

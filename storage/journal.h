@@ -48,5 +48,5 @@ class Journal {
   static Found read(Journal& into);
 
   // Removes the journal file; throws "Failed to write file: vesk.wal".
-  static void remove();
+  static void discard();
 };

@@ -1,5 +1,4 @@
 #include <exception>
-#include <fstream>
 #include <mutex>
 #include <string>
 
