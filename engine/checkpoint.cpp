@@ -7,13 +7,18 @@
 #include "storage/journal.h"
 #include "storage/storage.h"
 
-void Database::runCheckpoint() {
-  // A checkpoint that committed but did not complete goes first: a new
-  // journal must never replace it.
-  if (!unfinishedCheckpoint.empty()) {
-    Storage::finishJournal();
-    unfinishedCheckpoint.clear();
+void Database::runCheckpoint(bool& committed) {
+  committed = false;
+  // A checkpoint that committed but did not complete goes first, whichever
+  // run committed it: a new journal must never replace it.
+  bool pending = false;
+  try {
+    Storage::finishJournal(pending);
+  } catch (const std::runtime_error& error) {
+    if (pending) unfinishedCheckpoint = error.what();
+    throw;
   }
+  unfinishedCheckpoint.clear();
   Journal journal;
   for (const auto& [name, table] : tables) Storage::journalTable(table, journal);
   Storage::checkLogCanBeEmptied();
@@ -24,6 +29,7 @@ void Database::runCheckpoint() {
   }
   journal.commit();
   // From here on the checkpoint has happened, whatever fails below.
+  committed = true;
   if (inTransaction) checkpointedInTransaction = true;
   try {
     journal.complete();
@@ -35,7 +41,8 @@ void Database::runCheckpoint() {
 
 bool Database::checkpoint() {
   const std::unique_lock lock(rwLock);
-  runCheckpoint();
+  bool committed = false;
+  runCheckpoint(committed);
   return inTransaction;
 }
 

@@ -306,8 +306,10 @@ class Database {
   // complete; empty when none.
   std::string unfinishedCheckpoint;
 
-  // The body of checkpoint(), for callers that hold rwLock.
-  void runCheckpoint();
+  // The body of checkpoint(), for callers that hold rwLock. Sets
+  // `committed` once its own journal is committed, so that a caller can
+  // tell a failure that changed nothing from one after the commit point.
+  void runCheckpoint(bool& committed);
   // The refusals of checkDropTable, for callers that hold rwLock.
   void refuseDrop(const std::string& name) const;
   // Takes a dropped child's entries out of its parents.

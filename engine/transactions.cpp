@@ -67,10 +67,11 @@ void Database::rollbackTransaction() {
   }
   inTransaction = false;
   if (before) {
+    bool committed = false;
     try {
-      runCheckpoint();
+      runCheckpoint(committed);
     } catch (...) {
-      if (unfinishedCheckpoint.empty()) {
+      if (!committed) {
         tables = std::move(*before);
         inTransaction = true;
         throw;

@@ -55,7 +55,8 @@ void Storage::removeRelationFiles(const std::string& child) {
 }
 
 void Storage::recoverFiles() {
-  finishJournal();
+  bool committed = false;
+  finishJournal(committed);
   for (const std::string& path : listFiles(kTemporarySuffix)) {
     // Messages name the file the temporary one was to become.
     removeOrThrow(path, stem(path, kTemporarySuffix));

@@ -222,7 +222,8 @@ void Journal::discard() {
   if (!removeFile(kJournal)) throw logWriteFailure();
 }
 
-void Storage::finishJournal() {
+void Storage::finishJournal(bool& committed) {
+  committed = false;
   Journal journal;
   switch (Journal::read(journal)) {
     case Journal::Found::None:
@@ -231,6 +232,7 @@ void Storage::finishJournal() {
       Journal::discard();
       return;
     case Journal::Found::Committed:
+      committed = true;
       journal.complete();
       return;
   }

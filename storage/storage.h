@@ -249,10 +249,11 @@ class Storage {
   static void checkLogCanBeEmptied();
 
   // Completes a committed journal left in the directory, or removes one
-  // without its commit record; does nothing when there is none. Throws as
-  // Journal::complete, or "Failed to write file: vesk.wal" when the journal
-  // cannot be removed.
-  static void finishJournal();
+  // without its commit record; does nothing when there is none. Sets
+  // `committed` when it found a committed one, before completing it. Throws
+  // as Journal::read and Journal::complete, or "Failed to write file:
+  // vesk.wal" when the journal cannot be removed.
+  static void finishJournal(bool& committed);
 
   // --- Crash recovery of the directory (storage/file_recovery.cpp) ---
 

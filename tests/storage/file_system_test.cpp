@@ -154,3 +154,33 @@ TEST_F(FileSystemTest, ACrashTearsItsWriteAndStopsEverythingAfter) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FileSystemTest, ReaderReadsWholeRangesOnly) {
+  writeFile("f", "abcdef");
+  FileReader missing;
+  EXPECT_EQ(missing.open("none"), ReadStatus::Missing);
+  std::string bytes = "stale";
+  EXPECT_FALSE(missing.readAt(0, 1, bytes));
+  EXPECT_EQ(bytes, "");
+
+  FileReader reader;
+  ASSERT_EQ(reader.open("f"), ReadStatus::Done);
+  EXPECT_EQ(reader.size(), 6);
+  EXPECT_TRUE(reader.readAt(2, 3, bytes));
+  EXPECT_EQ(bytes, "cde");
+  EXPECT_FALSE(reader.readAt(4, 3, bytes));  // past the end
+  EXPECT_FALSE(reader.readAt(-1, 1, bytes));
+  EXPECT_TRUE(reader.readAt(6, 0, bytes));
+
+  // The open and each read are operations the hook can fail.
+  setFileFaultForTesting(FileFault{1, false});
+  FileReader faulty;
+  ASSERT_EQ(faulty.open("f"), ReadStatus::Done);
+  EXPECT_FALSE(faulty.readAt(0, 1, bytes));
+  EXPECT_TRUE(faulty.readAt(0, 1, bytes));
+  EXPECT_EQ(fileOperationsForTesting(), 3);
+}
+
+}  // namespace
