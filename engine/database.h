@@ -186,6 +186,12 @@ class Database {
   void link(const std::string& foreignTable, const std::string& foreignKeyCol,
             const std::string& primaryTable, const std::string& primaryKeyCol);
 
+  // Every refusal link() would make, tried on the current state; changes
+  // nothing and writes no file. The LINK command asks it before its leading
+  // checkpoint, so a refused LINK leaves the files as they were.
+  void checkLink(const std::string& foreignTable, const std::string& foreignKeyCol,
+                 const std::string& primaryTable, const std::string& primaryKeyCol);
+
   // Checks that every state of `row`'s foreign-key cells, past ones included,
   // exists as a parent key, then records the back-references; a failure
   // records none. `row` points into the rows of `tableName`. With `isInsert`
@@ -298,6 +304,11 @@ class Database {
   void requireFinishedCheckpoint();
 
  private:
+  // link() and checkLink() without the lock: with `apply` false every check
+  // runs and the parent's key is put back as it was.
+  void makeLink(const std::string& foreignTable, const std::string& foreignKeyCol,
+                const std::string& primaryTable, const std::string& primaryKeyCol, bool apply);
+
   // A checkpoint ran inside the open transaction: its rollback must
   // rewrite the table files.
   bool checkpointedInTransaction = false;

@@ -75,6 +75,18 @@ Row* Database::findParentRow(Table& parent, const std::string& key) {
 void Database::link(const std::string& foreignTable, const std::string& foreignKeyCol,
                     const std::string& primaryTable, const std::string& primaryKeyCol) {
   const std::unique_lock lock(rwLock);
+  makeLink(foreignTable, foreignKeyCol, primaryTable, primaryKeyCol, true);
+}
+
+void Database::checkLink(const std::string& foreignTable, const std::string& foreignKeyCol,
+                         const std::string& primaryTable, const std::string& primaryKeyCol) {
+  const std::unique_lock lock(rwLock);
+  makeLink(foreignTable, foreignKeyCol, primaryTable, primaryKeyCol, false);
+}
+
+void Database::makeLink(const std::string& foreignTable, const std::string& foreignKeyCol,
+                        const std::string& primaryTable, const std::string& primaryKeyCol,
+                        bool apply) {
   if (inTransaction) throw std::runtime_error("Cannot link tables while a transaction is active");
   const auto childEntry = tables.find(foreignTable);
   const auto parentEntry = tables.find(primaryTable);
@@ -120,6 +132,10 @@ void Database::link(const std::string& foreignTable, const std::string& foreignK
         pending.push_back(
             {&parent, rowPosition(parent, found), relation, static_cast<std::int32_t>(position)});
       }
+    }
+    if (!apply) {
+      before.restore(parent);
+      return;
     }
     // Before anything else changes: a relation file that cannot be written
     // fails the link.

@@ -183,6 +183,13 @@ ResultSet Parser::listenCommand(const Command& command) {
 
 ResultSet Parser::linkCommand(const Command& command) {
   const LinkCall call = parseLink(command.tokens);
+  // Its relation file must govern only the commands logged after it: the
+  // log is emptied first, once every refusal has been tried.
+  if (!replaying) {
+    refuseEarlierLog();
+    db->checkLink(call.foreignTable, call.foreignKeyCol, call.primaryTable, call.primaryKeyCol);
+    db->checkpoint();
+  }
   db->link(call.foreignTable, call.foreignKeyCol, call.primaryTable, call.primaryKeyCol);
   return succeeded("success!");
 }

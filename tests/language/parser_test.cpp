@@ -188,12 +188,29 @@ TEST_F(ParserTest, SchemaQueryAndLinkCommandsRunAndLogAsTheirRowsSay) {
     EXPECT_EQ(result.success, step.success);
     EXPECT_EQ(result.message, step.message);
   }
-  EXPECT_EQ(readFile("vesk.wal"),
-            "CREATE TABLE p id ApexInt name string ( 10 ) #TIME# 1000\n"
-            "CREATE TABLE c cid ApexInt pid int #TIME# 1000\n"
-            "LINK c . pid --> p . id #TIME# 1000\n");
+  // LINK checkpoints before it links: its line is the first of the log.
+  EXPECT_EQ(readFile("vesk.wal"), "LINK c . pid --> p . id #TIME# 1000\n");
   EXPECT_EQ(db.listeners.at("p").size(), 1u);
   EXPECT_EQ(db.tables.at("c").parents, std::vector<std::string>{"p"});
+}
+
+// A refused LINK changes nothing: its refusals are tried before the
+// checkpoint it would take, which would empty the log.
+TEST_F(ParserTest, ARefusedLinkTakesNoCheckpoint) {
+  Database db;
+  Parser parser(&db);
+  parser.handleCommand("CREATE TABLE p id int");
+  parser.handleCommand("CREATE TABLE c pid int");
+  db.tables.at("p").rows.clear();
+  appendRow(db.tables.at("c"), {"7"});
+  const std::string log = readFile("vesk.wal");
+  const std::string bin = readFile("c.bin");
+  EXPECT_EQ(parser.handleCommand("LINK c . pid --> p . id").message,
+            "Error: CRITICAL CORRUPTION: Missing active parent key: 7");
+  EXPECT_EQ(readFile("vesk.wal"), log);
+  EXPECT_EQ(readFile("c.bin"), bin);
+  EXPECT_FALSE(std::filesystem::exists("c-pid_p-id.rel"));
+  EXPECT_EQ(db.tables.at("p").primaryKey, "");
 }
 
 TEST_F(ParserTest, CheckpointEmptiesTheLogAndKeepsAnOpenTransaction) {
