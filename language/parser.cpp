@@ -42,7 +42,11 @@ TimedText cutTimeMarker(std::string_view command, std::int64_t now) {
   const std::size_t marker = command.find(kTimeMarker);
   if (marker == std::string_view::npos) return {command, now};
   const std::optional<std::int64_t> time = toInt64(command.substr(marker + kTimeMarker.size()));
-  if (!time) throw std::runtime_error("Invalid time marker");
+  // Durations are added to command times: within 2^62 no sum can overflow.
+  constexpr std::int64_t kTimeLimit = std::int64_t{1} << 62;
+  if (!time || *time <= -kTimeLimit || *time >= kTimeLimit) {
+    throw std::runtime_error("Invalid time marker");
+  }
   return {command.substr(0, marker), *time};
 }
 
@@ -71,9 +75,19 @@ ResultSet Parser::dispatch(const std::string& command) {
   const Route* route = findRoute(parsed.tokens);
   if (route == nullptr) throw std::runtime_error("Unknown command or missing parameters");
   if (route->logged) db->requireFinishedCheckpoint();
-  ResultSet result = (this->*route->run)(parsed);
-  if (route->logged && result.success) log(command);
-  return result;
+  // Every read of the clock during the command gives the command time, so a
+  // replayed command sees what it saw when it first ran.
+  const CommandClock clock(parsed.time);
+  parsed.text = &command;
+  logMark.reset();
+  try {
+    ResultSet result = (this->*route->run)(parsed);
+    if (!result.success) takeBackLogLine();
+    return result;
+  } catch (...) {
+    takeBackLogLine();
+    throw;
+  }
 }
 
 bool Parser::Route::accepts(const std::vector<Token>& tokens) const {
@@ -106,11 +120,17 @@ const Parser::Route* Parser::findRoute(const std::vector<Token>& tokens) {
   return nullptr;
 }
 
-void Parser::log(const std::string& text) const {
-  if (!replaying) Storage::appendToWAL(text);
+void Parser::writeAhead(const Command& command) {
+  if (!replaying) logMark = Storage::appendToWAL(*command.text);
 }
 
-ResultSet Parser::beginCommand(const Command&) {
+void Parser::takeBackLogLine() {
+  if (logMark) Storage::cutWAL(*logMark);
+  logMark.reset();
+}
+
+ResultSet Parser::beginCommand(const Command& command) {
+  writeAhead(command);
   db->beginTransaction();
   return succeeded("Transaction Started. Sandbox active.");
 }
@@ -132,16 +152,18 @@ void Parser::refuseEarlierLog() const {
 // follows may be rolled back.
 ResultSet Parser::checkpointCommand(const Command&) {
   refuseEarlierLog();
-  if (db->checkpoint()) log("BEGIN");
+  if (db->checkpoint() && !replaying) Storage::appendToWAL("BEGIN");
   return succeeded("success! Engine frozen. WAL flushed securely to disk.");
 }
 
-ResultSet Parser::rollbackCommand(const Command&) {
+ResultSet Parser::rollbackCommand(const Command& command) {
+  writeAhead(command);
   db->rollbackTransaction();
   return succeeded("Disaster Averted. Memory restored.");
 }
 
-ResultSet Parser::commitCommand(const Command&) {
+ResultSet Parser::commitCommand(const Command& command) {
+  writeAhead(command);
   db->commitTransaction();
   return succeeded("success! Transaction permanently written to disk.");
 }
@@ -156,12 +178,14 @@ ResultSet Parser::dropTableCommand(const Command& command) {
     db->checkDropTable(name);
     db->checkpoint();
   }
+  writeAhead(command);
   db->dropTable(name);
   return succeeded("success! Table " + name + " dropped from disk.");
 }
 
 ResultSet Parser::createTableCommand(const Command& command) {
   const CreateTableCall call = parseCreateTable(command.tokens);
+  writeAhead(command);
   db->createTable(call.name, call.columns);
   return succeeded("success!");
 }
@@ -190,21 +214,25 @@ ResultSet Parser::linkCommand(const Command& command) {
     db->checkLink(call.foreignTable, call.foreignKeyCol, call.primaryTable, call.primaryKeyCol);
     db->checkpoint();
   }
+  writeAhead(command);
   db->link(call.foreignTable, call.foreignKeyCol, call.primaryTable, call.primaryKeyCol);
   return succeeded("success!");
 }
 
 ResultSet Parser::insertCommand(const Command& command) {
   InsertCall call = parseInsert(command.tokens, command.time, *db);
+  writeAhead(command);
   return db->insertInto(call.table, call.cells);
 }
 
 ResultSet Parser::updateCommand(const Command& command) {
   UpdateCall call = parseUpdate(command.tokens, command.time, *db);
+  writeAhead(command);
   return db->update(call.table, call.cells, call.conditions);
 }
 
 ResultSet Parser::deleteCommand(const Command& command) {
   DeleteCall call = parseDelete(command.tokens);
+  writeAhead(command);
   return db->deleteRows(call.table, call.conditions);
 }

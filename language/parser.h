@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "language/lexer.h"
 #include "model/condition.h"
 #include "model/result_set.h"
+#include "storage/storage.h"
 
 // A command text split at its first time marker.
 struct TimedText {
@@ -28,8 +30,9 @@ TimedText cutTimeMarker(std::string_view command, std::int64_t now);
 
 // One command as its grammar sees it.
 struct Command {
-  std::vector<Token> tokens;  // at least one; none of kind ERROR
-  std::int64_t time = 0;      // the command time: the start of every state chain it builds
+  std::vector<Token> tokens;          // at least one; none of kind ERROR
+  std::int64_t time = 0;              // the command time: the start of every state chain it builds
+  const std::string* text = nullptr;  // the command as received: what the log records
 };
 
 // Turns one command text into one engine call and its result. Keeps no state
@@ -82,8 +85,14 @@ class Parser {
   // handleCommand without its last line of defence: failures may be thrown.
   ResultSet dispatch(const std::string& command);
 
-  // Appends `text` to the write-ahead log unless replaying.
-  void log(const std::string& text) const;
+  // Appends the command's line to the write-ahead log, unless replaying,
+  // before the command changes anything; throws the log's refusal.
+  void writeAhead(const Command& command);
+  // Takes back the line writeAhead appended for a command that then failed.
+  void takeBackLogLine();
+
+  // The log as it stood around this command's own line, when it has one.
+  std::optional<Storage::LogMark> logMark;
 
   // Throws "The log holds commands of an earlier run: start the engine in
   // this directory first" while the log still begins with `earlierLog`.

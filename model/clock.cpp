@@ -4,9 +4,11 @@
 
 namespace {
 std::optional<std::int64_t> pinnedTime;
-}
+thread_local std::optional<std::int64_t> commandTime;
+}  // namespace
 
 std::int64_t currentTime() {
+  if (commandTime) return *commandTime;
   if (pinnedTime) return *pinnedTime;
   using std::chrono::duration_cast;
   using std::chrono::seconds;
@@ -15,3 +17,7 @@ std::int64_t currentTime() {
 }
 
 void setClockForTesting(std::optional<std::int64_t> seconds) { pinnedTime = seconds; }
+
+CommandClock::CommandClock(std::int64_t seconds) : previous_(commandTime) { commandTime = seconds; }
+
+CommandClock::~CommandClock() { commandTime = previous_; }

@@ -198,13 +198,27 @@ class Storage {
 
   // --- Write-ahead log "vesk.wal" ---
 
-  // Appends one line for `command`: the text with each line feed turned into
-  // a blank, the time marker and the current time. When the log ends inside
-  // a line (an append cut short by a crash), a line feed goes first; this
-  // process looks once, and again after each clear or failed append. The
-  // line goes to the log in one append. Never throws; a log that cannot be
-  // written loses the line.
-  static void appendToWAL(const std::string& command);
+  // Where the log stood around one append: whether it existed, its length
+  // before the line and after it (-1 when the line did not get there).
+  struct LogMark {
+    bool existed = false;
+    std::int64_t before = 0;
+    std::int64_t after = -1;
+  };
+
+  // Appends one line for `command` before the command changes anything: the
+  // text with each line feed turned into a blank, the time marker and the
+  // current time (the command time, which the dispatcher pins). A torn last
+  // line (an append a kill interrupted) is cut away first. Throws "Failed to
+  // open file: vesk.wal" when the log cannot be opened and "Failed to write
+  // file: vesk.wal" when the line cannot be written whole; the log is then
+  // as it was.
+  static LogMark appendToWAL(const std::string& command);
+
+  // Takes back the line that `mark` appended, for a command that then
+  // failed: the log is cut to its length before (removed when there was
+  // none). Leaves a log that has changed since alone. Never throws.
+  static void cutWAL(const LogMark& mark);
 
   // Empties the log (creating it when missing); false when it cannot. Never
   // throws. Takes walMutex while the checkpoint holds Database::rwLock: safe,

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "model/clock.h"
+#include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -13,22 +14,9 @@ namespace {
 // walMutex; nothing that holds walMutex asks for another lock.
 std::mutex walMutex;
 
-// Whether this process has made sure the log ends in a line feed since it
-// started or last emptied the log. Guarded by walMutex.
-bool walTailChecked = false;
-
-// A crash in the middle of an append leaves a last line without its line
-// feed; the next line must not be glued onto it.
-bool endsInsideLine() {
-  std::string log;
-  if (readFile(kLogFileName, log) != ReadStatus::Done || log.empty()) return false;
-  return log.back() != '\n';
-}
-
 std::string walLine(const std::string& command) {
   std::string line;
   line.reserve(command.size() + 32);
-  if (!walTailChecked && endsInsideLine()) line.push_back('\n');
   for (const char c : command) line.push_back(c == '\n' ? ' ' : c);
   line += kTimeMarker;
   line += std::to_string(currentTime());
@@ -38,26 +26,49 @@ std::string walLine(const std::string& command) {
 
 }  // namespace
 
-void Storage::appendToWAL(const std::string& command) {
-  try {
-    const std::lock_guard<std::mutex> guard(walMutex);
-    const std::string line = walLine(command);
-    // One append for the whole line keeps it in one piece next to the
-    // appends of other processes. After a failed one the log may end inside
-    // a line: the next append looks again.
-    walTailChecked = appendToFile(kLogFileName, line, nullptr);
-  } catch (const std::exception&) {
-    // A line that cannot be built or written is lost, as one whose log
-    // cannot be opened; the command's own result stands.
+Storage::LogMark Storage::appendToWAL(const std::string& command) {
+  const std::lock_guard<std::mutex> guard(walMutex);
+  if (entryKind(kLogFileName) == EntryKind::Other) throw failedToOpen(kLogFileName);
+  LogMark mark;
+  std::string log;
+  const ReadStatus status = readFile(kLogFileName, log);
+  if (status == ReadStatus::Failed) throw failedToOpen(kLogFileName);
+  mark.existed = status == ReadStatus::Done;
+  // A kill in the middle of an append leaves a last line without its line
+  // feed. That command was never acknowledged and the replay never runs it:
+  // cut it away, so that no fragment stays in front of this line.
+  const std::size_t whole = log.rfind('\n') + 1;
+  if (whole < log.size() && !resizeFile(kLogFileName, static_cast<std::int64_t>(whole))) {
+    throw failedToWrite(kLogFileName);
+  }
+  mark.before = static_cast<std::int64_t>(whole);
+  const std::string line = walLine(command);
+  // One append for the whole line keeps it in one piece next to the appends
+  // of other processes.
+  if (!appendToFile(kLogFileName, line, nullptr)) {
+    cutWAL(LogMark{mark.existed, mark.before, -1});
+    throw failedToWrite(kLogFileName);
+  }
+  mark.after = mark.before + static_cast<std::int64_t>(line.size());
+  return mark;
+}
+
+void Storage::cutWAL(const LogMark& mark) {
+  // Only the line this mark appended is taken back: a log that a checkpoint
+  // emptied since, or one that has grown, is left alone.
+  const std::optional<std::int64_t> size = fileSize(kLogFileName);
+  if (!size || *size < mark.before || (mark.after >= 0 && *size != mark.after)) return;
+  if (mark.existed) {
+    resizeFile(kLogFileName, mark.before);
+  } else {
+    removeFile(kLogFileName);
   }
 }
 
 bool Storage::clearWAL() {
   try {
     const std::lock_guard<std::mutex> guard(walMutex);
-    if (!replaceFile(kLogFileName, "")) return false;
-    walTailChecked = false;
-    return true;
+    return replaceFile(kLogFileName, "");
   } catch (const std::exception&) {
     // The old lines stay and are replayed at the next start.
     return false;

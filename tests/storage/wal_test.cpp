@@ -3,10 +3,19 @@
 #include <filesystem>
 #include <string>
 
+#include "storage/file_system.h"
 #include "storage/storage.h"
 #include "support/test_support.h"
 
 namespace {
+
+// The file operations `action` makes.
+template <typename Action>
+std::int64_t countOperations(Action action) {
+  setFileFaultForTesting(std::nullopt);
+  action();
+  return fileOperationsForTesting();
+}
 
 // Each test starts from an emptied log, as after a checkpoint.
 class WalTest : public TempDirTest {
@@ -69,32 +78,52 @@ TEST_F(WalTest, FirstAppendCreatesTheLog) {
   EXPECT_EQ(readFile("vesk.wal"), "A #TIME# 1700000000\n");
 }
 
-TEST_F(WalTest, TornLastLineIsEndedBeforeTheNextLine) {
-  // A crash cut the last append short, after the clear of this process.
+// A kill cut the last append short: that command was never acknowledged,
+// and the next append cuts its fragment away.
+TEST_F(WalTest, TornLastLineIsCutAwayByTheNextAppend) {
   writeFile("vesk.wal", "A #TIME# 1\nINSERT INTO t VAL");
   Storage::appendToWAL("B");
   Storage::appendToWAL("C");
-  EXPECT_EQ(readFile("vesk.wal"),
-            "A #TIME# 1\nINSERT INTO t VAL\nB #TIME# 1700000000\nC #TIME# 1700000000\n");
+  EXPECT_EQ(readFile("vesk.wal"), "A #TIME# 1\nB #TIME# 1700000000\nC #TIME# 1700000000\n");
 }
 
-TEST_F(WalTest, AppendCutShortIsEndedByTheNextOne) {
+TEST_F(WalTest, AnAppendCutShortFailsAndIsCutAwayByTheNextOne) {
   Storage::appendToWAL("A");
+  const std::int64_t operations = countOperations([] { Storage::appendToWAL("X"); });
+  writeFile("vesk.wal", "A #TIME# 1700000000\n");
   {
-    // The first append looked at the log's end; this one only appends, and
-    // a crash cuts it in half.
-    const ScopedFileFault fault(FileFault{0, true});
-    EXPECT_NO_THROW(Storage::appendToWAL("INSERT INTO t"));
+    // A crash at the append itself leaves half the line.
+    const ScopedFileFault fault(FileFault{operations - 1, true});
+    EXPECT_EQ(thrownMessage([] { Storage::appendToWAL("INSERT INTO t"); }),
+              "Failed to write file: vesk.wal");
   }
+  EXPECT_EQ(readFile("vesk.wal"), "A #TIME# 1700000000\nINSERT INTO t #T");
   Storage::appendToWAL("B");
-  EXPECT_EQ(readFile("vesk.wal"), "A #TIME# 1700000000\nINSERT INTO t #T\nB #TIME# 1700000000\n");
+  EXPECT_EQ(readFile("vesk.wal"), "A #TIME# 1700000000\nB #TIME# 1700000000\n");
 }
 
-TEST_F(WalTest, LogThatCannotBeOpenedLosesTheLineWithoutThrowing) {
+// A command that fails after its line went down takes the line back; a log
+// that changed since (a checkpoint emptied it) is left alone.
+TEST_F(WalTest, TakingBackALineRestoresTheLogAsItWas) {
+  std::filesystem::remove("vesk.wal");
+  const Storage::LogMark first = Storage::appendToWAL("A");
+  Storage::cutWAL(first);
+  EXPECT_FALSE(std::filesystem::exists("vesk.wal")) << "there was no log before";
+  Storage::appendToWAL("A");
+  const Storage::LogMark second = Storage::appendToWAL("B");
+  Storage::cutWAL(second);
+  EXPECT_EQ(readFile("vesk.wal"), "A #TIME# 1700000000\n");
+  const Storage::LogMark third = Storage::appendToWAL("C");
+  Storage::clearWAL();
+  Storage::cutWAL(third);
+  EXPECT_EQ(readFile("vesk.wal"), "");
+}
+
+TEST_F(WalTest, ALogThatCannotBeOpenedRefusesTheLine) {
   std::filesystem::remove("vesk.wal");
   std::filesystem::create_directory("vesk.wal");
-  EXPECT_NO_THROW(Storage::appendToWAL("A"));
-  EXPECT_NO_THROW(Storage::clearWAL());
+  EXPECT_EQ(thrownMessage([] { Storage::appendToWAL("A"); }), "Failed to open file: vesk.wal");
+  EXPECT_FALSE(Storage::clearWAL());
   EXPECT_TRUE(std::filesystem::is_directory("vesk.wal"));
   EXPECT_TRUE(std::filesystem::is_empty("vesk.wal"));
 }
