@@ -196,4 +196,20 @@ TEST_F(HostTest, RollbacksAndDropsSurviveARestart) {
       << run.output;
 }
 
+// A checkpoint that fails in StopEngine says so and leaves the engine
+// started with its memory and log: nothing acknowledged is lost, and a later
+// StopEngine may try again.
+TEST_F(HostTest, AFailedStopKeepsTheEngineStarted) {
+  ASSERT_TRUE(runHost("@start\nCREATE TABLE t a int\nINSERT INTO t a = 1\n").exited);
+  const std::string log = readFile(dir / "vesk.wal");
+  std::filesystem::remove(dir / "t.del");
+  std::filesystem::create_directory(dir / "t.del");
+  const ProgramRun run = runHost("@start\n@stop\nSELECT a FROM t\n");
+  EXPECT_NE(run.output.find("[STORAGE] Checkpoint failed: Failed to open file: t.del\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("{\"a\": 1}"), std::string::npos) << run.output;
+  EXPECT_EQ(readFile(dir / "vesk.wal"), log);
+}
+
 }  // namespace

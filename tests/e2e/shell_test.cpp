@@ -261,3 +261,50 @@ TEST_F(ShellTest, DirectoryThatCannotBeRecoveredEndsTheShell) {
 }
 
 }  // namespace
+
+namespace {
+
+// One session that uses every command of the language, compared whole.
+TEST_F(ShellTest, ASessionWithEveryCommand) {
+  const ShellRun run = runShell(
+      "CREATE TABLE p id ApexInt name string ( 10 )\n"
+      "CREATE TABLE c cid ApexInt pid int\n"
+      "LINK c . pid --> p . id\n"
+      "INSERT INTO p name = 'ann'\n"
+      "INSERT INTO c pid = 1\n"
+      "LISTEN p . name --> 'hook'\n"
+      "BEGIN\n"
+      "UPDATE p SET name = 'bea' WHERE id = 1\n"
+      "ROLLBACK\n"
+      "SELECT * FROM c JOIN p ON c.pid = p.id\n"
+      "DELETE FROM p WHERE id = 1\n"
+      "DELETE FROM c\n"
+      "COMMIT\n"
+      "CHECKPOINT\n"
+      "SELECT name FROM p\n"
+      "DROP TABLE c\n"
+      "exit\n");
+  const auto done = [](const std::string& message, int rows) {
+    return std::string(kPrompt) + "{\n  \"success\": true,\n  \"message\": \"" + message +
+           "\",\n  \"rows_affected\": " + std::to_string(rows) + "\n}\n\n";
+  };
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.output,
+            done("success!", 0) + done("success!", 0) + done("success!", 0) + done("success!", 1) +
+                done("success!", 1) + done("success! Listener attached.", 0) +
+                done("Transaction Started. Sandbox active.", 0) + done("success!", 1) +
+                done("Disaster Averted. Memory restored.", 0) + kPrompt +
+                "{\n  \"success\": true,\n  \"message\": \"success!\",\n  \"rows_affected\": 1,\n"
+                "  \"data\": [\n    {\"c.cid\": 1, \"c.pid\": 1, \"p.id\": 1, \"p.name\": "
+                "\"ann\"}\n  ]\n}\n\n" +
+                kPrompt +
+                printed(false, "Error: Foreign key points at rows that were meant for deletion") +
+                done("success!", 1) + kPrompt +
+                printed(false, "Error: No active transaction to commit!") +
+                done("success! Engine frozen. WAL flushed securely to disk.", 0) + kPrompt +
+                "{\n  \"success\": true,\n  \"message\": \"\",\n  \"rows_affected\": 1,\n"
+                "  \"data\": [\n    {\"name\": \"ann\"}\n  ]\n}\n\n" +
+                done("success! Table c dropped from disk.", 0) + kPrompt);
+}
+
+}  // namespace
