@@ -22,17 +22,14 @@
 
 #include "model/number.h"
 #include "storage/journal.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace {
 
 constexpr const char* kPrompt = "quorvel> ";
 
-struct ShellRun {
-  bool exited = false;  // ended by itself within the time limit
-  int status = -1;      // exit status when it did
-  std::string output;   // all of standard output
-};
+using ShellRun = ProgramRun;
 
 // One failed or successful result without rows as the shell prints it.
 std::string printed(bool success, const std::string& message) {
@@ -40,54 +37,7 @@ std::string printed(bool success, const std::string& message) {
          message + "\",\n  \"rows_affected\": 0\n}\n\n";
 }
 
-// Starts the shell with `in` as its standard input and `out` as its standard
-// output. Both descriptors must be close-on-exec, so that the shell holds no
-// other copy of them (a pipe's write end left open would hide the end of input).
-pid_t startShell(int in, int out) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const rlimit limit{1 << 20, 1 << 20};  // a spinning shell cannot fill the disk
-    if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-      ::_exit(126);
-    }
-    ::execl(QUORVEL_SHELL_PATH, "quorvel", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
-}
-
-// Waits for the shell to end by itself and gives its exit status, or stops
-// one that has not ended within the time limit and gives nothing.
-std::optional<int> waitForExit(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (!WIFEXITED(status)) return std::nullopt;
-  return WEXITSTATUS(status);
-}
-
-// Up to `count` bytes from `fd`, fewer when it ends or stays silent for a
-// few seconds.
-std::string readSome(int fd, std::size_t count) {
-  std::string text;
-  while (text.size() < count) {
-    pollfd ready{fd, POLLIN, 0};
-    if (::poll(&ready, 1, 5000) <= 0) break;
-    char buffer[256];
-    const std::size_t wanted = std::min(sizeof buffer, count - text.size());
-    const ssize_t got = ::read(fd, buffer, wanted);
-    if (got <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  return text;
-}
+pid_t startShell(int in, int out) { return startProgram(QUORVEL_SHELL_PATH, in, out); }
 
 class ShellTest : public TempDirTest {
  protected:
@@ -95,24 +45,7 @@ class ShellTest : public TempDirTest {
   // its input and output sit in a subdirectory so that the working directory
   // holds only what the shell writes. A shell that spins is stopped.
   ShellRun runShell(const std::string& input) {
-    const std::filesystem::path io = dir / "io";
-    std::filesystem::create_directories(io);
-    const std::string in = (io / "in").string();
-    const std::string out = (io / "out").string();
-    writeFile(in, input);
-
-    ShellRun run;
-    const int inFd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const pid_t pid = inFd >= 0 && outFd >= 0 ? startShell(inFd, outFd) : -1;
-    if (inFd >= 0) ::close(inFd);
-    if (outFd >= 0) ::close(outFd);
-    if (pid < 0) return run;
-    const std::optional<int> status = waitForExit(pid);
-    run.exited = status.has_value();
-    run.status = status.value_or(-1);
-    run.output = readFile(out);
-    return run;
+    return runProgram(QUORVEL_SHELL_PATH, dir / "io", input);
   }
 };
 
