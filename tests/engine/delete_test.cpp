@@ -16,7 +16,7 @@ using Rows = std::vector<std::vector<std::string>>;
 
 // p (id int, the key a link sets up) is referenced by c (cid ApexInt, pid
 // int with chains).
-class DeleteTest : public TempDirTest {
+class DeleteTest : public WriterTest {
  protected:
   void SetUp() override {
     TempDirTest::SetUp();
@@ -34,15 +34,6 @@ class DeleteTest : public TempDirTest {
   ResultSet remove(const std::string& table, std::vector<Condition> conditions = {}) {
     return db.deleteRows(table, conditions);
   }
-  template <typename Command>
-  void expectRefused(Command command, const std::string& message) {
-    const std::string before = wholeState(db);
-    EXPECT_EQ(thrownMessage(command), message);
-    EXPECT_EQ(wholeState(db), before);
-  }
-
-  ScopedClock clock{1000};
-  Database db;
 };
 
 TEST_F(DeleteTest, MarksTheSelectedRowsAndLeavesTheirKeysInTheIndex) {

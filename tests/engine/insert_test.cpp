@@ -17,7 +17,7 @@ using Rows = std::vector<std::vector<std::string>>;
 
 // t: id ApexInt, name string 8 bytes wide, n int with chains, f float, b
 // bool, st string with chains.
-class InsertTest : public TempDirTest {
+class InsertTest : public WriterTest {
  protected:
   void SetUp() override {
     TempDirTest::SetUp();
@@ -27,16 +27,6 @@ class InsertTest : public TempDirTest {
   }
   Table& t() { return db.tables.at("t"); }
   ResultSet insert(std::map<std::string, Cell> values) { return db.insertInto("t", values); }
-  // Runs `command`, which must fail with `message` and change nothing.
-  template <typename Command>
-  void expectRefused(Command command, const std::string& message) {
-    const std::string before = wholeState(db);
-    EXPECT_EQ(thrownMessage(command), message);
-    EXPECT_EQ(wholeState(db), before);
-  }
-
-  ScopedClock clock{1000};
-  Database db;
 };
 
 TEST_F(InsertTest, NumbersTheIdentityFromTheLastRowWhateverWasGiven) {

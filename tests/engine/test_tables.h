@@ -11,9 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "engine/database.h"
 #include "model/cell.h"
 #include "model/condition.h"
 #include "model/table.h"
+#include "support/rollback_state.h"
 #include "support/table_builders.h"
 #include "support/test_support.h"
 
@@ -97,3 +99,19 @@ inline int failEachFileOperation(const std::function<void()>& prepare,
   }
   return failures;
 }
+
+// A database in a fresh working directory with its clock pinned, for the
+// tests of the operations that write rows.
+class WriterTest : public TempDirTest {
+ protected:
+  // Runs `command`, which must fail with `message` and change nothing.
+  template <typename Command>
+  void expectRefused(Command command, const std::string& message) {
+    const std::string before = wholeState(db);
+    EXPECT_EQ(thrownMessage(command), message);
+    EXPECT_EQ(wholeState(db), before);
+  }
+
+  ScopedClock clock{1000};
+  Database db;
+};

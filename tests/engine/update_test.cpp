@@ -16,7 +16,7 @@ using Rows = std::vector<std::vector<std::string>>;
 
 // p (id int, the key a link sets up; name string 8 bytes wide) is
 // referenced by c (cid ApexInt, pid int with chains, note string).
-class UpdateTest : public TempDirTest {
+class UpdateTest : public WriterTest {
  protected:
   void SetUp() override {
     TempDirTest::SetUp();
@@ -36,16 +36,6 @@ class UpdateTest : public TempDirTest {
                    std::vector<Condition> conditions = {}) {
     return db.update(table, assignments, conditions);
   }
-  // Runs `command`, which must fail with `message` and change nothing.
-  template <typename Command>
-  void expectRefused(Command command, const std::string& message) {
-    const std::string before = wholeState(db);
-    EXPECT_EQ(thrownMessage(command), message);
-    EXPECT_EQ(wholeState(db), before);
-  }
-
-  ScopedClock clock{1000};
-  Database db;
 };
 
 TEST_F(UpdateTest, ChangesTheSelectedLiveRowsInCommandOrder) {

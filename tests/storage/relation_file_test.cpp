@@ -125,6 +125,9 @@ TEST_F(RelationFileTest, FailedOrCrashedLinkLeavesTheDirectoryWhole) {
           db->tables["lamp"] = child;
           appendRow(db->tables.at("lamp"), {"1", "2"});
           appendRow(db->tables.at("lamp"), {"2", "3"});
+          // The tables' data files, which the recovery step looks for.
+          writeFile("lamp.bin", "");
+          writeFile("room.bin", "");
           if (earlierFile) writeFile(kFile, kHeader + le32(1) + le32(0));
         },
         [&] { db->link("lamp", "room", "room", "rid"); },

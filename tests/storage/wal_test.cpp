@@ -5,17 +5,10 @@
 
 #include "storage/file_system.h"
 #include "storage/storage.h"
+#include "support/file_sweep.h"
 #include "support/test_support.h"
 
 namespace {
-
-// The file operations `action` makes.
-template <typename Action>
-std::int64_t countOperations(Action action) {
-  setFileFaultForTesting(std::nullopt);
-  action();
-  return fileOperationsForTesting();
-}
 
 // Each test starts from an emptied log, as after a checkpoint.
 class WalTest : public TempDirTest {
@@ -89,7 +82,7 @@ TEST_F(WalTest, TornLastLineIsCutAwayByTheNextAppend) {
 
 TEST_F(WalTest, AnAppendCutShortFailsAndIsCutAwayByTheNextOne) {
   Storage::appendToWAL("A");
-  const std::int64_t operations = countOperations([] { Storage::appendToWAL("X"); });
+  const std::int64_t operations = countFileOperations([] { Storage::appendToWAL("X"); });
   writeFile("vesk.wal", "A #TIME# 1700000000\n");
   {
     // A crash at the append itself leaves half the line.

@@ -10,6 +10,7 @@
 
 #include "model/clock.h"
 #include "storage/file_names.h"
+#include "storage/storage.h"
 
 void TempDirTest::SetUp() {
   previous = std::filesystem::current_path();
@@ -103,7 +104,7 @@ std::vector<std::string> TempDirTest::sweepFileFaults(const FaultSweep& sweep) {
       }
       EXPECT_NE(message, "") << "the command reports no failure";
       if (crash) {
-        removeCrashLeftovers();
+        Storage::recoverFiles();
         const auto left = directoryContents();
         EXPECT_TRUE(left == before || left == after);
       } else {
@@ -114,25 +115,6 @@ std::vector<std::string> TempDirTest::sweepFileFaults(const FaultSweep& sweep) {
     }
   }
   return messages;
-}
-
-void removeCrashLeftovers() {
-  namespace fs = std::filesystem;
-  const std::string suffix = kTemporarySuffix;
-  std::vector<fs::path> leftovers;
-  for (const auto& entry : fs::directory_iterator(fs::current_path())) {
-    const fs::path& path = entry.path();
-    const std::string name = path.filename().string();
-    const bool temporary = name.size() > suffix.size() && name.ends_with(suffix);
-    const bool sideFile =
-        path.extension() == kDeletionMapExtension || path.extension() == kRuleFileExtension;
-    std::error_code ignored;
-    const bool orphan =
-        sideFile && !fs::exists(fs::symlink_status(
-                        fs::path(path).replace_extension(kDataFileExtension), ignored));
-    if (temporary || orphan) leftovers.push_back(path);
-  }
-  for (const fs::path& path : leftovers) fs::remove(path);
 }
 
 ScopedFileFault::ScopedFileFault(FileFault fault) { setFileFaultForTesting(fault); }

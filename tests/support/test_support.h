@@ -41,7 +41,7 @@ class TempDirTest : public ::testing::Test {
   // Runs the command once to count its file operations and to see the
   // directory after it. Then, for each operation n: fails it, expecting the
   // command to throw and to leave memory and directory exactly as before;
-  // and crashes there, expecting the directory, once removeCrashLeftovers
+  // and crashes there, expecting the directory, once the recovery step
   // has run, to be exactly the one before or the one after. Returns the
   // message of each failure, by operation.
   std::vector<std::string> sweepFileFaults(const FaultSweep& sweep);
@@ -79,11 +79,6 @@ class CommaDecimalLocale {
   bool active_ = false;
   std::filesystem::path locales_;  // built here when the system had none
 };
-
-// A stand-in for the start-up recovery after a crash: removes every file
-// left under a temporary name, and every deletion map or rule file whose
-// table has no data file.
-void removeCrashLeftovers();
 
 // Sets a file fault for as long as it lives.
 class ScopedFileFault {
