@@ -1,10 +1,11 @@
-# Three builds: "build" (the shell, the host library and the tests),
-# "build-sanitize" (the same tests under AddressSanitizer and UBSan) and
-# "build-tsan" (the threaded host under ThreadSanitizer).
+# Four builds: "build" (the shell, the host library and the tests),
+# "build-sanitize" (the same tests under AddressSanitizer and UBSan),
+# "build-tsan" (the threaded host under ThreadSanitizer) and "build-windows"
+# (the Windows console shell, cross-built with MinGW-w64).
 JOBS := $(shell nproc)
 CMAKE_FLAGS := $(if $(CI),-DQUORVEL_WERROR=ON,)
 
-.PHONY: all run test sanitize tsan clean
+.PHONY: all run test sanitize tsan windows clean
 
 all:
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -29,5 +30,10 @@ tsan:
 	cmake --build build-tsan -j $(JOBS) --target quorvel_threads
 	build-tsan/tests/quorvel_threads
 
+# build-windows/quorvel.exe, exporting the three engine functions by name.
+windows:
+	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
+	cmake --build build-windows -j $(JOBS) --target quorvel
+
 clean:
-	rm -rf build build-sanitize build-tsan
+	rm -rf build build-sanitize build-tsan build-windows

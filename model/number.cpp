@@ -1,10 +1,7 @@
 #include "model/number.h"
 
-#include <locale.h>  // newlocale and strtof_l (_create_locale and _strtof_l on Windows)
-
-#include <cerrno>
-#include <clocale>
-#include <cstdlib>
+#include <charconv>
+#include <cmath>
 #include <iomanip>
 #include <limits>
 #include <locale>
@@ -48,27 +45,44 @@ std::optional<std::int64_t> toInt64(std::string_view text) { return toInteger<st
 
 namespace {
 
-// Numbers are read with the "C" locale's decimal point whatever locale the
-// host program has chosen, so "2.5" means the same in every process.
-float strtofClassic(const char* text, char** end) {
-#if defined(_WIN32)
-  static const _locale_t classic = _create_locale(LC_NUMERIC, "C");
-  return _strtof_l(text, end, classic);
-#else
-  static const locale_t classic = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
-  return strtof_l(text, end, classic);
-#endif
+bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// "0x" or "0X" followed by a hexadecimal digit or a point and one.
+bool hasHexPrefix(std::string_view text) {
+  if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
+  const std::size_t digit = text[2] == '.' ? 3 : 2;
+  return digit < text.size() && isHexDigit(text[digit]);
 }
 
 }  // namespace
 
+// std::from_chars reads the number the C library's "C" locale reads, whatever
+// locale the host program has chosen, on every platform; what it leaves out
+// of the C library's form (leading white space, a plus sign, the "0x" of a
+// hexadecimal number) is taken off here.
 std::optional<float> toFloat(std::string_view text) {
-  const std::string copy(text);  // the conversion needs a terminated text
-  char* end = nullptr;
-  errno = 0;
-  const float value = strtofClassic(copy.c_str(), &end);
-  if (end == copy.c_str() || errno == ERANGE) return std::nullopt;
-  return value;
+  std::size_t i = 0;
+  while (i < text.size() && isCSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  const std::string_view number = text.substr(i);
+  // from_chars would take a second sign.
+  if (number.empty() || number[0] == '-') return std::nullopt;
+  const char* const end = number.data() + number.size();
+  float value = 0;
+  std::from_chars_result read{number.data(), std::errc::invalid_argument};
+  if (hasHexPrefix(number)) {
+    read = std::from_chars(number.data() + 2, end, value, std::chars_format::hex);
+  }
+  // A bare "0x" is the number 0 followed by other text.
+  if (read.ec == std::errc::invalid_argument) read = std::from_chars(number.data(), end, value);
+  if (read.ec != std::errc() || std::fpclassify(value) == FP_SUBNORMAL) return std::nullopt;
+  return negative ? -value : value;
 }
 
 std::string formatFloat(float value) {

@@ -15,7 +15,9 @@ std::optional<std::int32_t> toInt32(std::string_view text);
 std::optional<std::int64_t> toInt64(std::string_view text);
 
 // The longest leading decimal or hexadecimal floating-point number, infinity
-// or NaN. A value that overflows or underflows single precision is refused.
+// or NaN, read with the decimal point whatever the locale. A value that
+// overflows single precision or falls below its smallest normal value is
+// refused.
 std::optional<float> toFloat(std::string_view text);
 
 // Six decimals in fixed notation with the "C" locale's decimal point,
