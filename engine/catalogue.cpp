@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <map>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
@@ -64,6 +66,14 @@ void checkDeclaration(const std::string& name, const std::vector<Column>& column
   }
 }
 
+// Another table whose name differs from `name` only in letter case: the two
+// would share their files where file names ignore case.
+bool hasCaseTwin(const std::map<std::string, Table>& tables, const std::string& name) {
+  return std::ranges::any_of(tables, [&](const auto& entry) {
+    return entry.first != name && namesShareFiles(entry.first, name);
+  });
+}
+
 // The new table with its column maps and, for an "ApexInt" column, its
 // (empty) primary-key index.
 Table buildTable(const std::string& name, const std::vector<Column>& columns) {
@@ -99,6 +109,7 @@ void Database::createTable(const std::string& name, const std::vector<Column>& c
   const std::unique_lock lock(rwLock);
   if (!checkTypes(columns)) throw std::runtime_error("Unknown type");
   checkDeclaration(name, columns);
+  if (hasCaseTwin(tables, name)) throw existingTableFiles();
   Table table = buildTable(name, columns);
   const std::string path = dataFilePath(name);
   if (recovering) {

@@ -59,8 +59,10 @@ class Database {
   // <column>" (above 4,096, or any on an "ApexInt" column) and "Column too
   // narrow for state chains: <column>" (a state limit on a value narrower than
   // 4 bytes, which cannot hold a rule's record number); "A table can only have
-  // one ApexInt column"; then, outside the log's replay, "Column size error"
-  // when the catalogue already holds the name or any entry (a dangling link
+  // one ApexInt column"; "Column size error" when the catalogue holds a
+  // table whose name differs only in letter case (the two would share files
+  // on Windows), also during the replay; then, outside the log's replay,
+  // "Column size error" when the catalogue already holds the name or any entry (a dangling link
   // too) lies under its data file, deletion map or rule-file name, so no
   // table's rows are ever thrown away. When storage fails ("Failed to open
   // file: <path>", "Failed to write file: <path>") the catalogue and the

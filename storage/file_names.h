@@ -34,11 +34,21 @@ std::string temporaryPath(std::string_view path);
 inline constexpr std::size_t kMaxNameBytes = kNameFieldBytes;
 
 // Table names become file names and column names become parts of relation
-// file names. These keep every such file a bare name in the working
-// directory: a name is non-empty and holds no "/", "\\" or byte below 0x20,
-// and a table name holds no "." either (its files add their own extension).
+// file names. These keep every such file a bare, portable name in the working
+// directory on Linux and on Windows alike: a name is non-empty; holds no "/",
+// "\\", ":", "<", ">", "\"", "|", "?", "*" or byte below 0x20; does not end in
+// a blank or a dot; and is no device name (CON, PRN, AUX, NUL, COM1 to COM9,
+// LPT1 to LPT9, in any letter case, with or without an extension). A table
+// name holds no "." either (its files add their own extension) and is not
+// "listeners" or "webhooks" in any letter case (those files end in the data
+// files' extension). The one rule for creating a table and for accepting a
+// listed data file's name.
 bool isSafeTableName(std::string_view name);
 bool isSafeColumnName(std::string_view name);
+
+// Whether two names are one file name where file names ignore letter case
+// (ASCII letters only), as on Windows.
+bool namesShareFiles(std::string_view a, std::string_view b);
 
 // The checkpoint's redo journal: an extension no loader lists.
 inline constexpr const char* kJournalFileName = "vesk.journal";

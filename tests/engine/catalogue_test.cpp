@@ -17,6 +17,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The names of the catalogue's tables with their columns and keys.
+std::string catalogueOf(const Database& db) {
+  std::string text;
+  for (const auto& [name, table] : db.tables) {
+    text += name + " (key " + table.primaryKey + "):";
+    for (const Column& column : table.columns) text += " " + column.name + " " + column.type;
+    text += " rows " + std::to_string(table.rows.size()) + "\n";
+  }
+  return text;
+}
+
 class CatalogueTest : public TempDirTest {
  protected:
   Database db;
@@ -74,10 +85,22 @@ TEST_F(CatalogueTest, RefusedDeclarationsChangeNothing) {
       {"slash in table name", "a/b", plain, "Forbidden table name"},
       {"backslash in table name", "a\\b", plain, "Forbidden table name"},
       {"control byte in table name", "a\nb", plain, "Forbidden table name"},
+      {"drive-relative table name", "c:evil", plain, "Forbidden table name"},
+      {"device as table name", "Nul", plain, "Forbidden table name"},
+      {"the webhook file's name in another case", "WebHooks", plain, "Forbidden table name"},
+      {"the table name is tested before the column names",
+       "a?",
+       {makeColumn("com1", "int")},
+       "Forbidden table name"},
       {"empty column name", "t", {makeColumn("", "int")}, "Forbidden column name"},
       {"slash in column name", "t", {makeColumn("a/b", "int")}, "Forbidden column name"},
       {"backslash in column name", "t", {makeColumn("a\\b", "int")}, "Forbidden column name"},
       {"control byte in column name", "t", {makeColumn("a\tb", "int")}, "Forbidden column name"},
+      {"stream in column name", "t", {makeColumn("a:b", "int")}, "Forbidden column name"},
+      {"device with an extension as column name",
+       "t",
+       {makeColumn("lpt3.x", "int")},
+       "Forbidden column name"},
       {"a column name given twice",
        "t",
        {makeColumn("a", "int"), makeColumn("b", "int"), makeColumn("a", "string")},
@@ -154,6 +177,21 @@ TEST_F(CatalogueTest, ExistingTableKeepsItsRows) {
   }
 }
 
+// Where file names ignore letter case, t and T would share their files.
+TEST_F(CatalogueTest, NameOfAnExistingTableInAnotherCaseIsRefused) {
+  db.createTable("Lamp", {makeColumn("a", "int")});
+  appendRow(db.getTable("Lamp"), {"7"});
+  const auto before = directoryContents();
+  for (const bool replaying : {false, true}) {
+    SCOPED_TRACE(replaying ? "during the replay" : "outside the replay");
+    db.recovering = replaying;
+    EXPECT_EQ(thrownMessage([&] { db.createTable("lAMP", {makeColumn("b", "string")}); }),
+              "Column size error");
+    EXPECT_EQ(catalogueOf(db), "Lamp (key ): a int rows 1\n");
+    EXPECT_EQ(directoryContents(), before);
+  }
+}
+
 TEST_F(CatalogueTest, ExistingDataFileIsNotOverwritten) {
   writeFile(dir / "t.bin", "left by an earlier run");
   EXPECT_EQ(thrownMessage([&] { db.createTable("t", {makeColumn("a", "int")}); }),
@@ -194,17 +232,6 @@ TEST_F(CatalogueTest, AnyEntryUnderTheTablesFileNamesRefusesTheTable) {
     EXPECT_EQ(directoryContents(), before);
     EXPECT_TRUE(fs::is_empty(outside));
   }
-}
-
-// The names of the catalogue's tables with their columns and keys.
-std::string catalogueOf(const Database& db) {
-  std::string text;
-  for (const auto& [name, table] : db.tables) {
-    text += name + " (key " + table.primaryKey + "):";
-    for (const Column& column : table.columns) text += " " + column.name + " " + column.type;
-    text += " rows " + std::to_string(table.rows.size()) + "\n";
-  }
-  return text;
 }
 
 // Every file operation of a CREATE TABLE, failed or crashed in turn: a
