@@ -95,10 +95,21 @@ bool Database::checkTypes(const std::vector<Column>& columns) {
   return true;
 }
 
-void Database::createTable(const std::string& name, const std::vector<Column>& columns) {
-  const std::unique_lock lock(rwLock);
+void Database::refuseDeclaration(const std::string& name, const std::vector<Column>& columns) {
   if (!checkTypes(columns)) throw std::runtime_error("Unknown type");
   checkDeclaration(name, columns);
+}
+
+void Database::checkCreateTable(const std::string& name, const std::vector<Column>& columns) {
+  const std::shared_lock lock(rwLock);
+  refuseDeclaration(name, columns);
+  if (tables.contains(name)) throw existingTableFiles();
+  Storage::checkNewTableFiles(name);
+}
+
+void Database::createTable(const std::string& name, const std::vector<Column>& columns) {
+  const std::unique_lock lock(rwLock);
+  refuseDeclaration(name, columns);
   Table table = buildTable(name, columns);
   const std::string path = dataFilePath(name);
   if (recovering) {

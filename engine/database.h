@@ -69,6 +69,12 @@ class Database {
   // replay relies on meeting the table as it was created.
   void createTable(const std::string& name, const std::vector<Column>& columns);
 
+  // Throws what createTable would refuse outside the replay, before it
+  // touches anything; writes nothing. The CREATE TABLE command asks it
+  // before it writes its log line: replayed, a line for a name already
+  // taken would replace that table. Takes rwLock shared.
+  void checkCreateTable(const std::string& name, const std::vector<Column>& columns);
+
   // Removes the table and its listeners, then its data file (the drop's
   // commit point), its deletion map and rule file, every relation file
   // whose header names it as the child, its entries in its parents'
@@ -230,6 +236,12 @@ class Database {
   // Refused like every logged command while a checkpoint is unfinished.
   void rollbackTransaction();
 
+  // Whether a rollback now would checkpoint the restored state (a checkpoint
+  // ran inside the open transaction). That checkpoint is then the rollback's
+  // commit point: its journal, not a log line, makes the undo durable. Takes
+  // rwLock shared.
+  bool rollbackRewritesFiles();
+
   // Appends one entry to the open transaction's log; does nothing when none
   // is open. Every writer records through here, once its change has fully
   // succeeded: "INSERT" for the appended row, "UPDATE" for each selected row
@@ -321,6 +333,9 @@ class Database {
   // `committed` once its own journal is committed, so that a caller can
   // tell a failure that changed nothing from one after the commit point.
   void runCheckpoint(bool& committed);
+  // The refusals of a declaration alone ("Unknown type", names, widths,
+  // limits, the one identity column).
+  void refuseDeclaration(const std::string& name, const std::vector<Column>& columns);
   // The refusals of checkDropTable, for callers that hold rwLock.
   void refuseDrop(const std::string& name) const;
   // Takes a dropped child's entries out of its parents.

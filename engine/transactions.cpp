@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -85,6 +86,11 @@ void Database::rollbackTransaction() {
   }
   transactionLog.clear();
   checkpointedInTransaction = false;
+}
+
+bool Database::rollbackRewritesFiles() {
+  const std::shared_lock lock(rwLock);
+  return inTransaction && checkpointedInTransaction;
 }
 
 void Database::recordChange(const std::string& action, const std::string& tableName,

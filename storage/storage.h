@@ -48,6 +48,11 @@ class Storage {
   // fails.
   static void saveTable(const std::string& path, const Table& table, const std::string& unused);
 
+  // Throws "Column size error" when any entry (a dangling link too) lies
+  // under the data file, deletion map or rule-file name of table `name`:
+  // the refusal of saveTable, asked before anything is written.
+  static void checkNewTableFiles(const std::string& name);
+
   // Writes one row slot (storage/slot_writer.cpp, as every writer of a
   // table's files). With std::ios_base::beg, `offset` is the slot's position
   // and each temporal value keeps the rule record its slot names, when the

@@ -209,14 +209,18 @@ int Storage::largestMaxStates(const std::vector<Column>& columns) {
   return largest;
 }
 
+void Storage::checkNewTableFiles(const std::string& name) {
+  // Whatever lies under one of the names belongs to some other table, or
+  // leads out of the directory: nothing is written through it.
+  for (const std::string& taken : {dataFilePath(name), deletionMapPath(name), ruleFilePath(name)}) {
+    if (entryKind(taken) != EntryKind::None) throw existingTableFiles();
+  }
+}
+
 void Storage::saveTable(const std::string& path, const Table& table, const std::string&) {
   const std::string tableName = path.substr(0, path.find('.'));
   const std::string mapPath = deletionMapPath(tableName);
-  // Whatever lies under one of the names belongs to some other table, or
-  // leads out of the directory: nothing is written through it.
-  for (const std::string& taken : {path, mapPath, ruleFilePath(tableName)}) {
-    if (entryKind(taken) != EntryKind::None) throw existingTableFiles();
-  }
+  checkNewTableFiles(tableName);
   stageNewFile(path, tableHeader(table));
   try {
     stageNewFile(mapPath, std::string(table.rows.size(), kLiveRowByte));
