@@ -145,7 +145,9 @@ TEST_F(StartupTest, FifosNeverBlockAStart) {
     ASSERT_EQ(::mkfifo(c.name, 0600), 0);
     Database db;
     EXPECT_EQ(startFailure(db), c.failure);
-    if (c.failure.empty()) EXPECT_EQ(db.tables.size(), c.tables);
+    if (c.failure.empty()) {
+      EXPECT_EQ(db.tables.size(), c.tables);
+    }
     EXPECT_EQ(directoryContents().at(c.name), "special");
   }
 }
