@@ -1,10 +1,11 @@
-# Three builds: "build" (the shell, the host library and the tests),
-# "build-sanitize" (the same tests under AddressSanitizer and UBSan) and
-# "build-tsan" (the threaded host under ThreadSanitizer).
+# Four builds: "build" (the shell, the host library and the tests),
+# "build-sanitize" (the same tests under AddressSanitizer and UBSan),
+# "build-tsan" (the threaded host under ThreadSanitizer) and "build-fuzz"
+# (the libFuzzer targets, built with clang).
 JOBS := $(shell nproc)
 CMAKE_FLAGS := $(if $(CI),-DQUORVEL_WERROR=ON,)
 
-.PHONY: all run test sanitize tsan clean
+.PHONY: all run test sanitize tsan fuzz fuzz-seeds clean
 
 all:
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -29,5 +30,30 @@ tsan:
 	cmake --build build-tsan -j $(JOBS) --target quorvel_threads
 	build-tsan/tests/quorvel_threads
 
+# Each fuzz target for FUZZ_SECONDS on a copy of its seed corpus; any crash,
+# sanitizer report, leak or input slower than a second fails. The targets
+# work in a private directory of their own, so every path they get is absolute.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := commands startup
+FUZZ_DIR := $(CURDIR)/build-fuzz
+
+fuzz:
+	cmake -S fuzz -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS)
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/artifacts/$$t && \
+	  echo "== $${t}_fuzzer for $(FUZZ_SECONDS) s" && \
+	  $(FUZZ_DIR)/$${t}_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=1 -detect_leaks=1 \
+	    -max_len=16384 -dict=$(CURDIR)/fuzz/$$t.dict -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_DIR)/artifacts/$$t/ \
+	    $(FUZZ_DIR)/corpus/$$t $(CURDIR)/fuzz/corpus/$$t || exit 1; \
+	done
+
+# Writes the committed seed corpora again from files the engine writes.
+fuzz-seeds:
+	cmake -S fuzz -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS) --target seed_corpus
+	build-fuzz/seed_corpus $(CURDIR)/fuzz/corpus
+
 clean:
-	rm -rf build build-sanitize build-tsan
+	rm -rf build build-sanitize build-tsan build-fuzz
