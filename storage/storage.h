@@ -25,7 +25,8 @@ inline constexpr std::string_view kTimeMarker = " #TIME# ";
 
 // Every file the engine keeps in the current working directory, reached
 // through the file-system seam (storage/file_system.h). Each function opens
-// the files it needs, uses them and closes them before it returns. Numbers
+// the files it needs, uses them and closes them before it returns; only the
+// log's stream stays open between appends, inside the seam. Numbers
 // are little-endian, fields packed, texts in zero-padded fixed-width fields;
 // names and layout constants live in storage/file_names.h and
 // storage/file_format.h.
