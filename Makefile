@@ -1,11 +1,12 @@
-# Four builds: "build" (the shell, the host library and the tests),
+# Five builds: "build" (the shell, the host library and the tests),
 # "build-sanitize" (the same tests under AddressSanitizer and UBSan),
-# "build-tsan" (the threaded host under ThreadSanitizer) and "build-fuzz"
-# (the libFuzzer targets, built with clang).
+# "build-tsan" (the threaded host under ThreadSanitizer), "build-fuzz"
+# (the libFuzzer targets, built with clang) and "build-bench" (the benchmark
+# against SQLite).
 JOBS := $(shell nproc)
 CMAKE_FLAGS := $(if $(CI),-DQUORVEL_WERROR=ON,)
 
-.PHONY: all run test sanitize tsan fuzz fuzz-seeds clean
+.PHONY: all run test sanitize tsan fuzz fuzz-seeds bench clean
 
 all:
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -54,6 +55,13 @@ fuzz-seeds:
 	cmake -S fuzz -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS) --target seed_corpus
 	build-fuzz/seed_corpus $(CURDIR)/fuzz/corpus
+# The benchmark against SQLite in a build of its own; BENCH_N lists the row
+# counts, e.g. make bench BENCH_N="10000 100000" for a quick run.
+BENCH_N ?= 100000 1000000
+bench:
+	cmake -S . -B build-bench -DQUORVEL_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build build-bench -j $(JOBS) --target quorvel_bench
+	build-bench/bench/quorvel_bench $(BENCH_N)
 
 clean:
-	rm -rf build build-sanitize build-tsan build-fuzz
+	rm -rf build build-sanitize build-tsan build-fuzz build-bench
