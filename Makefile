@@ -55,6 +55,7 @@ fuzz-seeds:
 	cmake -S fuzz -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS) --target seed_corpus
 	build-fuzz/seed_corpus $(CURDIR)/fuzz/corpus
+
 # The benchmark against SQLite in a build of its own; BENCH_N lists the row
 # counts, e.g. make bench BENCH_N="10000 100000" for a quick run.
 BENCH_N ?= 100000 1000000
