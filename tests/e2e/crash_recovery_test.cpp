@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/process.h"
+
 extern char** environ;
 
 namespace {
@@ -306,17 +308,7 @@ std::optional<int> runHost(const std::filesystem::path& trial, const std::filesy
   const int spawned = posix_spawn(&pid, kHost, &actions, nullptr, args, environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return std::nullopt;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
-  }
-  return status;
+  return waitForStatus(pid, std::chrono::seconds(60));
 }
 
 // How many kills found each kind of command in flight ("-" for none).
