@@ -1,12 +1,12 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
-#include <set>
 #include <shared_mutex>
 #include <stdexcept>
 #include <system_error>
 
 #include "engine/database.h"
+#include "engine/declaration.h"
 #include "model/column_type.h"
 #include "storage/file_errors.h"
 #include "storage/file_format.h"
@@ -18,52 +18,17 @@ const std::unordered_set<std::string> Database::types = columnTypeNames();
 
 namespace {
 
-// Bounds that keep every row slot and rule record a reasonable size: a
-// checkpoint writes one slot per row and one record of room for the longest
-// chain per temporal cell.
-constexpr std::int32_t kMaxStringWidth = 1048576;
-constexpr std::int32_t kMaxStateLimit = 4096;
-
 std::runtime_error noSuchTable(const std::string& name) {
   return std::runtime_error("Syntax Error: Table '" + name + "' does not exist.");
 }
 
-void requireShortName(const std::string& name) {
-  if (name.size() > kMaxNameBytes) throw std::runtime_error("Name longer than 15 bytes: " + name);
-}
-
-// Names, widths and the single identity column: everything that can be
-// refused from the declaration alone.
-void checkDeclaration(const std::string& name, const std::vector<Column>& columns) {
-  if (!isSafeTableName(name)) throw std::runtime_error("Forbidden table name");
-  requireShortName(name);
-  std::set<std::string> names;
-  for (const Column& column : columns) {
-    if (!isSafeColumnName(column.name)) throw std::runtime_error("Forbidden column name");
-    requireShortName(column.name);
-    // Values, maps and conditions find a column by its name.
-    if (!names.insert(column.name).second) {
-      throw std::runtime_error("Duplicate column name: " + column.name);
-    }
-    if (column.type == "string" && (column.size <= 0 || column.size > kMaxStringWidth)) {
-      throw std::runtime_error("Invalid string width: " + column.name);
-    }
-    // An identity key whose states could collide would make the key set-up
-    // at start refuse the table.
-    if (column.maxStates > kMaxStateLimit || (column.type == "ApexInt" && column.maxStates > 0)) {
-      throw std::runtime_error("Invalid state limit: " + column.name);
-    }
-    // A column with a state limit takes its value width plus the flag byte.
-    if (column.maxStates > 0 && Storage::getColumnBinSize(column) - 1 < kRecordNumberBytes) {
-      throw std::runtime_error("Column too narrow for state chains: " + column.name);
-    }
-  }
-  int identityColumns = 0;
-  for (const Column& column : columns) {
-    if (column.type == "ApexInt" && ++identityColumns > 1) {
-      throw std::runtime_error("A table can only have one ApexInt column");
-    }
-  }
+// Whether two column lists lay rows out alike in a data file: the same
+// names, types, state limits and widths, in the same order.
+bool sameLayout(const std::vector<Column>& a, const std::vector<Column>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Column& x, const Column& y) {
+    return x.name == y.name && x.type == y.type && x.maxStates == y.maxStates &&
+           Storage::getColumnBinSize(x) == Storage::getColumnBinSize(y);
+  });
 }
 
 // Another table whose name differs from `name` only in letter case: the two
@@ -105,14 +70,38 @@ bool Database::checkTypes(const std::vector<Column>& columns) {
   return true;
 }
 
-void Database::createTable(const std::string& name, const std::vector<Column>& columns) {
-  const std::unique_lock lock(rwLock);
+void Database::refuseDeclaration(const std::string& name, const std::vector<Column>& columns) {
   if (!checkTypes(columns)) throw std::runtime_error("Unknown type");
   checkDeclaration(name, columns);
+}
+
+void Database::refuseExistingName(const std::string& name) const {
+  if (tables.contains(name) || hasCaseTwin(tables, name)) throw existingTableFiles();
+}
+
+void Database::checkCreateTable(const std::string& name, const std::vector<Column>& columns) {
+  const std::shared_lock lock(rwLock);
+  refuseDeclaration(name, columns);
+  refuseExistingName(name);
+  Storage::checkNewTableFiles(name);
+}
+
+void Database::createTable(const std::string& name, const std::vector<Column>& columns) {
+  const std::unique_lock lock(rwLock);
+  refuseDeclaration(name, columns);
+  // Refused in the replay too: where file names ignore case, the replayed
+  // table would take over its twin's files.
   if (hasCaseTwin(tables, name)) throw existingTableFiles();
   Table table = buildTable(name, columns);
   const std::string path = dataFilePath(name);
   if (recovering) {
+    // A logged CREATE TABLE wrote the very header that was loaded. When the
+    // two disagree one of them is damaged: the table keeps the layout of
+    // its data file, which is what a checkpoint writes its rows into.
+    const auto loaded = tables.find(name);
+    if (loaded != tables.end() && !sameLayout(loaded->second.columns, columns)) {
+      throw existingTableFiles();
+    }
     // The replayed command meets the data file it wrote when it first ran
     // and fails in storage; the table it leaves is the one the later log
     // lines were run against.
@@ -121,7 +110,7 @@ void Database::createTable(const std::string& name, const std::vector<Column>& c
     return;
   }
   // Storage refuses the name when any of the table's files exists.
-  if (tables.contains(name)) throw existingTableFiles();
+  refuseExistingName(name);
   Storage::saveTable(path, table, "data");
   tables.emplace(name, std::move(table));
 }

@@ -1,6 +1,9 @@
+#include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "engine/database.h"
 #include "storage/file_names.h"
@@ -20,7 +23,8 @@ void Database::runCheckpoint(bool& committed) {
   }
   unfinishedCheckpoint.clear();
   Journal journal;
-  for (const auto& [name, table] : tables) Storage::journalTable(table, journal);
+  std::map<std::string, std::vector<std::int32_t>> clockRows;
+  for (const auto& [name, table] : tables) clockRows[name] = Storage::journalTable(table, journal);
   Storage::checkLogCanBeEmptied();
   if (journal.changes.empty()) {
     if (!Storage::clearWAL())
@@ -28,8 +32,13 @@ void Database::runCheckpoint(bool& committed) {
     return;
   }
   journal.commit();
-  // From here on the checkpoint has happened, whatever fails below.
+  // From here on the checkpoint has happened, whatever fails below: the
+  // journal puts every row into the files, so each table starts afresh.
   committed = true;
+  for (auto& [name, table] : tables) {
+    table.changes = ChangedRows{
+        false, {}, std::move(clockRows[name]), static_cast<std::int64_t>(table.rows.size())};
+  }
   if (inTransaction) checkpointedInTransaction = true;
   try {
     journal.complete();

@@ -60,16 +60,22 @@ class Database {
   // narrow for state chains: <column>" (a state limit on a value narrower than
   // 4 bytes, which cannot hold a rule's record number); "A table can only have
   // one ApexInt column"; "Column size error" when the catalogue holds a
-  // table whose name differs only in letter case (the two would share files
+  // name that differs from it only in letter case (the two would share files
   // on Windows), also during the replay; then, outside the log's replay,
-  // "Column size error" when the catalogue already holds the name or any entry (a dangling link
-  // too) lies under its data file, deletion map or rule-file name, so no
-  // table's rows are ever thrown away. When storage fails ("Failed to open
+  // "Column size error" when the catalogue already holds the name or any
+  // entry (a dangling link too) lies under its data file, deletion map or
+  // rule-file name, so no table's rows are ever thrown away. When storage fails ("Failed to open
   // file: <path>", "Failed to write file: <path>") the catalogue and the
   // directory are left as they were. During the replay the table replaces the
   // one loaded under that name and storage's "Column size error" follows: the
   // replay relies on meeting the table as it was created.
   void createTable(const std::string& name, const std::vector<Column>& columns);
+
+  // Throws what createTable would refuse outside the replay, before it
+  // touches anything; writes nothing. The CREATE TABLE command asks it
+  // before it writes its log line: replayed, a line for a name already
+  // taken would replace that table. Takes rwLock shared.
+  void checkCreateTable(const std::string& name, const std::vector<Column>& columns);
 
   // Removes the table and its listeners, then its data file (the drop's
   // commit point), its deletion map and rule file, every relation file
@@ -232,6 +238,12 @@ class Database {
   // Refused like every logged command while a checkpoint is unfinished.
   void rollbackTransaction();
 
+  // Whether a rollback now would checkpoint the restored state (a checkpoint
+  // ran inside the open transaction). That checkpoint is then the rollback's
+  // commit point: its journal, not a log line, makes the undo durable. Takes
+  // rwLock shared.
+  bool rollbackRewritesFiles();
+
   // Appends one entry to the open transaction's log; does nothing when none
   // is open. Every writer records through here, once its change has fully
   // succeeded: "INSERT" for the appended row, "UPDATE" for each selected row
@@ -323,6 +335,13 @@ class Database {
   // `committed` once its own journal is committed, so that a caller can
   // tell a failure that changed nothing from one after the commit point.
   void runCheckpoint(bool& committed);
+  // The refusals of a declaration alone ("Unknown type", names, widths,
+  // limits, the one identity column).
+  void refuseDeclaration(const std::string& name, const std::vector<Column>& columns);
+  // "Column size error" when a table of this name exists, or one whose name
+  // differs only in letter case (the two would share files where file names
+  // ignore case). Callers hold rwLock.
+  void refuseExistingName(const std::string& name) const;
   // The refusals of checkDropTable, for callers that hold rwLock.
   void refuseDrop(const std::string& name) const;
   // Takes a dropped child's entries out of its parents.

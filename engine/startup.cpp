@@ -1,8 +1,11 @@
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "engine/database.h"
+#include "engine/declaration.h"
 #include "model/split.h"
+#include "storage/file_errors.h"
 #include "storage/file_listing.h"
 #include "storage/file_names.h"
 #include "storage/storage.h"
@@ -26,6 +29,23 @@ bool isSideFile(const std::string& name) {
   return name == kWebhookFileName || name == kListenerFileName;
 }
 
+// Only "<name>.bin" of a name CREATE TABLE accepts is a table's data file;
+// anything else ("a.b.bin") belongs to no table and is passed over.
+bool isDataFileName(const std::string& file, const std::string& name) {
+  return file == dataFilePath(name) && !tableNameFault(name);
+}
+
+// Refuses a table whose header describes columns CREATE TABLE would refuse:
+// such a file was damaged, and loading it would bring back rows of a shape
+// no command could have made.
+void requireValidHeader(const std::string& file, const Table& table) {
+  try {
+    checkDeclaration(table.name, table.columns);
+  } catch (const std::runtime_error& error) {
+    throw damagedTableFile(file, error.what());
+  }
+}
+
 }  // namespace
 
 void Database::loadFromDisk() {
@@ -33,7 +53,10 @@ void Database::loadFromDisk() {
   for (const std::string& file : getBinFiles()) {
     if (isSideFile(file)) continue;
     const std::string name = split(file, ".").front();
-    Table& table = tables[name] = Storage::loadTable(name, "");
+    if (!isDataFileName(file, name)) continue;
+    Table loaded = Storage::loadTable(name, "");
+    requireValidHeader(file, loaded);
+    Table& table = tables[name] = std::move(loaded);
     for (const Column& column : table.columns) {
       if (column.type == "ApexInt") {
         table.setUpPrimaryKeyMap(column.name);

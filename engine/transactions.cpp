@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -87,9 +88,18 @@ void Database::rollbackTransaction() {
   checkpointedInTransaction = false;
 }
 
+bool Database::rollbackRewritesFiles() {
+  const std::shared_lock lock(rwLock);
+  return inTransaction && checkpointedInTransaction;
+}
+
 void Database::recordChange(const std::string& action, const std::string& tableName,
                             std::int32_t rowIndex, Row before,
                             std::vector<IndexChange> indexChanges) {
+  // Every writer passes through here, so this is where a changed row is
+  // marked for the next checkpoint.
+  const auto found = tables.find(tableName);
+  if (found != tables.end()) found->second.changes.mark(rowIndex);
   if (!inTransaction) return;
   transactionLog.push_back(
       TransactionAction{action, tableName, rowIndex, std::move(before), std::move(indexChanges)});
@@ -115,6 +125,7 @@ void Database::undoDelete(const TransactionAction& entry) {
   if (found == tables.end() || !holdsRow(found->second, entry.rowIndex)) return;
   Table& table = found->second;
   Row& row = table.rows[static_cast<std::size_t>(entry.rowIndex)];
+  table.changes.mark(entry.rowIndex);
   row.deleted = false;
   table.deletedRows.erase(entry.rowIndex);
   undoIndexChanges(table, entry);
@@ -125,6 +136,7 @@ void Database::undoUpdate(const TransactionAction& entry) {
   if (found == tables.end() || !holdsRow(found->second, entry.rowIndex)) return;
   Table& table = found->second;
   Row& row = table.rows[static_cast<std::size_t>(entry.rowIndex)];
+  table.changes.mark(entry.rowIndex);
   row = entry.before;
   if (row.deleted) {
     table.deletedRows.insert(entry.rowIndex);

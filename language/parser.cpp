@@ -156,8 +156,13 @@ ResultSet Parser::checkpointCommand(const Command&) {
   return succeeded("success! Engine frozen. WAL flushed securely to disk.");
 }
 
+// After a checkpoint inside the transaction the files hold some of its rows,
+// which replaying the log cannot take back: the rollback's own checkpoint
+// makes it durable. A ROLLBACK line ahead of it would let a kill before that
+// checkpoint replay half an undo, the rows after the checkpoint undone and
+// those before it kept.
 ResultSet Parser::rollbackCommand(const Command& command) {
-  writeAhead(command);
+  if (!db->rollbackRewritesFiles()) writeAhead(command);
   db->rollbackTransaction();
   return succeeded("Disaster Averted. Memory restored.");
 }
@@ -183,8 +188,13 @@ ResultSet Parser::dropTableCommand(const Command& command) {
   return succeeded("success! Table " + name + " dropped from disk.");
 }
 
+// Replayed, a CREATE TABLE line replaces the table of that name (it meets
+// the data file it wrote when it first ran): a line whose command is refused
+// for a name already taken must never reach the log, not even for the moment
+// before it is taken back, as a kill then would leave it there.
 ResultSet Parser::createTableCommand(const Command& command) {
   const CreateTableCall call = parseCreateTable(command.tokens);
+  if (!replaying) db->checkCreateTable(call.name, call.columns);
   writeAhead(command);
   db->createTable(call.name, call.columns);
   return succeeded("success!");

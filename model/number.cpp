@@ -2,10 +2,7 @@
 
 #include <charconv>
 #include <cmath>
-#include <iomanip>
 #include <limits>
-#include <locale>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -86,10 +83,12 @@ std::optional<float> toFloat(std::string_view text) {
 }
 
 std::string formatFloat(float value) {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << std::fixed << std::setprecision(6) << static_cast<double>(value);
-  return out.str();
+  // The largest float has 39 digits before the point; to_chars knows no
+  // locale and is exact, as the C library's fixed notation is.
+  char text[64];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, static_cast<double>(value),
+                                          std::chars_format::fixed, 6);
+  return error == std::errc() ? std::string(text, end) : std::string();
 }
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {

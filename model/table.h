@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/cell.h"
+#include "model/changed_rows.h"
 
 // One column definition.
 struct Column {
@@ -79,6 +80,7 @@ struct Table {
   PrimaryKeyIndex pkMap;
   std::unordered_map<std::string, std::string> children;  // child table -> its foreign-key column
   std::vector<std::string> parents;                       // one entry per link made
+  ChangedRows changes;                                    // what the next checkpoint must write
 
   // Makes `columnName` the primary key and rebuilds the index from the live
   // rows. Throws std::runtime_error "Primary key not found" (nothing changed)

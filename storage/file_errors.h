@@ -13,5 +13,12 @@ inline std::runtime_error failedToWrite(const std::string& path) {
   return std::runtime_error("Failed to write file: " + path);
 }
 
+// A table data file that no table could have left: its header does not
+// describe columns that CREATE TABLE accepts, names another table, or its
+// length is not the header plus whole row slots.
+inline std::runtime_error damagedTableFile(const std::string& path, const std::string& reason) {
+  return std::runtime_error("Damaged table file " + path + ": " + reason);
+}
+
 // CREATE TABLE of a name whose table exists, in the catalogue or on disk.
 inline std::runtime_error existingTableFiles() { return std::runtime_error("Column size error"); }

@@ -164,6 +164,160 @@ bool appendToFile(const std::string& path, std::string_view bytes, std::int64_t*
   return written && !file.fail() && step == Step::Go;
 }
 
+namespace {
+
+// The write-ahead log's stream between appends. The standard library gives
+// no identity of an open stream, so the stream is found once, when opened,
+// among the process's descriptor entries ("/proc/self/fd/<n>", which lead
+// to the open file even once it has been removed): the one entry that is
+// the same file as the name. Each append compares that entry with the name.
+// Where there is no such entry, or more than one, the stream counts as
+// stale before every append and is opened again: always right, only slower.
+struct LineStream {
+  std::string path;
+  std::fstream file;
+  std::string descriptor;     // the descriptor entry naming the open file; "" when unknown
+  std::int64_t lastEnd = -1;  // the length its own last line left the file
+};
+
+std::mutex lineMutex;
+std::unique_ptr<LineStream> lineStream;
+
+std::string descriptorEntryOf(const std::string& path) {
+  std::error_code error;
+  fs::directory_iterator entry("/proc/self/fd", error);
+  if (error) return "";
+  std::string found;
+  int matches = 0;
+  for (; entry != fs::directory_iterator(); entry.increment(error)) {
+    if (error) return "";
+    std::error_code same;
+    if (fs::equivalent(entry->path(), path, same) && !same) {
+      found = entry->path().string();
+      ++matches;
+    }
+  }
+  return matches == 1 ? found : "";
+}
+
+bool holdsFileOf(const LineStream& stream, const std::string& path) {
+  if (stream.path != path || stream.descriptor.empty()) return false;
+  std::error_code error;
+  return fs::equivalent(stream.descriptor, path, error) && !error;
+}
+
+std::unique_ptr<LineStream> openLineStream(const std::string& path) {
+  auto stream = std::make_unique<LineStream>();
+  stream->path = path;
+  // Unbuffered: each line goes to the system in one write.
+  stream->file.rdbuf()->pubsetbuf(nullptr, 0);
+  stream->file.open(path, std::ios::in | std::ios::out | std::ios::app | std::ios::binary);
+  if (!stream->file.is_open()) return nullptr;
+  stream->descriptor = descriptorEntryOf(path);
+  return stream;
+}
+
+// The stream's file: its length, and its length up to its last line feed.
+struct FileEnd {
+  std::int64_t size = 0;
+  std::int64_t whole = 0;
+};
+
+// Reads back from the end of the stream's file; none when a read fails.
+std::optional<FileEnd> wholeLinesEnd(std::fstream& file) {
+  std::filebuf& buffer = *file.rdbuf();
+  const auto size = static_cast<std::int64_t>(buffer.pubseekoff(0, std::ios::end, std::ios::in));
+  if (size < 0) return std::nullopt;
+  constexpr std::int64_t kChunk = 4096;
+  std::string chunk;
+  for (std::int64_t stop = size; stop > 0;) {
+    const std::int64_t start = std::max<std::int64_t>(0, stop - kChunk);
+    chunk.resize(static_cast<std::size_t>(stop - start));
+    if (buffer.pubseekpos(start, std::ios::in) != start ||
+        buffer.sgetn(chunk.data(), static_cast<std::streamsize>(chunk.size())) !=
+            static_cast<std::streamsize>(chunk.size())) {
+      return std::nullopt;
+    }
+    const std::size_t feed = chunk.rfind('\n');
+    if (feed != std::string::npos)
+      return FileEnd{size, start + static_cast<std::int64_t>(feed) + 1};
+    stop = start;
+  }
+  return FileEnd{size, 0};
+}
+
+// As wholeLinesEnd, without reading when the file still ends where the
+// stream's own last line ended it: that line's feed is the last byte.
+std::optional<FileEnd> endOf(LineStream& stream) {
+  const auto size =
+      static_cast<std::int64_t>(stream.file.rdbuf()->pubseekoff(0, std::ios::end, std::ios::in));
+  if (size >= 0 && size == stream.lastEnd) return FileEnd{size, size};
+  return wholeLinesEnd(stream.file);
+}
+
+}  // namespace
+
+AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd& end) {
+  const std::lock_guard<std::mutex> guard(lineMutex);
+  end = LineEnd{};
+  if (!proceed()) return AppendStatus::OpenFailed;
+  if (lineStream == nullptr || !holdsFileOf(*lineStream, path)) {
+    lineStream.reset();
+    const EntryKind kind = kindOf(path);
+    if (kind == EntryKind::Other) return AppendStatus::OpenFailed;
+    // A missing file is created by the append itself, so that examining it
+    // leaves nothing behind.
+    if (kind == EntryKind::File) {
+      lineStream = openLineStream(path);
+      if (lineStream == nullptr) return AppendStatus::OpenFailed;
+    }
+  }
+  if (lineStream != nullptr) {
+    const std::optional<FileEnd> found = endOf(*lineStream);
+    if (!found) {
+      lineStream.reset();
+      return AppendStatus::OpenFailed;
+    }
+    end = LineEnd{true, found->whole};
+  }
+
+  const Step step = nextOperation();
+  if (step == Step::Fail) return AppendStatus::WriteFailed;
+  if (lineStream == nullptr) lineStream = openLineStream(path);
+  if (lineStream == nullptr) return AppendStatus::WriteFailed;
+  // Looked at again right before the write: a line another process appended
+  // since is whole and stays.
+  const std::optional<FileEnd> found = endOf(*lineStream);
+  if (!found) {
+    lineStream.reset();
+    return AppendStatus::WriteFailed;
+  }
+  end.length = found->whole;
+  std::error_code error;
+  if (found->size != found->whole) {
+    fs::resize_file(path, static_cast<std::uintmax_t>(found->whole), error);
+  }
+  std::filebuf& buffer = *lineStream->file.rdbuf();
+  const std::string_view part = writable(line, step);
+  // A seek ends the reading, so the write goes out as one.
+  buffer.pubseekoff(0, std::ios::end, std::ios::out);
+  const bool written = !error &&
+                       buffer.sputn(part.data(), static_cast<std::streamsize>(part.size())) ==
+                           static_cast<std::streamsize>(part.size()) &&
+                       buffer.pubsync() == 0;
+  if (written && step == Step::Go) {
+    lineStream->lastEnd = found->whole + static_cast<std::int64_t>(part.size());
+    return AppendStatus::Done;
+  }
+  lineStream.reset();
+  return AppendStatus::WriteFailed;
+}
+
+void closeLineStream() {
+  const std::lock_guard<std::mutex> guard(lineMutex);
+  lineStream.reset();
+}
+
 bool resizeFile(const std::string& path, std::int64_t size) {
   if (!proceed() || size < 0 || kindOf(path) != EntryKind::File) return false;
   std::error_code error;

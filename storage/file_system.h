@@ -55,6 +55,40 @@ bool writeFileAt(const std::string& path, std::int64_t offset, std::string_view 
 // appenders never interleave.
 bool appendToFile(const std::string& path, std::string_view bytes, std::int64_t* offset);
 
+// --- The write-ahead log's stream ---
+//
+// The one stream that stays open between calls: a file that only ever has
+// whole lines appended, whose appends must cost no open each. Every line is
+// still handed to the system whole, in append mode, and flushed before the
+// call returns, so no line waits in memory and the lines of several
+// processes appending to one file never interleave; one emptied by another
+// process is appended to at its new end. Before each append the stream is
+// checked to still hold the file the name leads to, and opened again when
+// it does not (the file was removed, replaced, or the working directory
+// changed).
+
+// Where a line is about to go: whether the file existed, and its length
+// once a torn last line is cut away.
+struct LineEnd {
+  bool existed = false;
+  std::int64_t length = 0;
+};
+
+enum class AppendStatus {
+  Done,
+  OpenFailed,   // the file could not be examined or opened: nothing written
+  WriteFailed,  // `end` is valid; the file may hold part of the line
+};
+
+// Appends `line` (ending in a line feed) to `path` through the kept stream,
+// first cutting away a last line without its line feed (an append a kill
+// interrupted). Two operations for the test hook: examining the file, then
+// the append itself (the cut and the write), which a crash tears.
+AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd& end);
+
+// Closes the kept stream; the next appendLine opens the file afresh.
+void closeLineStream();
+
 // Cuts or extends (with zero bytes) the regular file at `path` to `size`.
 bool resizeFile(const std::string& path, std::int64_t size);
 

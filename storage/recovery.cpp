@@ -41,6 +41,15 @@ RelationNames readRelationNames(const std::string& path) {
   return {name(0), name(1), name(2), name(3)};
 }
 
+// Reads the listener or webhook file whole: false when there is none. One
+// that exists but cannot be read (a FIFO, a directory) refuses the start: a
+// missing one would be started afresh and its records lost.
+bool readSideFile(const std::string& path, std::string& bytes) {
+  const ReadStatus status = readFile(path, bytes);
+  if (status == ReadStatus::Failed) throw failedToOpen(path);
+  return status == ReadStatus::Done;
+}
+
 }  // namespace
 
 void Storage::loadRelations(Database* db) {
@@ -57,7 +66,7 @@ void Storage::loadRelations(Database* db) {
 
 void Storage::loadListeners(Database* db) {
   std::string bytes;
-  if (readFile(kListenerFileName, bytes) != ReadStatus::Done) return;
+  if (!readSideFile(kListenerFileName, bytes)) return;
   std::cout << "[STORAGE] Reloading Webhook Listeners...\n" << std::flush;
   std::size_t offset = 0;
   while (std::optional<ListenerRecord> record = decodeListenerRecord(bytes, offset)) {
@@ -67,7 +76,7 @@ void Storage::loadListeners(Database* db) {
 
 void Storage::loadWebhooks(Database* db) {
   std::string bytes;
-  if (readFile(kWebhookFileName, bytes) != ReadStatus::Done) return;
+  if (!readSideFile(kWebhookFileName, bytes)) return;
   std::cout << "[STORAGE] Sweeping webhooks.bin for pending events...\n" << std::flush;
   std::int64_t revived = 0;
   const auto size = static_cast<std::int64_t>(bytes.size());

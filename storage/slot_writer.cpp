@@ -1,6 +1,7 @@
 // The write side of a table's files: row slots, rule records and deletion
 // map bytes, written in place or gathered into the checkpoint's journal.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -287,7 +288,56 @@ void Storage::deleteBatch(const std::string& tableName, const std::vector<int>& 
   if (!map.close() || !written) throw writeFailure(path);
 }
 
-void Storage::journalTable(const Table& table, Journal& journal) {
+namespace {
+
+// A chain in a column that keeps no rule record is stored as its current
+// value, which changes with the clock.
+bool showsClockValue(const Table& table, const Row& row) {
+  const std::size_t cells = std::min(row.cells.size(), table.columns.size());
+  for (std::size_t i = 0; i < cells; ++i) {
+    const Cell& cell = row.cells[i];
+    if (cell.rule && !cell.rule->states.empty() && !holdsRuleNumbers(table.columns[i])) return true;
+  }
+  return false;
+}
+
+// The rows a checkpoint of `table` writes, in position order: every row when
+// `whole`, otherwise the marked ones, the ones that show the clock and every
+// row past the slots the files hold.
+std::vector<std::int64_t> rowsToWrite(const Table& table, bool whole) {
+  const auto rowCount = static_cast<std::int64_t>(table.rows.size());
+  std::vector<std::int64_t> positions;
+  if (whole) {
+    positions.resize(static_cast<std::size_t>(rowCount));
+    for (std::int64_t k = 0; k < rowCount; ++k) positions[static_cast<std::size_t>(k)] = k;
+    return positions;
+  }
+  const ChangedRows& changes = table.changes;
+  const std::int64_t marked = std::min<std::int64_t>(rowCount, changes.storedRows);
+  for (std::int64_t k = 0; k < marked && static_cast<std::size_t>(k) < changes.rows.size(); ++k) {
+    if (changes.rows[static_cast<std::size_t>(k)]) positions.push_back(k);
+  }
+  for (const std::int32_t k : changes.clockRows) {
+    if (k < marked) positions.push_back(k);
+  }
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  for (std::int64_t k = std::max<std::int64_t>(0, changes.storedRows); k < rowCount; ++k) {
+    positions.push_back(k);
+  }
+  return positions;
+}
+
+// Bytes for consecutive positions from `first`: one journal write per run.
+struct Run {
+  std::int64_t first = 0;
+  std::string slots;
+  std::string map;
+};
+
+}  // namespace
+
+std::vector<std::int32_t> Storage::journalTable(const Table& table, Journal& journal) {
   const std::string dataPath = dataFilePath(table.name);
   const std::int64_t header = headerSize(table.columns.size());
   const std::int64_t size = rowSize(table.columns);
@@ -296,7 +346,7 @@ void Storage::journalTable(const Table& table, Journal& journal) {
   // file still holds (rows a rollback removed). A table without columns has
   // no slots, so a file whose header names none never counts.
   const bool holdsSlots = length && size > 0 && *length - header >= size;
-  if (table.rows.empty() && !holdsSlots) return;
+  if (table.rows.empty() && !holdsSlots) return {};
   // A missing data file is not created: it would have no header.
   if (!length) throw openFailure(dataPath);
   requireWritableOrMissing(dataPath);
@@ -305,9 +355,20 @@ void Storage::journalTable(const Table& table, Journal& journal) {
   const auto rowCount = static_cast<std::int64_t>(table.rows.size());
   requireFileOffsets(header, spanOf(rowCount, size), dataPath);
 
+  // Only files that hold exactly the slots the last checkpoint left can
+  // take just the changed rows; anything else is written whole.
+  const ChangedRows& changes = table.changes;
+  bool whole = changes.all || *length != header + changes.storedRows * size;
+  if (!whole) {
+    const std::optional<std::int64_t> mapLength = fileSize(mapPath);
+    // A map that exists but cannot be measured cannot be written either.
+    if (!mapLength && entryKind(mapPath) != EntryKind::None) throw openFailure(mapPath);
+    whole = mapLength != changes.storedRows;
+  }
+  const std::vector<std::int64_t> positions = rowsToWrite(table, whole);
   std::vector<const Row*> rows;
-  rows.reserve(table.rows.size());
-  for (const Row& row : table.rows) rows.push_back(&row);
+  rows.reserve(positions.size());
+  for (const std::int64_t k : positions) rows.push_back(&table.rows[static_cast<std::size_t>(k)]);
   const bool rulesStored = anyRuleStored(table, rows);
   const std::string rulePath = ruleFilePath(table.name);
   std::string data;
@@ -321,30 +382,42 @@ void Storage::journalTable(const Table& table, Journal& journal) {
   const int maxStates = largestMaxStates(table.columns);
   RecordAllocator records(ruleFile, rulePath, maxStates);
   std::vector<RuleRecord> rules;
-  std::string slots;
-  slots.reserve(static_cast<std::size_t>(spanOf(rowCount, size)));
-  std::string map;
-  map.reserve(table.rows.size());
-  for (std::int64_t k = 0; k < rowCount; ++k) {
+  std::vector<Run> runs;
+  std::vector<std::int32_t> clockRows;
+  if (whole) runs.reserve(1);
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    const std::int64_t k = positions[i];
+    if (runs.empty() ||
+        runs.back().first + static_cast<std::int64_t>(runs.back().map.size()) != k) {
+      runs.push_back({k, {}, {}});
+      if (whole) {
+        runs.back().slots.reserve(static_cast<std::size_t>(spanOf(rowCount, size)));
+        runs.back().map.reserve(table.rows.size());
+      }
+    }
     const std::int64_t position = header + k * size;
     const SlotEncoding encoding{table, static_cast<std::int32_t>(k), maxStates,
                                 [&](std::int64_t cellOffset) {
                                   return records.claim(namedRecord(data, position + cellOffset));
                                 }};
-    const Row& row = table.rows[static_cast<std::size_t>(k)];
-    slots += encodeSlot(encoding, row, rules);
-    map.push_back(row.deleted ? 1 : 0);
+    const Row& row = *rows[i];
+    runs.back().slots += encodeSlot(encoding, row, rules);
+    runs.back().map.push_back(row.deleted ? 1 : 0);
+    if (showsClockValue(table, row)) clockRows.push_back(static_cast<std::int32_t>(k));
   }
   requireRuleOffsets(records, maxStates, rulePath);
 
-  journal.write(mapPath, 0, std::move(map));
+  // The whole map is written even for a table without rows, as it always was.
+  if (whole && runs.empty()) runs.push_back({0, {}, {}});
+  for (Run& run : runs) journal.write(mapPath, run.first, std::move(run.map));
   journal.cut(mapPath, rowCount);
-  journal.write(dataPath, header, std::move(slots));
+  for (Run& run : runs) journal.write(dataPath, header + run.first * size, std::move(run.slots));
   journal.cut(dataPath, header + rowCount * size);
   const std::int64_t recordSize = ruleRecordSize(maxStates);
   for (RuleRecord& rule : rules) {
     journal.write(rulePath, rule.number * recordSize, std::move(rule.bytes));
   }
+  return clockRows;
 }
 
 void Storage::checkLogCanBeEmptied() { requireWritableOrMissing(std::string(kLogFileName)); }

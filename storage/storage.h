@@ -25,7 +25,8 @@ inline constexpr std::string_view kTimeMarker = " #TIME# ";
 
 // Every file the engine keeps in the current working directory, reached
 // through the file-system seam (storage/file_system.h). Each function opens
-// the files it needs, uses them and closes them before it returns. Numbers
+// the files it needs, uses them and closes them before it returns; only the
+// log's stream stays open between appends, inside the seam. Numbers
 // are little-endian, fields packed, texts in zero-padded fixed-width fields;
 // names and layout constants live in storage/file_names.h and
 // storage/file_format.h.
@@ -47,6 +48,11 @@ class Storage {
   // created; "Failed to write file: <path>" when a write, close or rename
   // fails.
   static void saveTable(const std::string& path, const Table& table, const std::string& unused);
+
+  // Throws "Column size error" when any entry (a dangling link too) lies
+  // under the data file, deletion map or rule-file name of table `name`:
+  // the refusal of saveTable, asked before anything is written.
+  static void checkNewTableFiles(const std::string& name);
 
   // Writes one row slot (storage/slot_writer.cpp, as every writer of a
   // table's files). With std::ios_base::beg, `offset` is the slot's position
@@ -248,15 +254,21 @@ class Storage {
   // would leave.
 
   // Adds everything a checkpoint writes for `table` to `journal`; nothing
-  // for a table without rows whose data file holds no whole slot. Each rule
-  // cell keeps the record its slot names when that record is whole,
-  // readable and named by no earlier cell; every other rule cell gets a fresh
-  // record at the end, so no two cells name one record. Writes nothing.
+  // for a table without rows whose data file holds no whole slot. Only the
+  // rows Table::changes names are written (each with its slot, its map
+  // byte and its rule records) when the data file and deletion map hold
+  // exactly the slots the last checkpoint left; otherwise every row. Either
+  // way the files end byte for byte as writing every row would leave them.
+  // Each rule cell keeps the record its slot names when that record is
+  // whole, readable and named by no earlier cell; every other rule cell gets
+  // a fresh record at the end, so no two cells name one record. Writes
+  // nothing. Returns the rows whose slot shows a chain's current value
+  // (ChangedRows::clockRows), for the checkpoint to keep once committed.
   // Throws "Failed to open file: <path>" for a data file that is missing or
   // will not open for writing, or a deletion map or rule file that exists
   // but will not, and "File offset out of range: <path>" when a slot or an
   // appended rule record would not fit a signed 32-bit offset.
-  static void journalTable(const Table& table, Journal& journal);
+  static std::vector<std::int32_t> journalTable(const Table& table, Journal& journal);
 
   // Throws "Failed to open file: vesk.wal" unless the log is missing or a
   // regular file that opens for writing.

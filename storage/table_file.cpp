@@ -71,9 +71,12 @@ struct SlotRead {
 const std::string* ruleFileOf(SlotRead& slot) {
   if (!slot.ruleFileRead && !slot.ruleTable.empty()) {
     std::string bytes;
-    if (readFile(ruleFilePath(slot.ruleTable), bytes) == ReadStatus::Done) {
-      slot.ruleFile = std::move(bytes);
-    }
+    const std::string path = ruleFilePath(slot.ruleTable);
+    const ReadStatus status = readFile(path, bytes);
+    // Rules that exist but cannot be read must not load as empty cells: the
+    // next checkpoint would write them back so.
+    if (status == ReadStatus::Failed) throw failedToOpen(path);
+    if (status == ReadStatus::Done) slot.ruleFile = std::move(bytes);
   }
   slot.ruleFileRead = true;
   return slot.ruleFile ? &*slot.ruleFile : nullptr;
@@ -178,6 +181,24 @@ void markDeletedRows(Table& table, std::string_view map) {
   }
 }
 
+// Refuses a data file that CREATE TABLE and the checkpoint could not have
+// left: a header naming another table, or a length that is not the header
+// plus whole row slots. Loaded anyway, its rows would come back mis-sliced
+// and the next checkpoint would write them back so.
+void requireTableShape(const std::string& path, const std::string& name, std::string_view file,
+                       const std::vector<Column>& columns) {
+  const auto length = static_cast<std::int64_t>(file.size());
+  const std::int64_t header = Storage::headerSize(columns.size());
+  const std::int64_t slot = Storage::rowSize(columns);
+  const std::int64_t slots = length - header;
+  if (slots < 0 || (slot == 0 ? slots != 0 : slots % slot != 0)) {
+    throw damagedTableFile(path, "its length is not its header and whole row slots");
+  }
+  if (fieldAt(file, 0, kNameFieldBytes) != name.substr(0, name.find('.'))) {
+    throw damagedTableFile(path, "its header names another table");
+  }
+}
+
 // Every byte of a stream from its start; the stream stays usable.
 std::string streamBytes(std::istream& in) {
   in.clear();
@@ -209,14 +230,18 @@ int Storage::largestMaxStates(const std::vector<Column>& columns) {
   return largest;
 }
 
+void Storage::checkNewTableFiles(const std::string& name) {
+  // Whatever lies under one of the names belongs to some other table, or
+  // leads out of the directory: nothing is written through it.
+  for (const std::string& taken : {dataFilePath(name), deletionMapPath(name), ruleFilePath(name)}) {
+    if (entryKind(taken) != EntryKind::None) throw existingTableFiles();
+  }
+}
+
 void Storage::saveTable(const std::string& path, const Table& table, const std::string&) {
   const std::string tableName = path.substr(0, path.find('.'));
   const std::string mapPath = deletionMapPath(tableName);
-  // Whatever lies under one of the names belongs to some other table, or
-  // leads out of the directory: nothing is written through it.
-  for (const std::string& taken : {path, mapPath, ruleFilePath(tableName)}) {
-    if (entryKind(taken) != EntryKind::None) throw existingTableFiles();
-  }
+  checkNewTableFiles(tableName);
   stageNewFile(path, tableHeader(table));
   try {
     stageNewFile(mapPath, std::string(table.rows.size(), kLiveRowByte));
@@ -251,9 +276,13 @@ Table Storage::loadTable(const std::string& name, const std::string&) {
   Table table;
   table.name = name;
   {
+    const std::string path = dataFileToLoad(name);
     std::string file;
-    if (readFile(dataFileToLoad(name), file) != ReadStatus::Done) return table;
+    const ReadStatus status = readFile(path, file);
+    if (status == ReadStatus::Failed) throw failedToOpen(path);
+    if (status == ReadStatus::Missing) return table;
     table.columns = columnsIn(file);
+    requireTableShape(path, name, file, table.columns);
     table.rows = rowsIn(file, table.columns);
   }
   for (const Column& column : table.columns) {
@@ -261,8 +290,10 @@ Table Storage::loadTable(const std::string& name, const std::string&) {
     table.maxStatesByColumn[column.name] = column.maxStates;
   }
   std::string map;
-  if (!table.rows.empty() && readFile(deletionMapPath(name), map) == ReadStatus::Done) {
-    markDeletedRows(table, map);
-  }
+  const std::string mapPath = deletionMapPath(name);
+  const ReadStatus mapStatus = table.rows.empty() ? ReadStatus::Missing : readFile(mapPath, map);
+  // A map that cannot be read would bring deleted rows back to life.
+  if (mapStatus == ReadStatus::Failed) throw failedToOpen(mapPath);
+  if (mapStatus == ReadStatus::Done) markDeletedRows(table, map);
   return table;
 }

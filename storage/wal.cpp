@@ -28,29 +28,21 @@ std::string walLine(const std::string& command) {
 
 Storage::LogMark Storage::appendToWAL(const std::string& command) {
   const std::lock_guard<std::mutex> guard(walMutex);
-  if (entryKind(kLogFileName) == EntryKind::Other) throw failedToOpen(kLogFileName);
-  LogMark mark;
-  std::string log;
-  const ReadStatus status = readFile(kLogFileName, log);
-  if (status == ReadStatus::Failed) throw failedToOpen(kLogFileName);
-  mark.existed = status == ReadStatus::Done;
+  const std::string line = walLine(command);
+  LineEnd end;
   // A kill in the middle of an append leaves a last line without its line
   // feed. That command was never acknowledged and the replay never runs it:
-  // cut it away, so that no fragment stays in front of this line.
-  const std::size_t whole = log.rfind('\n') + 1;
-  if (whole < log.size() && !resizeFile(kLogFileName, static_cast<std::int64_t>(whole))) {
-    throw failedToWrite(kLogFileName);
+  // the append cuts it away, so that no fragment stays in front of this line.
+  switch (appendLine(kLogFileName, line, end)) {
+    case AppendStatus::Done:
+      break;
+    case AppendStatus::OpenFailed:
+      throw failedToOpen(kLogFileName);
+    case AppendStatus::WriteFailed:
+      cutWAL(LogMark{end.existed, end.length, -1});
+      throw failedToWrite(kLogFileName);
   }
-  mark.before = static_cast<std::int64_t>(whole);
-  const std::string line = walLine(command);
-  // One append for the whole line keeps it in one piece next to the appends
-  // of other processes.
-  if (!appendToFile(kLogFileName, line, nullptr)) {
-    cutWAL(LogMark{mark.existed, mark.before, -1});
-    throw failedToWrite(kLogFileName);
-  }
-  mark.after = mark.before + static_cast<std::int64_t>(line.size());
-  return mark;
+  return LogMark{end.existed, end.length, end.length + static_cast<std::int64_t>(line.size())};
 }
 
 void Storage::cutWAL(const LogMark& mark) {
@@ -68,6 +60,8 @@ void Storage::cutWAL(const LogMark& mark) {
 bool Storage::clearWAL() {
   try {
     const std::lock_guard<std::mutex> guard(walMutex);
+    // The next line opens the log afresh, whatever became of it.
+    closeLineStream();
     return replaceFile(kLogFileName, "");
   } catch (const std::exception&) {
     // The old lines stay and are replayed at the next start.

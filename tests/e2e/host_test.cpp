@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "engine/database.h"
 #include "storage/storage.h"
@@ -106,6 +110,42 @@ TEST_F(HostTest, AFailedStartTouchesNothing) {
          std::filesystem::create_directory(dir / "vesk.wal");
        },
        "Failed to open file: vesk.wal"},
+      // Never taken for missing files, which a checkpoint or LISTEN would
+      // start afresh.
+      {"a deletion map that cannot be read",
+       [](const std::filesystem::path& dir) {
+         Table table = makeTable("t", {makeColumn("a", "int")});
+         Storage::saveTable("t.bin", table, "data");
+         appendRow(table, {"1"});
+         Storage::update(table, {&table.rows[0]});
+         std::filesystem::remove(dir / "t.del");
+         std::filesystem::create_directory(dir / "t.del");
+       },
+       "Failed to open file: t.del"},
+      {"a listener file that cannot be read",
+       [](const std::filesystem::path& dir) {
+         std::filesystem::create_directory(dir / "listeners.bin");
+       },
+       "Failed to open file: listeners.bin"},
+      {"a webhook file that cannot be read",
+       [](const std::filesystem::path& dir) {
+         std::filesystem::create_directory(dir / "webhooks.bin");
+       },
+       "Failed to open file: webhooks.bin"},
+      {"a header no CREATE TABLE accepts",
+       [](const std::filesystem::path&) {
+         Storage::saveTable("t.bin", makeTable("t", {makeColumn("a b/c", "int")}), "data");
+       },
+       "Damaged table file t.bin: Forbidden column name"},
+      {"a last row slot cut short",
+       [](const std::filesystem::path& dir) {
+         Table table = makeTable("t", {makeColumn("a", "int")});
+         Storage::saveTable("t.bin", table, "data");
+         appendRow(table, {"1"});
+         Storage::update(table, {&table.rows[0]});
+         std::filesystem::resize_file(dir / "t.bin", 15 + 60 + 3);
+       },
+       "Damaged table file t.bin: its length is not its header and whole row slots"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -210,6 +250,98 @@ TEST_F(HostTest, AFailedStopKeepsTheEngineStarted) {
       << run.output;
   EXPECT_NE(run.output.find("{\"a\": 1}"), std::string::npos) << run.output;
   EXPECT_EQ(readFile(dir / "vesk.wal"), log);
+}
+
+// The names of the files that differ between `before` and `after`; with
+// `skipRelations`, relation files are passed over.
+std::vector<std::string> changedFiles(const std::map<std::string, std::string>& before,
+                                      const std::map<std::string, std::string>& after,
+                                      bool skipRelations) {
+  std::set<std::string> names;
+  for (const auto& [name, bytes] : before) names.insert(name);
+  for (const auto& [name, bytes] : after) names.insert(name);
+  std::vector<std::string> changed;
+  for (const std::string& name : names) {
+    if (skipRelations && name.ends_with(".rel")) continue;
+    const auto was = before.find(name);
+    const auto is = after.find(name);
+    if (was == before.end() || is == after.end() || was->second != is->second) {
+      changed.push_back(name);
+    }
+  }
+  return changed;
+}
+
+// Every kind of file, cut short or with bytes overwritten at seeded random
+// offsets. Each start must end normally: started, or refused with its
+// "[BOOTLOADER] Start-up failed: " line and every file as it was; and
+// what a checkpoint then writes starts again. Relation files are made again
+// from the tables at each start, so only they may change.
+TEST_F(HostTest, DamagedFilesNeverCrashAStartNorLoseMoreThanTheDamage) {
+  runHost(
+      "@start\n"
+      "CREATE TABLE p id ApexInt name string ( 10 )\n"
+      "CREATE TABLE t id ApexInt pid int note string ( 6 ) state string ( 8 ) 3\n"
+      "LINK t . pid --> p . id\n"
+      "INSERT INTO p name = 'ann'\n"
+      "INSERT INTO p name = 'bob'\n"
+      "INSERT INTO t pid = 1 note = 'x' state = 'red' --> 'green' @ 30 s --> 'amber' @ 5 s c\n"
+      "LISTEN p . name --> 'hook' WHERE id > 0\n"
+      "INSERT INTO p name = 'cy'\n"
+      "CHECKPOINT\n"
+      "INSERT INTO t pid = 2 note = 'y' state = 'blue'\n"
+      "DELETE FROM t WHERE id = 1\n"
+      "UPDATE p SET name = 'dee' WHERE id = 2\n");
+  const auto intact = snapshot();
+  for (const char* name : {"p.bin", "t.bin", "t.del", "t.tmp", "t-pid_p-id.rel", "listeners.bin",
+                           "webhooks.bin", "vesk.wal"}) {
+    ASSERT_TRUE(intact.contains(name)) << name;
+  }
+  const auto restore = [&](const std::map<std::string, std::string>& files) {
+    for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
+    for (const auto& [name, bytes] : files) writeFile(dir / name, bytes);
+  };
+
+  int refused = 0;
+  int started = 0;
+  for (const auto& [name, bytes] : intact) {
+    for (unsigned trial = 0; trial < 12; ++trial) {
+      std::mt19937 random(static_cast<unsigned>(std::hash<std::string>{}(name)) + trial);
+      std::string damaged = bytes;
+      const auto offset = [&] {
+        return std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(random);
+      };
+      if (trial % 2 == 0) {
+        damaged.resize(offset());
+      } else {
+        for (int n = 1 + trial % 4; n > 0; --n) {
+          damaged[offset()] = static_cast<char>(random());
+        }
+      }
+      SCOPED_TRACE(name + (trial % 2 == 0 ? " cut to " + std::to_string(damaged.size())
+                                          : " overwritten, trial " + std::to_string(trial)));
+      auto files = intact;
+      files[name] = damaged;
+      restore(files);
+
+      const ProgramRun run = runHost("@start\nSELECT * FROM t\n");
+      ASSERT_TRUE(run.exited);
+      ASSERT_EQ(run.status, 0) << run.output;
+      if (run.output.starts_with("[BOOTLOADER] Start-up failed: ")) {
+        ++refused;
+        EXPECT_EQ(changedFiles(files, snapshot(), false), std::vector<std::string>{});
+        continue;
+      }
+      ++started;
+      // A start makes each link again, which rewrites its relation file.
+      EXPECT_EQ(changedFiles(files, snapshot(), true), std::vector<std::string>{});
+      const ProgramRun again = runHost("@start\n@stop\n@start\n");
+      EXPECT_EQ(again.output.find("Start-up failed"), std::string::npos) << again.output;
+    }
+  }
+  // Both outcomes are reached, so the test sees each of them.
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(started, 0);
 }
 
 }  // namespace

@@ -298,6 +298,88 @@ TEST_F(ParserTest, ReplayingCheckpointInATransactionLogsNoBegin) {
   EXPECT_EQ(readFile("vesk.wal"), "");
 }
 
+// After a checkpoint inside the transaction the files hold rows that only
+// the rollback's own checkpoint can take back. A kill at any step of the
+// ROLLBACK must leave, after the next start, the transaction whole or undone
+// whole: never the rows before the checkpoint kept and those after it undone.
+TEST_F(ParserTest, ARollbackAfterACheckpointInItsTransactionIsUndoneWholeOrNotAtAll) {
+  const auto prepare = [](Parser& parser) {
+    for (const char* command : {"CREATE TABLE t id ApexInt v int", "INSERT INTO t v = 1", "BEGIN",
+                                "INSERT INTO t v = 2", "CHECKPOINT", "INSERT INTO t v = 3"}) {
+      ASSERT_TRUE(parser.handleCommand(command).success) << command;
+    }
+  };
+  const auto liveValues = [] {
+    Database db;
+    db.loadFromDisk();
+    std::vector<std::string> values;
+    for (const Row& row : db.tables.at("t").rows) {
+      if (!row.deleted) values.push_back(row.cells[1].value);
+    }
+    return values;
+  };
+  const std::int64_t operations = countFileOperations([&] {
+    Database db;
+    Parser parser(&db);
+    prepare(parser);
+    setFileFaultForTesting(FileFault{std::numeric_limits<std::int64_t>::max(), false});
+    ASSERT_TRUE(parser.handleCommand("ROLLBACK").success);
+  });
+  for (std::int64_t n = 0; n <= operations; ++n) {
+    SCOPED_TRACE("crash at operation " + std::to_string(n));
+    for (const std::string& name : fileNames()) std::filesystem::remove_all(name);
+    {
+      Database db;
+      Parser parser(&db);
+      prepare(parser);
+      setFileFaultForTesting(FileFault{n, true});
+      parser.handleCommand("ROLLBACK");
+      setFileFaultForTesting(std::nullopt);
+    }
+    const std::vector<std::string> values = liveValues();
+    EXPECT_TRUE(values == std::vector<std::string>({"1"}) ||
+                values == std::vector<std::string>({"1", "2", "3"}))
+        << ::testing::PrintToString(values);
+  }
+}
+
+// A CREATE TABLE refused for a name already taken must leave no line a kill
+// could keep in the log: replayed, it would replace the table and its rows.
+TEST_F(ParserTest, ACreateTableOfATakenNameLogsNothingAKillCouldKeep) {
+  const auto prepare = [](Parser& parser) {
+    for (const char* command : {"CREATE TABLE t id ApexInt v int", "INSERT INTO t v = 1",
+                                "CHECKPOINT", "INSERT INTO t v = 2"}) {
+      ASSERT_TRUE(parser.handleCommand(command).success) << command;
+    }
+  };
+  const std::string taken = "CREATE TABLE t id ApexInt w string";
+  const std::int64_t operations = countFileOperations([&] {
+    Database db;
+    Parser parser(&db);
+    prepare(parser);
+    setFileFaultForTesting(FileFault{std::numeric_limits<std::int64_t>::max(), false});
+    EXPECT_EQ(parser.handleCommand(taken).message, "Error: Column size error");
+  });
+  for (std::int64_t n = 0; n <= operations; ++n) {
+    SCOPED_TRACE("crash at operation " + std::to_string(n));
+    for (const std::string& name : fileNames()) std::filesystem::remove_all(name);
+    {
+      Database db;
+      Parser parser(&db);
+      prepare(parser);
+      setFileFaultForTesting(FileFault{n, true});
+      parser.handleCommand(taken);
+      setFileFaultForTesting(std::nullopt);
+    }
+    Database db;
+    db.loadFromDisk();
+    const Table& table = db.tables.at("t");
+    ASSERT_EQ(table.columns.size(), 2u);
+    EXPECT_EQ(table.columns[1].name, "v");
+    EXPECT_EQ(table.rows.size(), 2u);
+  }
+}
+
 // Parent p (id int) with child c (pid int) linked to it, and "c-x", whose
 // relation file begins like c's; all checkpointed once, with a new row and a
 // pending log since.

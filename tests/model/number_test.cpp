@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iomanip>
 #include <limits>
+#include <locale>
 #include <optional>
+#include <random>
+#include <sstream>
 #include <string>
 
 #include "support/test_support.h"
@@ -147,6 +152,53 @@ TEST(NumberTest, FloatReadsOnlyTheGivenView) {
   // A view into a longer text must not read past its end.
   const std::string text = "12345";
   EXPECT_EQ(toFloat(std::string_view(text).substr(0, 2)), 12.0f);
+}
+
+// The fixed six-decimal text through a string stream in the "C" locale, as
+// the tables' floats were once formatted: the text every float must keep.
+std::string streamFormatted(float value) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << std::fixed << std::setprecision(6) << static_cast<double>(value);
+  return out.str();
+}
+
+TEST(NumberTest, FormatFloatGivesTheFixedSixDecimalText) {
+  const float cases[] = {
+      0.0F,
+      -0.0F,
+      1.0F,
+      -1.0F,
+      2.5F,
+      0.1F,
+      1.234568F,
+      0.0000005F,  // rounds at the sixth decimal
+      0.0000015F,
+      -0.0000004F,  // a negative number that rounds to zero keeps its sign
+      16777216.0F,  // the last integer every float below holds
+      16777217.0F,
+      123456789.0F,
+      1e-30F,
+      std::numeric_limits<float>::denorm_min(),
+      std::numeric_limits<float>::min(),
+      std::numeric_limits<float>::max(),
+      std::numeric_limits<float>::lowest(),
+      std::numeric_limits<float>::infinity(),
+      -std::numeric_limits<float>::infinity(),
+      std::numeric_limits<float>::quiet_NaN(),
+      -std::numeric_limits<float>::quiet_NaN(),
+  };
+  for (const float value : cases) {
+    EXPECT_EQ(formatFloat(value), streamFormatted(value)) << streamFormatted(value);
+  }
+  EXPECT_EQ(formatFloat(-0.0F), "-0.000000");
+  EXPECT_EQ(formatFloat(2.5F), "2.500000");
+
+  std::mt19937 random(13);
+  for (int i = 0; i < 100000; ++i) {
+    const auto value = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+    ASSERT_EQ(formatFloat(value), streamFormatted(value)) << std::bit_cast<std::uint32_t>(value);
+  }
 }
 
 TEST(NumberTest, SaturatingArithmeticStopsAtTheLimits) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -134,16 +136,23 @@ class LoadNotificationsTest : public TempDirTest {
     TempDirTest::TearDown();
   }
 
-  // What `load` prints.
+  // What `load` prints, then the message it throws, if it throws.
   static std::string printed(const std::function<void()>& load) {
     ::testing::internal::CaptureStdout();
-    load();
-    return ::testing::internal::GetCapturedStdout();
+    std::string thrown;
+    try {
+      load();
+    } catch (const std::runtime_error& error) {
+      thrown = std::string("thrown: ") + error.what() + "\n";
+    }
+    return ::testing::internal::GetCapturedStdout() + thrown;
   }
 };
 
 constexpr const char* kReloading = "[STORAGE] Reloading Webhook Listeners...\n";
 constexpr const char* kSweeping = "[STORAGE] Sweeping webhooks.bin for pending events...\n";
+constexpr const char* kListenersUnreadable = "thrown: Failed to open file: listeners.bin\n";
+constexpr const char* kWebhooksUnreadable = "thrown: Failed to open file: webhooks.bin\n";
 
 const std::vector<Condition> kListenConditions = {{"", "age", "30", "<=", 'o'},
                                                   {"", "name", "bo", "=", 'a'}};
@@ -181,14 +190,17 @@ TEST_F(LoadNotificationsTest, WhatTheListenerLoaderPrints) {
   } cases[] = {
       {"no file", [](const auto&) {}, ""},
       {"an empty file", [](const auto& d) { writeFile(d / "listeners.bin", ""); }, kReloading},
+      // Never taken for a missing file, which the next LISTEN would start afresh.
       {"a directory", [](const auto& d) { std::filesystem::create_directory(d / "listeners.bin"); },
-       ""},
+       kListenersUnreadable},
+      {"a FIFO", [](const auto& d) { ASSERT_EQ(::mkfifo((d / "listeners.bin").c_str(), 0600), 0); },
+       kListenersUnreadable},
       {"a file that cannot be read",
        [](const auto& d) {
          writeFile(d / "listeners.bin", encodeListenerRecord("t", "a", "u", {}));
          setFileFaultForTesting(FileFault{0, false});
        },
-       ""},
+       kListenersUnreadable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shows);
@@ -286,13 +298,15 @@ TEST_F(LoadNotificationsTest, WhatTheWebhookLoaderPrints) {
       {"one pending record", [&](const auto& d) { writeFile(d / "webhooks.bin", record); },
        std::string(kSweeping) + "[STORAGE] Revived 1 pending webhooks from the grave!\n", 1},
       {"a directory", [](const auto& d) { std::filesystem::create_directory(d / "webhooks.bin"); },
-       "", 0},
+       kWebhooksUnreadable, 0},
+      {"a FIFO", [](const auto& d) { ASSERT_EQ(::mkfifo((d / "webhooks.bin").c_str(), 0600), 0); },
+       kWebhooksUnreadable, 0},
       {"a file that cannot be read",
        [&](const auto& d) {
          writeFile(d / "webhooks.bin", record);
          setFileFaultForTesting(FileFault{0, false});
        },
-       "", 0},
+       kWebhooksUnreadable, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shows);

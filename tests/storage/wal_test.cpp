@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -119,6 +125,109 @@ TEST_F(WalTest, ALogThatCannotBeOpenedRefusesTheLine) {
   EXPECT_FALSE(Storage::clearWAL());
   EXPECT_TRUE(std::filesystem::is_directory("vesk.wal"));
   EXPECT_TRUE(std::filesystem::is_empty("vesk.wal"));
+}
+
+// The log's stream stays open between appends; whatever another process or
+// a person does to the file under its name, the next line lands in the file
+// the name leads to, at its end.
+TEST_F(WalTest, TheNextLineFollowsTheFileUnderTheName) {
+  struct Case {
+    const char* name;
+    std::function<void()> meanwhile;
+    std::string log;  // after "A" then the change then "B"
+  };
+  const std::string a = "A #TIME# 1700000000\n";
+  const std::string b = "B #TIME# 1700000000\n";
+  const Case cases[] = {
+      {"emptied in place by another checkpoint",
+       [] { std::ofstream("vesk.wal", std::ios::binary | std::ios::trunc); }, b},
+      {"grown by another process",
+       [] { std::ofstream("vesk.wal", std::ios::binary | std::ios::app) << "X #TIME# 1\n"; },
+       a + "X #TIME# 1\n" + b},
+      {"removed", [] { std::filesystem::remove("vesk.wal"); }, b},
+      {"replaced by another file of the same length",
+       [&] {
+         std::filesystem::remove("vesk.wal");
+         writeFile("vesk.wal", "Z #TIME# 1700000009\n");
+       },
+       "Z #TIME# 1700000009\n" + b},
+      {"moved away and recreated",
+       [] {
+         std::filesystem::rename("vesk.wal", "old.wal");
+         writeFile("vesk.wal", "");
+       },
+       b},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove("old.wal");
+    Storage::clearWAL();
+    Storage::appendToWAL("A");
+    c.meanwhile();
+    Storage::appendToWAL("B");
+    EXPECT_EQ(readFile("vesk.wal"), c.log);
+  }
+  EXPECT_EQ(readFile("old.wal"), a) << "the moved file gains nothing";
+}
+
+TEST_F(WalTest, AnotherWorkingDirectoryGetsItsOwnLog) {
+  Storage::appendToWAL("A");
+  const std::filesystem::path first = std::filesystem::current_path();
+  std::filesystem::create_directory("other");
+  std::filesystem::current_path("other");
+  writeFile("vesk.wal", "Z #TIME# 1700000009\n");  // as long as the first log
+  Storage::appendToWAL("B");
+  EXPECT_EQ(readFile("vesk.wal"), "Z #TIME# 1700000009\nB #TIME# 1700000000\n");
+  std::filesystem::current_path(first);
+  EXPECT_EQ(readFile("vesk.wal"), "A #TIME# 1700000000\n");
+}
+
+// Several processes append to one log at once, each through its own kept
+// stream: every line arrives whole, none inside another.
+TEST_F(WalTest, LinesOfSeveralProcessesNeverInterleave) {
+  constexpr int kProcesses = 4;
+  constexpr int kLines = 300;
+  // Lines of 256 bytes, so that no append crosses a page of the file: a
+  // reader may see such an append half made, and the cut of a torn line
+  // cannot tell an append in flight from one a kill interrupted.
+  const std::string padding(230, 'x');
+  const auto text = [&](int p, int i) {
+    const std::string number = std::to_string(i);
+    return "P" + std::to_string(p) + " " + padding + " " + std::string(3 - number.size(), '0') +
+           number;
+  };
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      closeLineStream();  // the parent's stream is not this process's own
+      int status = 0;
+      for (int i = 0; i < kLines && status == 0; ++i) {
+        try {
+          Storage::appendToWAL(text(p, i));
+        } catch (...) {
+          status = 1;
+        }
+      }
+      _exit(status);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::istringstream log(readFile("vesk.wal"));
+  std::vector<int> next(kProcesses, 0);
+  int lines = 0;
+  for (std::string line; std::getline(log, line); ++lines) {
+    const int p = line[1] - '0';
+    ASSERT_TRUE(p >= 0 && p < kProcesses) << line;
+    EXPECT_EQ(line, text(p, next[p]++) + " #TIME# 1700000000");
+  }
+  EXPECT_EQ(lines, kProcesses * kLines);
 }
 
 }  // namespace

@@ -26,8 +26,8 @@ pid_t startProgram(const char* path, int in, int out) {
   return pid;
 }
 
-std::optional<int> waitForExit(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+std::optional<int> waitForStatus(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
   while (::waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -35,10 +35,15 @@ std::optional<int> waitForExit(pid_t pid) {
       ::waitpid(pid, &status, 0);
       return std::nullopt;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
-  if (!WIFEXITED(status)) return std::nullopt;
-  return WEXITSTATUS(status);
+  return status;
+}
+
+std::optional<int> waitForExit(pid_t pid) {
+  const std::optional<int> status = waitForStatus(pid, std::chrono::seconds(20));
+  if (!status || !WIFEXITED(*status)) return std::nullopt;
+  return WEXITSTATUS(*status);
 }
 
 std::string readSome(int fd, std::size_t count) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -24,6 +25,10 @@ pid_t startProgram(const char* path, int in, int out);
 // Waits for the program to end by itself and gives its exit status, or
 // stops one that has not ended within 20 seconds and gives nothing.
 std::optional<int> waitForExit(pid_t pid);
+
+// Waits up to `limit` for the program to end, however it ends, and gives its
+// raw wait status; a program still running then is killed and gives nothing.
+std::optional<int> waitForStatus(pid_t pid, std::chrono::milliseconds limit);
 
 // Up to `count` bytes from `fd`, fewer when it ends or stays silent for a
 // few seconds.
