@@ -5,29 +5,36 @@
 
 namespace {
 
-std::optional<std::pair<std::string, std::int32_t>> entryOf(const PrimaryKeyIndex& index,
-                                                            const std::string& key) {
-  const auto found = index.find(key);
-  if (found == index.end()) return std::nullopt;
-  return std::pair{found->first, found->second};
+std::optional<std::pair<std::string, std::int32_t>> entryOf(PrimaryKeyIndex::const_iterator at) {
+  return std::pair{at->first.text(), at->second};
 }
 
 }  // namespace
 
 IndexChange setIndexEntry(PrimaryKeyIndex& index, const std::string& key, std::int32_t position) {
-  IndexChange change{key, entryOf(index, key)};
-  index.erase(key);
-  index.emplace(key, position);
+  IndexChange change{key, std::nullopt};
+  auto [at, added] = addIndexEntry(index, key, position);
+  if (!added) {
+    change.previous = entryOf(at);
+    // The key text is replaced too: "07" may take the place of "7".
+    const auto next = index.erase(at);
+    index.emplace_hint(next, key, position);
+  }
   return change;
 }
 
 IndexChange eraseIndexEntry(PrimaryKeyIndex& index, const std::string& key) {
-  IndexChange change{key, entryOf(index, key)};
-  index.erase(key);
+  IndexChange change{key, std::nullopt};
+  const auto at = index.find(key);
+  if (at != index.end()) {
+    change.previous = entryOf(at);
+    index.erase(at);
+  }
   return change;
 }
 
 void undoIndexChange(PrimaryKeyIndex& index, const IndexChange& change) {
-  index.erase(change.key);
-  if (change.previous) index.emplace(change.previous->first, change.previous->second);
+  const auto at = index.find(change.key);
+  const auto next = at == index.end() ? at : index.erase(at);
+  if (change.previous) index.emplace_hint(next, change.previous->first, change.previous->second);
 }

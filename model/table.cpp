@@ -1,17 +1,33 @@
 #include "model/table.h"
 
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 
 #include "model/number.h"
 
-bool KeyComparator::operator()(std::string_view a, std::string_view b) const {
-  if (type != "int" && type != "ApexInt") return a < b;
-  const auto x = toInt32(a);
-  const auto y = toInt32(b);
+IndexKey::IndexKey(std::string text) : text_(std::move(text)) {
+  if (const auto number = toInt32(text_)) {
+    number_ = *number;
+    isNumber_ = true;
+  }
+}
+
+bool KeyComparator::operator()(const IndexKey& a, const IndexKey& b) const {
+  if (!numeric_) return a.text() < b.text();
+  const auto x = a.number();
+  const auto y = b.number();
   if (x && y) return *x < *y;
   if (x || y) return x.has_value();  // numbers before texts that are not numbers
-  return a < b;
+  return a.text() < b.text();
+}
+
+std::pair<PrimaryKeyIndex::iterator, bool> addIndexEntry(PrimaryKeyIndex& index, IndexKey key,
+                                                          std::int32_t position) {
+  if (index.empty() || index.key_comp()(std::prev(index.end())->first, key)) {
+    return {index.emplace_hint(index.end(), std::move(key), position), true};
+  }
+  return index.emplace(std::move(key), position);
 }
 
 void Table::setUpPrimaryKeyMap(const std::string& columnName) {
@@ -27,7 +43,7 @@ void Table::setUpPrimaryKeyMap(const std::string& columnName) {
     if (row.deleted) continue;
     if (position >= row.cells.size()) continue;  // a row without the key cell adds no key
     const std::string& key = row.cells[position].getVal();
-    if (!pkMap.emplace(key, static_cast<std::int32_t>(i)).second) {
+    if (!addIndexEntry(pkMap, key, static_cast<std::int32_t>(i)).second) {
       primaryKey.clear();
       pkIndex = -1;
       pkMap.clear();

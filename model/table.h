@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "model/cell.h"
@@ -53,6 +55,26 @@ struct Row {
   bool deleted = false;  // tombstone: keeps its position and its slot on disk
 };
 
+// A key of a primary-key index: its text, with the number the text reads as
+// converted once, when the key is made, so that comparing keys never
+// converts again.
+class IndexKey {
+ public:
+  IndexKey(std::string text);  // NOLINT(google-explicit-constructor): keys are looked up by text
+  IndexKey(const char* text) : IndexKey(std::string(text)) {}  // NOLINT(google-explicit-constructor)
+
+  const std::string& text() const { return text_; }
+  // The leading number of the text, if it has one within the int range.
+  std::optional<std::int32_t> number() const {
+    return isNumber_ ? std::optional<std::int32_t>(number_) : std::nullopt;
+  }
+
+ private:
+  std::string text_;
+  std::int32_t number_ = 0;
+  bool isNumber_ = false;
+};
+
 // Order of a primary-key index: numeric for "int" and "ApexInt" keys, by
 // bytes otherwise. Numeric keys that do not convert sort after every number,
 // by their bytes, so the order stays strict and weak for every text.
@@ -60,12 +82,22 @@ struct KeyComparator {
   std::string type = "string";
 
   KeyComparator() = default;
-  explicit KeyComparator(std::string keyType) : type(std::move(keyType)) {}
+  explicit KeyComparator(std::string keyType)
+      : type(std::move(keyType)), numeric_(type == "int" || type == "ApexInt") {}
 
-  bool operator()(std::string_view a, std::string_view b) const;
+  bool operator()(const IndexKey& a, const IndexKey& b) const;
+
+ private:
+  bool numeric_ = false;
 };
 
-using PrimaryKeyIndex = std::map<std::string, std::int32_t, KeyComparator>;
+using PrimaryKeyIndex = std::map<IndexKey, std::int32_t, KeyComparator>;
+
+// Enters `key` unless the index holds an equal key; returns the entry holding
+// it and whether it was entered. A key that follows every key already held,
+// as identity keys do, goes in without a search.
+std::pair<PrimaryKeyIndex::iterator, bool> addIndexEntry(PrimaryKeyIndex& index, IndexKey key,
+                                                          std::int32_t position);
 
 // One table held in memory: every row ever inserted, deleted ones included.
 struct Table {

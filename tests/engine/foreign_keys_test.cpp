@@ -23,13 +23,13 @@ struct KeyState {
   std::string primaryKey;
   std::int32_t pkIndex;
   std::string order;
-  std::vector<std::pair<std::string, std::int32_t>> entries;
+  IndexEntries entries;
 
   explicit KeyState(const Table& table)
       : primaryKey(table.primaryKey),
         pkIndex(table.pkIndex),
         order(table.pkMap.key_comp().type),
-        entries(table.pkMap.begin(), table.pkMap.end()) {}
+        entries(indexEntries(table.pkMap)) {}
   bool operator==(const KeyState&) const = default;
 };
 

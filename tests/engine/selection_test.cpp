@@ -226,7 +226,7 @@ TEST(SelectionChainTest, TemporalCellsMatchTheirCurrentState) {
 class ReferenceSelection {
  public:
   explicit ReferenceSelection(const Table& table)
-      : table_(table), entries_(table.pkMap.begin(), table.pkMap.end()) {}
+      : table_(table), entries_(indexEntries(table.pkMap)) {}
 
   std::set<std::int32_t> select(const std::vector<Condition>& conditions) const {
     std::vector<std::vector<Condition>> blocks;
@@ -326,7 +326,7 @@ class ReferenceSelection {
   }
 
   const Table& table_;
-  std::vector<std::pair<std::string, std::int32_t>> entries_;
+  IndexEntries entries_;
 };
 
 // Tables whose index disagrees with their rows: keys entered under a state
@@ -371,7 +371,7 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnIndexesThatDisagreeWithTheR
     }
     // Half the values are keys the index holds, so bounds land on entries.
     std::vector<std::string> keys;
-    for (const auto& [key, position] : table.pkMap) keys.push_back(key);
+    for (const auto& [key, position] : table.pkMap) keys.push_back(key.text());
     std::vector<Condition> conditions;
     for (int i = std::uniform_int_distribution<int>(0, 4)(random); i > 0; --i) {
       const std::string value = !keys.empty() && chance(0.5) ? pick(keys) : pick(values);

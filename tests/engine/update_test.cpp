@@ -61,8 +61,7 @@ TEST_F(UpdateTest, StoresNumbersAsARestartGivesThemBack) {
 
 TEST_F(UpdateTest, AChangedKeyMovesItsIndexEntry) {
   EXPECT_EQ(update("p", {given("id", "7")}, {where("id", "=", "1", 'o')}).rows_affected, 1);
-  using Entries = std::vector<std::pair<std::string, std::int32_t>>;
-  EXPECT_EQ(Entries(p().pkMap.begin(), p().pkMap.end()), (Entries{{"2", 1}, {"3", 2}, {"7", 0}}));
+  EXPECT_EQ(indexEntries(p().pkMap), (IndexEntries{{"2", 1}, {"3", 2}, {"7", 0}}));
   std::vector<Condition> byOld{where("id", "=", "1", 'o')};
   std::vector<Condition> byNew{where("id", "=", "7", 'o')};
   EXPECT_TRUE(db.getRequestedRows(byOld, p()).empty());

@@ -6,18 +6,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "model/number.h"
+#include "support/table_builders.h"
 #include "support/test_support.h"
 
 namespace {
-
-using Entries = std::vector<std::pair<std::string, std::int32_t>>;
-
-Entries entriesOf(const PrimaryKeyIndex& index) { return Entries(index.begin(), index.end()); }
 
 // Builds tables row by row: every row gets one plain cell per column.
 class TableTest : public ::testing::Test {
@@ -193,7 +192,76 @@ TEST_F(TableTest, IntIndexFindsKeysByNumberAndKeepsOtherTexts) {
   EXPECT_EQ(index.at("+7"), 0);
   EXPECT_EQ(index.at("#/#?"), 1);
   EXPECT_EQ(index.find("ab"), index.end());
-  EXPECT_EQ(entriesOf(index), (Entries{{"7", 0}, {"#/#?", 1}, {"abc", 2}}));
+  EXPECT_EQ(indexEntries(index), (IndexEntries{{"7", 0}, {"#/#?", 1}, {"abc", 2}}));
+}
+
+// The order of the key index read straight from its rule, converting both
+// texts in every comparison: what the index's converted-once keys must equal.
+bool referenceLess(const std::string& type, const std::string& a, const std::string& b) {
+  if (type != "int" && type != "ApexInt") return a < b;
+  const auto x = toInt32(a);
+  const auto y = toInt32(b);
+  if (x && y) return *x < *y;
+  if (x || y) return x.has_value();
+  return a < b;
+}
+
+// Key texts of every shape a key column may hold: small and large numbers
+// written several ways, texts with and without a leading number, limits.
+std::string randomKeyText(std::mt19937& random) {
+  static const std::vector<std::string> fixed = {
+      "", " ", "#/#?", "x", "abc", "2147483647", "2147483648", "-2147483648", "-2147483649",
+      "\xff", "-0", "+0", " 7", "7x", "07", "1e3"};
+  switch (std::uniform_int_distribution<int>(0, 3)(random)) {
+    case 0:
+      return fixed[std::uniform_int_distribution<std::size_t>(0, fixed.size() - 1)(random)];
+    case 1:
+      return std::to_string(std::uniform_int_distribution<int>(-20, 20)(random));
+    case 2: {
+      const char* prefixes[] = {"", "+", "0", " ", "00"};
+      const char* suffixes[] = {"", "x", " ", ".5"};
+      return std::string(prefixes[random() % 5]) +
+             std::to_string(std::uniform_int_distribution<int>(0, 30)(random)) +
+             suffixes[random() % 4];
+    }
+    default:
+      return std::string(1, static_cast<char>('a' + random() % 4)) +
+             std::to_string(random() % 3);
+  }
+}
+
+TEST_F(TableTest, IndexOrderAndEntriesMatchTheTextReadingOfTheRule) {
+  std::mt19937 random(20261210);
+  for (const char* type : {"int", "ApexInt", "string"}) {
+    SCOPED_TRACE(type);
+    const KeyComparator less(type);
+    for (int trial = 0; trial < 200; ++trial) {
+      // The comparator on random pairs.
+      const std::string a = randomKeyText(random);
+      const std::string b = randomKeyText(random);
+      ASSERT_EQ(less(a, b), referenceLess(type, a, b)) << "'" << a << "' < '" << b << "'";
+
+      // An index filled through addIndexEntry against a sorted list of the
+      // first text of every class of equal keys.
+      PrimaryKeyIndex index{KeyComparator(type)};
+      IndexEntries reference;
+      const int count = std::uniform_int_distribution<int>(0, 40)(random);
+      for (int i = 0; i < count; ++i) {
+        const std::string key = randomKeyText(random);
+        const auto held = std::find_if(reference.begin(), reference.end(), [&](const auto& entry) {
+          return !referenceLess(type, entry.first, key) && !referenceLess(type, key, entry.first);
+        });
+        const auto [at, added] = addIndexEntry(index, key, i);
+        ASSERT_EQ(added, held == reference.end()) << key;
+        ASSERT_EQ(at->second, added ? i : held->second) << key;
+        if (added) reference.emplace_back(key, i);
+      }
+      std::sort(reference.begin(), reference.end(), [&](const auto& x, const auto& y) {
+        return referenceLess(type, x.first, y.first);
+      });
+      ASSERT_EQ(indexEntries(index), reference);
+    }
+  }
 }
 
 TEST_F(TableTest, SetUpOnEmptyTableGivesEmptyIndexOfTheColumnsType) {
@@ -213,7 +281,7 @@ TEST_F(TableTest, SetUpIndexesLiveRowsOnly) {
   addRow({"5"});
   EXPECT_EQ(setUpKey("id"), "");
   EXPECT_EQ(table.pkIndex, 0);
-  EXPECT_EQ(entriesOf(table.pkMap), (Entries{{"5", 2}, {"7", 1}}));
+  EXPECT_EQ(indexEntries(table.pkMap), (IndexEntries{{"5", 2}, {"7", 1}}));
 }
 
 TEST_F(TableTest, SetUpRefusesKeysThatTheComparatorTakesAsOne) {
@@ -221,7 +289,7 @@ TEST_F(TableTest, SetUpRefusesKeysThatTheComparatorTakesAsOne) {
     const char* type;
     std::vector<std::string> keys;
     std::string error;
-    Entries entries;  // the index after a successful set-up
+    IndexEntries entries;  // the index after a successful set-up
   };
   const Case cases[] = {
       {"int",
@@ -251,7 +319,7 @@ TEST_F(TableTest, SetUpRefusesKeysThatTheComparatorTakesAsOne) {
     table.pkMap.emplace("o", 0);
 
     EXPECT_EQ(setUpKey("key"), c.error);
-    EXPECT_EQ(entriesOf(table.pkMap), c.entries);
+    EXPECT_EQ(indexEntries(table.pkMap), c.entries);
     EXPECT_EQ(table.pkMap.key_comp().type, c.type);
     EXPECT_EQ(table.primaryKey, c.error.empty() ? "key" : "");
     EXPECT_EQ(table.pkIndex, c.error.empty() ? 1 : -1);
@@ -272,7 +340,7 @@ TEST_F(TableTest, SetUpIndexesTemporalKeysByTheirCurrentState) {
 
   ScopedClock clock(1012);
   EXPECT_EQ(setUpKey("key"), "");
-  EXPECT_EQ(entriesOf(table.pkMap), (Entries{{"x", 1}, {"y", 0}}));
+  EXPECT_EQ(indexEntries(table.pkMap), (IndexEntries{{"x", 1}, {"y", 0}}));
 
   clock.set(1005);
   EXPECT_EQ(setUpKey("key"),
@@ -291,7 +359,7 @@ TEST_F(TableTest, UnknownKeyColumnChangesNothing) {
   EXPECT_EQ(table.primaryKey, "id");
   EXPECT_EQ(table.pkIndex, 1);
   EXPECT_EQ(table.pkMap.key_comp().type, "int");
-  EXPECT_EQ(entriesOf(table.pkMap), (Entries{{"1", 1}, {"3", 0}}));
+  EXPECT_EQ(indexEntries(table.pkMap), (IndexEntries{{"1", 1}, {"3", 0}}));
 }
 
 TEST_F(TableTest, SetUpAgainRebuildsFromScratch) {
@@ -302,18 +370,18 @@ TEST_F(TableTest, SetUpAgainRebuildsFromScratch) {
   addRow({"9", "a", "t"});
   ASSERT_EQ(setUpKey("id"), "");
   EXPECT_EQ(table.pkIndex, 0);
-  EXPECT_EQ(entriesOf(table.pkMap), (Entries{{"9", 1}, {"10", 0}}));
+  EXPECT_EQ(indexEntries(table.pkMap), (IndexEntries{{"9", 1}, {"10", 0}}));
 
   table.rows[0].deleted = true;
   table.deletedRows.insert(0);
   table.pkMap.emplace("99", 7);  // a stale entry the rebuild must drop
   ASSERT_EQ(setUpKey("id"), "");
-  EXPECT_EQ(entriesOf(table.pkMap), (Entries{{"9", 1}}));
+  EXPECT_EQ(indexEntries(table.pkMap), (IndexEntries{{"9", 1}}));
 
   ASSERT_EQ(setUpKey("name"), "");
   EXPECT_EQ(table.pkIndex, 1);
   EXPECT_EQ(table.pkMap.key_comp().type, "string");
-  EXPECT_EQ(entriesOf(table.pkMap), (Entries{{"a", 1}}));
+  EXPECT_EQ(indexEntries(table.pkMap), (IndexEntries{{"a", 1}}));
 }
 
 TEST_F(TableTest, InsertRowAppendsAnIndependentCopy) {
@@ -368,7 +436,7 @@ TEST_F(TableTest, CopyAssignmentCopiesEveryMemberDeeply) {
   EXPECT_EQ(copy.deletedRows, (std::unordered_set<std::int32_t>{1}));
   EXPECT_EQ(copy.primaryKey, "id");
   EXPECT_EQ(copy.pkMap.key_comp().type, "int");
-  EXPECT_EQ(entriesOf(copy.pkMap), (Entries{{"4", 0}}));
+  EXPECT_EQ(indexEntries(copy.pkMap), (IndexEntries{{"4", 0}}));
   EXPECT_EQ(copy.children.at("child"), "fk");
   EXPECT_EQ(copy.parents, (std::vector<std::string>{"parent"}));
 }

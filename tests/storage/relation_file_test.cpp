@@ -93,7 +93,7 @@ std::string linkStateOf(const Database& db) {
   for (const auto& [name, table] : db.tables) {
     text += name + " key " + table.primaryKey + " at " + std::to_string(table.pkIndex) + ":";
     for (const auto& [key, position] : table.pkMap) {
-      text += " " + key + "->" + std::to_string(position);
+      text += " " + key.text() + "->" + std::to_string(position);
     }
     text += " parents";
     for (const std::string& parentName : table.parents) text += " " + parentName;

@@ -69,7 +69,7 @@ std::string describe(const Database& db) {
     out << "  deleted";
     for (const std::int32_t position : deleted) out << " " << position;
     out << "\n  index";
-    for (const auto& [key, position] : table.pkMap) out << " " << key << "->" << position;
+    for (const auto& [key, position] : table.pkMap) out << " " << key.text() << "->" << position;
     const std::map<std::string, std::string> children(table.children.begin(), table.children.end());
     out << "\n  children";
     for (const auto& [child, column] : children) out << " " << child << "." << column;

@@ -69,7 +69,7 @@ void writeTable(std::ostream& out, Database& copy, Table& table) {
   out << "  deleted set";
   for (const std::int32_t position : deleted) out << ' ' << position;
   out << "\n  index";
-  for (const auto& [key, position] : table.pkMap) out << " '" << key << "'->" << position;
+  for (const auto& [key, position] : table.pkMap) out << " '" << key.text() << "'->" << position;
   out << '\n';
 }
 

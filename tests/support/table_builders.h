@@ -64,3 +64,12 @@ inline std::unique_ptr<TempRule> makeRule(const std::vector<TempState>& states,
   for (const TempState& state : states) rule->preCalc += state.duration;
   return rule;
 }
+
+// A primary-key index as (key text, position) pairs, in key order.
+using IndexEntries = std::vector<std::pair<std::string, std::int32_t>>;
+
+inline IndexEntries indexEntries(const PrimaryKeyIndex& index) {
+  IndexEntries entries;
+  for (const auto& [key, position] : index) entries.emplace_back(key.text(), position);
+  return entries;
+}
