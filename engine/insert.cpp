@@ -66,6 +66,7 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
 
   Row row;
   row.tableName = name;
+  row.cells.reserve(table.columns.size());
   bool hasChain = false;  // a chain may need a rule record of its own
   for (const Column& column : table.columns) {
     row.cells.push_back(newCell(table, column, values));
@@ -90,7 +91,7 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   }
   queueChainTasks(name, chains);
 
-  table.insertRow(row);
+  table.insertRow(std::move(row));
   recordLinks(links);
   std::vector<IndexChange> indexChanges;
   if (key) indexChanges.push_back(setIndexEntry(table.pkMap, *key, position));

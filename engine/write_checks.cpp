@@ -55,9 +55,11 @@ void requireValueFits(const Cell& cell, const Column& column) {
 void requireRowSlot(const Table& table, std::int64_t position) {
   const std::int64_t rowSize = Storage::rowSize(table.columns);
   const std::optional<std::int64_t> offset = product(position, rowSize);
-  const std::string path = dataFilePath(table.name);
-  if (!offset) throw offsetOutOfRange(path);
-  requireFileOffsets(Storage::headerSize(table.columns.size()) + *offset, rowSize, path);
+  // The file name is only put together for the message: this runs per insert.
+  if (!offset ||
+      !fitsFileOffsets(Storage::headerSize(table.columns.size()) + *offset, rowSize)) {
+    throw offsetOutOfRange(dataFilePath(table.name));
+  }
 }
 
 void requireRuleRecords(const Table& table, std::int64_t rowCount) {

@@ -20,8 +20,15 @@ constexpr char toUpper(char c) {
 constexpr std::string_view kSymbols = "()*,.@";
 constexpr std::string_view kComparisonStarts = "!<=>";
 
-bool isReserved(std::string_view upper) {
-  return std::find(kKeywords.begin(), kKeywords.end(), upper) != kKeywords.end();
+// The reserved word `word` spells in any letter case, if any.
+const std::string_view* reservedWord(std::string_view word) {
+  const auto spells = [&](std::string_view keyword) {
+    return keyword.size() == word.size() &&
+           std::equal(word.begin(), word.end(), keyword.begin(),
+                      [](char a, char b) { return toUpper(a) == b; });
+  };
+  const auto found = std::find_if(kKeywords.begin(), kKeywords.end(), spells);
+  return found == kKeywords.end() ? nullptr : &*found;
 }
 
 }  // namespace
@@ -78,6 +85,7 @@ Token Lexer::getNextToken() {
 
 std::vector<Token> Lexer::tokenize() {
   std::vector<Token> tokens;
+  tokens.reserve(16);  // most commands are short: spare the first regrowths
   for (Token token = getNextToken(); token.type != TokenType::END; token = getNextToken()) {
     const bool failed = token.type == TokenType::ERROR;
     tokens.push_back(std::move(token));
@@ -112,11 +120,11 @@ Token Lexer::readNumber() {
 Token Lexer::readWord() {
   const std::size_t start = pos;
   while (isWordPart(peek(0))) advance();
-  std::string word = input.substr(start, pos - start);
-  std::string upper = word;
-  std::transform(upper.begin(), upper.end(), upper.begin(), toUpper);
-  if (isReserved(upper)) return {TokenType::KEYWORD, std::move(upper)};
-  return {TokenType::IDENTIFIER, std::move(word)};
+  const std::string_view word(input.data() + start, pos - start);
+  if (const std::string_view* keyword = reservedWord(word)) {
+    return {TokenType::KEYWORD, std::string(*keyword)};
+  }
+  return {TokenType::IDENTIFIER, std::string(word)};
 }
 
 Token Lexer::unknownCharacter() {

@@ -68,7 +68,8 @@ ResultSet Parser::dispatch(const std::string& command) {
   const TimedText timed = cutTimeMarker(text, currentTime());
   Command parsed;
   parsed.time = timed.time;
-  parsed.tokens = Lexer(std::string(timed.text)).tokenize();
+  text.resize(timed.text.size());  // the command before its marker
+  parsed.tokens = Lexer(std::move(text)).tokenize();
   if (parsed.tokens.empty()) return failedResult("Empty command");
   if (parsed.tokens.back().type == TokenType::ERROR) return failedResult("Lexer Error");
 

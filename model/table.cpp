@@ -55,6 +55,8 @@ void Table::setUpPrimaryKeyMap(const std::string& columnName) {
 
 void Table::insertRow(const Row& row) { rows.push_back(row); }
 
+void Table::insertRow(Row&& row) { rows.push_back(std::move(row)); }
+
 void Table::display() const {
   std::cout << '|';
   for (const Column& column : columns) std::cout << column.name << '|';

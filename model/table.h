@@ -120,8 +120,9 @@ struct Table {
   // no primary key and an empty index.
   void setUpPrimaryKeyMap(const std::string& columnName);
 
-  // Appends a copy of `row`.
+  // Appends a copy of `row`; the second form takes the row over.
   void insertRow(const Row& row);
+  void insertRow(Row&& row);
 
   // Prints the column names and every row's stored values to standard output.
   void display() const;
