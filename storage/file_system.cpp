@@ -173,47 +173,51 @@ namespace {
 // the same file as the name. Each append compares that entry with the name.
 // Where there is no such entry, or more than one, the stream counts as
 // stale before every append and is opened again: always right, only slower.
+// Both names are kept as paths, so that the check before each append parses
+// neither again.
 struct LineStream {
-  std::string path;
+  std::string name;
+  fs::path path;
   std::fstream file;
-  std::string descriptor;     // the descriptor entry naming the open file; "" when unknown
+  fs::path descriptor;        // the descriptor entry naming the open file; empty when unknown
   std::int64_t lastEnd = -1;  // the length its own last line left the file
 };
 
 std::mutex lineMutex;
 std::unique_ptr<LineStream> lineStream;
 
-std::string descriptorEntryOf(const std::string& path) {
+fs::path descriptorEntryOf(const fs::path& path) {
   std::error_code error;
   fs::directory_iterator entry("/proc/self/fd", error);
-  if (error) return "";
-  std::string found;
+  if (error) return {};
+  fs::path found;
   int matches = 0;
   for (; entry != fs::directory_iterator(); entry.increment(error)) {
-    if (error) return "";
+    if (error) return {};
     std::error_code same;
     if (fs::equivalent(entry->path(), path, same) && !same) {
-      found = entry->path().string();
+      found = entry->path();
       ++matches;
     }
   }
-  return matches == 1 ? found : "";
+  return matches == 1 ? found : fs::path();
 }
 
 bool holdsFileOf(const LineStream& stream, const std::string& path) {
-  if (stream.path != path || stream.descriptor.empty()) return false;
+  if (stream.name != path || stream.descriptor.empty()) return false;
   std::error_code error;
-  return fs::equivalent(stream.descriptor, path, error) && !error;
+  return fs::equivalent(stream.descriptor, stream.path, error) && !error;
 }
 
 std::unique_ptr<LineStream> openLineStream(const std::string& path) {
   auto stream = std::make_unique<LineStream>();
+  stream->name = path;
   stream->path = path;
   // Unbuffered: each line goes to the system in one write.
   stream->file.rdbuf()->pubsetbuf(nullptr, 0);
   stream->file.open(path, std::ios::in | std::ios::out | std::ios::app | std::ios::binary);
   if (!stream->file.is_open()) return nullptr;
-  stream->descriptor = descriptorEntryOf(path);
+  stream->descriptor = descriptorEntryOf(stream->path);
   return stream;
 }
 
@@ -272,8 +276,9 @@ AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd&
       if (lineStream == nullptr) return AppendStatus::OpenFailed;
     }
   }
+  std::optional<FileEnd> found;
   if (lineStream != nullptr) {
-    const std::optional<FileEnd> found = endOf(*lineStream);
+    found = endOf(*lineStream);
     if (!found) {
       lineStream.reset();
       return AppendStatus::OpenFailed;
@@ -283,16 +288,18 @@ AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd&
 
   const Step step = nextOperation();
   if (step == Step::Fail) return AppendStatus::WriteFailed;
-  if (lineStream == nullptr) lineStream = openLineStream(path);
-  if (lineStream == nullptr) return AppendStatus::WriteFailed;
-  // Looked at again right before the write: a line another process appended
-  // since is whole and stays.
-  const std::optional<FileEnd> found = endOf(*lineStream);
-  if (!found) {
-    lineStream.reset();
-    return AppendStatus::WriteFailed;
+  if (lineStream == nullptr) {
+    // The append creates the file: looked at once it exists, so that a line
+    // another process put there first is whole and stays.
+    lineStream = openLineStream(path);
+    if (lineStream == nullptr) return AppendStatus::WriteFailed;
+    found = endOf(*lineStream);
+    if (!found) {
+      lineStream.reset();
+      return AppendStatus::WriteFailed;
+    }
+    end.length = found->whole;
   }
-  end.length = found->whole;
   std::error_code error;
   if (found->size != found->whole) {
     fs::resize_file(path, static_cast<std::uintmax_t>(found->whole), error);
