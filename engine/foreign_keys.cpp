@@ -48,14 +48,16 @@ bool linkableTypes(const std::string& child, const std::string& parent) {
   return (child == "int" && parent == "ApexInt") || (child == "ApexInt" && parent == "int");
 }
 
-// The parent's key as it stood before a link set it up again.
+// The parent's key as it stood before a link set it up again. The index is
+// taken over rather than copied: the set-up builds a new one from the rows
+// anyway, and every way out of a link either restores this or drops it.
 struct KeyState {
   std::string primaryKey;
   std::int32_t pkIndex;
   PrimaryKeyIndex pkMap;
 
-  explicit KeyState(const Table& table)
-      : primaryKey(table.primaryKey), pkIndex(table.pkIndex), pkMap(table.pkMap) {}
+  explicit KeyState(Table& table)
+      : primaryKey(table.primaryKey), pkIndex(table.pkIndex), pkMap(std::move(table.pkMap)) {}
 
   void restore(Table& table) {
     table.primaryKey = std::move(primaryKey);
