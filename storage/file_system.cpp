@@ -228,12 +228,14 @@ struct FileEnd {
 };
 
 // Reads back from the end of the stream's file; none when a read fails.
+// Ends with a seek, as a write after a read needs one.
 std::optional<FileEnd> wholeLinesEnd(std::fstream& file) {
   std::filebuf& buffer = *file.rdbuf();
   const auto size = static_cast<std::int64_t>(buffer.pubseekoff(0, std::ios::end, std::ios::in));
   if (size < 0) return std::nullopt;
   constexpr std::int64_t kChunk = 4096;
   std::string chunk;
+  std::int64_t whole = 0;  // no line feed at all: nothing of the file is whole
   for (std::int64_t stop = size; stop > 0;) {
     const std::int64_t start = std::max<std::int64_t>(0, stop - kChunk);
     chunk.resize(static_cast<std::size_t>(stop - start));
@@ -243,15 +245,19 @@ std::optional<FileEnd> wholeLinesEnd(std::fstream& file) {
       return std::nullopt;
     }
     const std::size_t feed = chunk.rfind('\n');
-    if (feed != std::string::npos)
-      return FileEnd{size, start + static_cast<std::int64_t>(feed) + 1};
+    if (feed != std::string::npos) {
+      whole = start + static_cast<std::int64_t>(feed) + 1;
+      break;
+    }
     stop = start;
   }
-  return FileEnd{size, 0};
+  if (buffer.pubseekoff(0, std::ios::end, std::ios::out) < 0) return std::nullopt;
+  return FileEnd{size, whole};
 }
 
 // As wholeLinesEnd, without reading when the file still ends where the
-// stream's own last line ended it: that line's feed is the last byte.
+// stream's own last line ended it: that line's feed is the last byte. Either
+// way the stream is ready for a write.
 std::optional<FileEnd> endOf(LineStream& stream) {
   const auto size =
       static_cast<std::int64_t>(stream.file.rdbuf()->pubseekoff(0, std::ios::end, std::ios::in));
@@ -306,8 +312,6 @@ AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd&
   }
   std::filebuf& buffer = *lineStream->file.rdbuf();
   const std::string_view part = writable(line, step);
-  // A seek ends the reading, so the write goes out as one.
-  buffer.pubseekoff(0, std::ios::end, std::ios::out);
   const bool written = !error &&
                        buffer.sputn(part.data(), static_cast<std::streamsize>(part.size())) ==
                            static_cast<std::streamsize>(part.size()) &&
