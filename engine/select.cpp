@@ -3,6 +3,7 @@
 #include <map>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -79,8 +80,8 @@ Side route(const Condition& condition, const Table& first, const Table& second) 
   throw std::runtime_error("Column '" + condition.column + "' not found in either table.");
 }
 
-struct RoutedCondition {
-  Condition condition;
+struct RoutedTest {
+  RowTest test;
   Side side;
 };
 
@@ -90,7 +91,7 @@ struct JoinFilter {
   std::vector<Condition> second;  // filters the second table's rows
   // The whole clause as OR blocks, tested on every pair; empty when the two
   // per-table filters already decide.
-  std::vector<std::vector<RoutedCondition>> pairBlocks;
+  std::vector<std::vector<RoutedTest>> pairBlocks;
 };
 
 // Routes every condition, so that a clause that cannot be routed fails
@@ -103,29 +104,29 @@ JoinFilter planFilter(const std::vector<Condition>& conditions, const Table& fir
     sides.push_back(route(condition, first, second));
     (sides.back() == Side::kFirst ? filter.first : filter.second).push_back(condition);
   }
-  const std::vector<std::vector<Condition>> blocks = orBlocks(conditions);
+  const std::vector<std::span<const Condition>> blocks = orBlocks(conditions);
   if (blocks.size() < 2 || filter.first.empty() || filter.second.empty()) return filter;
   // OR blocks that reach both tables do not split into one filter per table:
   // a pair kept by one block may fail the other table's half of another.
   std::size_t next = 0;  // the blocks list the conditions in their order
-  for (const std::vector<Condition>& block : blocks) {
+  for (const std::span<const Condition> block : blocks) {
     auto& pairBlock = filter.pairBlocks.emplace_back();
-    for (const Condition& condition : block) pairBlock.push_back({condition, sides[next++]});
+    for (const Condition& condition : block) {
+      const Side side = sides[next++];
+      pairBlock.push_back({RowTest(condition, side == Side::kFirst ? first : second), side});
+    }
   }
   filter.first.clear();
   filter.second.clear();
   return filter;
 }
 
-bool pairHolds(const JoinFilter& filter, const Row& firstRow, const Table& first,
-               const Row& secondRow, const Table& second) {
+bool pairHolds(const JoinFilter& filter, const Row& firstRow, const Row& secondRow) {
   if (filter.pairBlocks.empty()) return true;
   for (const auto& block : filter.pairBlocks) {
     bool holds = true;
-    for (const RoutedCondition& routed : block) {
-      const bool onFirst = routed.side == Side::kFirst;
-      if (!conditionHolds(onFirst ? firstRow : secondRow, routed.condition,
-                          onFirst ? first : second)) {
+    for (const RoutedTest& routed : block) {
+      if (!routed.test.holds(routed.side == Side::kFirst ? firstRow : secondRow)) {
         holds = false;
         break;
       }
@@ -238,7 +239,7 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
     const auto partners = joinMap.find(*matchVal);
     if (partners == joinMap.end()) continue;
     for (const Row* secondRow : partners->second) {
-      if (!pairHolds(filter, *firstRow, first, *secondRow, second)) continue;
+      if (!pairHolds(filter, *firstRow, *secondRow)) continue;
       auto& resultRow = result.rows.emplace_back();
       appendValues(resultRow, *firstRow, first);
       appendValues(resultRow, *secondRow, second);
