@@ -36,8 +36,16 @@ class RowTest {
   // fails. A state chain is read at its current state on every call.
   bool holds(const Row& row) const;
 
- private:
+  // "=" and "==" are both kEqual; any other text is kUnknown.
   enum class Op { kEqual, kNotEqual, kLess, kGreater, kLessOrEqual, kGreaterOrEqual, kUnknown };
+
+  const std::string& column() const { return column_; }
+  Op op() const { return op_; }
+  // The value in the form it is compared in: its stored form where it
+  // converts to the column's type, else its own text.
+  const std::string& value() const { return value_; }
+
+ private:
   enum class Order { kLess, kGreater };
 
   bool cellHolds(const std::string& current, const std::string& type) const;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <span>
@@ -18,6 +19,9 @@ using Block = std::span<const Condition>;
 // block, which every live row satisfies.
 std::vector<Block> orBlocks(const std::vector<Condition>& conditions) {
   std::vector<Block> blocks;
+  blocks.reserve(1 + static_cast<std::size_t>(std::count_if(
+                         conditions.begin(), conditions.end(),
+                         [](const Condition& condition) { return condition.gate == 'o'; })));
   std::size_t start = 0;
   for (std::size_t i = 1; i < conditions.size(); ++i) {
     if (conditions[i].gate != 'o') continue;
@@ -106,33 +110,40 @@ namespace {
 // The positions a block's key conditions leave, in key order. Each bound
 // replaces the one before it instead of narrowing it, and an "=" sets both;
 // two different "=" values, or one the index does not hold, leave nothing.
-std::vector<std::int32_t> indexCandidates(const Block& block, const Table& table) {
+std::vector<std::int32_t> indexCandidates(std::span<const RowTest> block, const Table& table) {
   const PrimaryKeyIndex& index = table.pkMap;
   auto startNode = index.begin();
   auto endNode = index.end();
-  const auto keyType = table.columnTypes.find(table.primaryKey);
-  const std::string type = keyType == table.columnTypes.end() ? "" : keyType->second;
   // An empty value is remembered as no value at all: an equality with ''
   // never conflicts with a later one, which the row test then settles.
-  std::string exactMatchValue;
-  for (const Condition& condition : block) {
-    if (condition.column != table.primaryKey) continue;
-    const std::string& op = condition.op;
-    const std::string value = comparedForm(type, condition.value);
-    if (op == "=" || op == "==") {
-      if (!exactMatchValue.empty() && exactMatchValue != value) return {};
-      exactMatchValue = value;
-      startNode = index.find(value);
-      if (startNode == index.end()) return {};
-      endNode = std::next(startNode);
-    } else if (op == ">") {
-      startNode = index.upper_bound(value);
-    } else if (op == ">=") {
-      startNode = index.lower_bound(value);
-    } else if (op == "<") {
-      endNode = index.lower_bound(value);
-    } else if (op == "<=") {
-      endNode = index.upper_bound(value);
+  std::string_view exactMatchValue;
+  for (const RowTest& test : block) {
+    if (test.column() != table.primaryKey) continue;
+    // The key column's type made it, so it is in the index's form.
+    const std::string& value = test.value();
+    switch (test.op()) {
+      case RowTest::Op::kEqual:
+        if (!exactMatchValue.empty() && exactMatchValue != value) return {};
+        exactMatchValue = value;
+        startNode = index.find(value);
+        if (startNode == index.end()) return {};
+        endNode = std::next(startNode);
+        break;
+      case RowTest::Op::kGreater:
+        startNode = index.upper_bound(value);
+        break;
+      case RowTest::Op::kGreaterOrEqual:
+        startNode = index.lower_bound(value);
+        break;
+      case RowTest::Op::kLess:
+        endNode = index.lower_bound(value);
+        break;
+      case RowTest::Op::kLessOrEqual:
+        endNode = index.upper_bound(value);
+        break;
+      case RowTest::Op::kNotEqual:
+      case RowTest::Op::kUnknown:
+        break;
     }
   }
   if (startNode == index.end()) return {};
@@ -142,10 +153,10 @@ std::vector<std::int32_t> indexCandidates(const Block& block, const Table& table
   return positions;
 }
 
-bool comparesKey(const Block& block, const Table& table) {
+bool comparesKey(std::span<const RowTest> block, const Table& table) {
   if (table.primaryKey.empty()) return false;
-  for (const Condition& condition : block) {
-    if (condition.column == table.primaryKey) return true;
+  for (const RowTest& test : block) {
+    if (test.column() == table.primaryKey) return true;
   }
   return false;
 }
@@ -198,8 +209,8 @@ std::vector<Row*> Database::getRequestedRows(const std::vector<Condition>& condi
   for (const Block& block : blocks) {
     tests.clear();
     for (const Condition& condition : block) tests.emplace_back(condition, table);
-    if (comparesKey(block, table)) {
-      const std::vector<std::int32_t> candidates = indexCandidates(block, table);
+    if (comparesKey(tests, table)) {
+      const std::vector<std::int32_t> candidates = indexCandidates(tests, table);
       if (candidates.size() > 1) listed.expectRepeats();
       for (const std::int32_t position : candidates) keep(position);
     } else {

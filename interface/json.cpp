@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <type_traits>
 #include <variant>
+#include <vector>
 
 #include "model/result_set.h"
 
@@ -98,13 +99,24 @@ void appendValue(std::string& out, const ResultValue& value) {
       value);
 }
 
-void appendRow(std::string& out, const std::vector<std::string>& columns,
+// What stands before each value of a row: the separator and the quoted
+// column name, escaped once for all the rows.
+std::vector<std::string> valueKeys(const std::vector<std::string>& columns) {
+  std::vector<std::string> keys;
+  keys.reserve(columns.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    std::string& key = keys.emplace_back(i > 0 ? ", " : "");
+    appendQuoted(key, columns[i]);
+    key += ": ";
+  }
+  return keys;
+}
+
+void appendRow(std::string& out, const std::vector<std::string>& keys,
                const std::vector<ResultValue>& row) {
   out += "    {";
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i > 0) out += ", ";
-    appendQuoted(out, columns[i]);
-    out += ": ";
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    out += keys[i];
     if (i < row.size()) {
       appendValue(out, row[i]);
     } else {
@@ -145,8 +157,9 @@ std::string ResultSet::toJson() const {
     return out;
   }
   out += ",\n  \"data\": [\n";
+  const std::vector<std::string> keys = valueKeys(columns);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    appendRow(out, columns, rows[r]);
+    appendRow(out, keys, rows[r]);
     if (r + 1 < rows.size()) out += ',';
     out += '\n';
   }
