@@ -286,6 +286,7 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
     partners->second.last = i;
   }
 
+  result.rows.reserve(t1Rows.size());  // exact when each row has one partner, as a key join has
   for (const Row* firstRow : t1Rows) {
     const auto matchVal = joinValue(*firstRow, primaryJoinCol);
     if (!matchVal) continue;
