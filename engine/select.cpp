@@ -1,8 +1,10 @@
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -27,27 +29,56 @@ const Cell* findCell(const Row& row, std::string_view column) {
   return nullptr;
 }
 
-// A stored text that its column's number type cannot read (no leading number,
-// or outside the type's range) leaves as the text itself: the result has no
-// way to fail a single value, and the text still says what is stored.
-ResultValue convert(const std::string& text, const std::string& type) {
-  if (text == kMissingValue) return std::string(kNullText);
-  if (type == "int" || type == "ApexInt") {
-    if (const auto number = toInt32(text)) return *number;
-  } else if (type == "float") {
-    if (const auto number = toFloat(text)) return *number;
-  } else if (type == "bool") {
-    return text == "true" || text == "1";
-  }
-  return text;
-}
+// How the values of one column leave in a result, worked out once per
+// command: converted by the column's declared type whatever its cell
+// records, a temporal value by its current state.
+class ValueReader {
+ public:
+  // Keeps a reference to `column`, which must outlive the reader.
+  explicit ValueReader(const Column& column)
+      : name_(column.name),
+        kind_(column.type == "int" || column.type == "ApexInt" ? Kind::kInteger
+              : column.type == "float"                         ? Kind::kFloat
+              : column.type == "bool"                          ? Kind::kBool
+                                                               : Kind::kText) {}
 
-// The value `row` gives for `column`, converted by the column's declared
-// type whatever its cell records; a temporal value by its current state.
-ResultValue resultValue(const Row& row, const Column& column) {
-  const Cell* cell = findCell(row, column.name);
-  if (cell == nullptr) return std::string(kNullText);
-  return convert(cell->getVal(), column.type);
+  ResultValue read(const Row& row) const {
+    const Cell* cell = findCell(row, name_);
+    if (cell == nullptr) return std::string(kNullText);
+    return convert(cell->getVal());
+  }
+
+ private:
+  enum class Kind { kInteger, kFloat, kBool, kText };
+
+  // A stored text that its column's number type cannot read (no leading
+  // number, or outside the type's range) leaves as the text itself: the
+  // result has no way to fail a single value, and the text still says what
+  // is stored.
+  ResultValue convert(const std::string& text) const {
+    if (text == kMissingValue) return std::string(kNullText);
+    switch (kind_) {
+      case Kind::kInteger:
+        if (const auto number = toInt32(text)) return *number;
+        break;
+      case Kind::kFloat:
+        if (const auto number = toFloat(text)) return *number;
+        break;
+      case Kind::kBool:
+        return text == "true" || text == "1";
+      case Kind::kText:
+        break;
+    }
+    return text;
+  }
+
+  const std::string& name_;
+  Kind kind_;
+};
+
+void appendValues(std::vector<ResultValue>& values, const std::vector<ValueReader>& readers,
+                  const Row& row) {
+  for (const ValueReader& reader : readers) values.push_back(reader.read(row));
 }
 
 std::int32_t countOf(const ResultSet& result) {
@@ -79,8 +110,8 @@ Side route(const Condition& condition, const Table& first, const Table& second) 
   throw std::runtime_error("Column '" + condition.column + "' not found in either table.");
 }
 
-struct RoutedCondition {
-  Condition condition;
+struct RoutedTest {
+  RowTest test;
   Side side;
 };
 
@@ -90,7 +121,7 @@ struct JoinFilter {
   std::vector<Condition> second;  // filters the second table's rows
   // The whole clause as OR blocks, tested on every pair; empty when the two
   // per-table filters already decide.
-  std::vector<std::vector<RoutedCondition>> pairBlocks;
+  std::vector<std::vector<RoutedTest>> pairBlocks;
 };
 
 // Routes every condition, so that a clause that cannot be routed fails
@@ -103,29 +134,29 @@ JoinFilter planFilter(const std::vector<Condition>& conditions, const Table& fir
     sides.push_back(route(condition, first, second));
     (sides.back() == Side::kFirst ? filter.first : filter.second).push_back(condition);
   }
-  const std::vector<std::vector<Condition>> blocks = orBlocks(conditions);
+  const std::vector<std::span<const Condition>> blocks = orBlocks(conditions);
   if (blocks.size() < 2 || filter.first.empty() || filter.second.empty()) return filter;
   // OR blocks that reach both tables do not split into one filter per table:
   // a pair kept by one block may fail the other table's half of another.
   std::size_t next = 0;  // the blocks list the conditions in their order
-  for (const std::vector<Condition>& block : blocks) {
+  for (const std::span<const Condition> block : blocks) {
     auto& pairBlock = filter.pairBlocks.emplace_back();
-    for (const Condition& condition : block) pairBlock.push_back({condition, sides[next++]});
+    for (const Condition& condition : block) {
+      const Side side = sides[next++];
+      pairBlock.push_back({RowTest(condition, side == Side::kFirst ? first : second), side});
+    }
   }
   filter.first.clear();
   filter.second.clear();
   return filter;
 }
 
-bool pairHolds(const JoinFilter& filter, const Row& firstRow, const Table& first,
-               const Row& secondRow, const Table& second) {
+bool pairHolds(const JoinFilter& filter, const Row& firstRow, const Row& secondRow) {
   if (filter.pairBlocks.empty()) return true;
   for (const auto& block : filter.pairBlocks) {
     bool holds = true;
-    for (const RoutedCondition& routed : block) {
-      const bool onFirst = routed.side == Side::kFirst;
-      if (!conditionHolds(onFirst ? firstRow : secondRow, routed.condition,
-                          onFirst ? first : second)) {
+    for (const RoutedTest& routed : block) {
+      if (!routed.test.holds(routed.side == Side::kFirst ? firstRow : secondRow)) {
         holds = false;
         break;
       }
@@ -167,12 +198,12 @@ std::vector<Condition> joinValueChain(const std::vector<Row*>& firstRows,
   return chain;
 }
 
-void appendHeaders(std::vector<std::string>& headers, const Table& table) {
-  for (const Column& column : table.columns) headers.push_back(table.name + "." + column.name);
-}
-
-void appendValues(std::vector<ResultValue>& resultRow, const Row& row, const Table& table) {
-  for (const Column& column : table.columns) resultRow.push_back(resultValue(row, column));
+// The headers and readers of every column of `table`, in column order.
+void addColumns(ResultSet& result, std::vector<ValueReader>& readers, const Table& table) {
+  for (const Column& column : table.columns) {
+    result.columns.push_back(table.name + "." + column.name);
+    readers.emplace_back(column);
+  }
 }
 
 }  // namespace
@@ -194,10 +225,17 @@ ResultSet Database::select(const std::string& tableName,
   }
 
   ResultSet result;
-  for (const Column* column : orderedColumns) result.columns.push_back(column->name);
-  for (const Row* row : getRequestedRows(conditions, table)) {
-    auto& resultRow = result.rows.emplace_back();
-    for (const Column* column : orderedColumns) resultRow.push_back(resultValue(*row, *column));
+  std::vector<ValueReader> readers;
+  for (const Column* column : orderedColumns) {
+    result.columns.push_back(column->name);
+    readers.emplace_back(*column);
+  }
+  const std::vector<Row*> rows = getRequestedRows(conditions, table);
+  result.rows.reserve(rows.size());
+  for (const Row* row : rows) {
+    auto& values = result.rows.emplace_back();
+    values.reserve(readers.size());
+    appendValues(values, readers, *row);
   }
   result.rows_affected = countOf(result);
   return result;
@@ -217,8 +255,10 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
 
   ResultSet result;
   result.message = "success!";
-  appendHeaders(result.columns, first);
-  appendHeaders(result.columns, second);
+  std::vector<ValueReader> firstReaders;
+  std::vector<ValueReader> secondReaders;
+  addColumns(result, firstReaders, first);
+  addColumns(result, secondReaders, second);
   const std::vector<Row*> t1Rows = getRequestedRows(filter.first, first);
   if (t1Rows.empty()) return result;
 
@@ -226,22 +266,39 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
       filter.second.empty() ? joinValueChain(t1Rows, primaryJoinCol, second.name, secondaryJoinCol)
                             : filter.second;
   // A hash join on the join text: one pass over the second table's rows
-  // builds the map, one pass over the first table's rows probes it.
-  std::unordered_map<std::string_view, std::vector<const Row*>> joinMap;
-  for (const Row* row : getRequestedRows(t2Conditions, second)) {
-    if (const auto value = joinValue(*row, secondaryJoinCol)) joinMap[*value].push_back(row);
+  // builds the map, one pass over the first table's rows probes it. The
+  // rows of one text are chained in the order the selection listed them.
+  const std::vector<Row*> t2Rows = getRequestedRows(t2Conditions, second);
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  struct Partners {
+    std::size_t first;
+    std::size_t last;
+  };
+  std::unordered_map<std::string_view, Partners> joinMap;
+  joinMap.reserve(t2Rows.size());
+  std::vector<std::size_t> nextPartner(t2Rows.size(), kNone);
+  for (std::size_t i = 0; i < t2Rows.size(); ++i) {
+    const auto value = joinValue(*t2Rows[i], secondaryJoinCol);
+    if (!value) continue;
+    const auto [partners, added] = joinMap.try_emplace(*value, Partners{i, i});
+    if (added) continue;
+    nextPartner[partners->second.last] = i;
+    partners->second.last = i;
   }
 
+  result.rows.reserve(t1Rows.size());  // exact when each row has one partner, as a key join has
   for (const Row* firstRow : t1Rows) {
     const auto matchVal = joinValue(*firstRow, primaryJoinCol);
     if (!matchVal) continue;
     const auto partners = joinMap.find(*matchVal);
     if (partners == joinMap.end()) continue;
-    for (const Row* secondRow : partners->second) {
-      if (!pairHolds(filter, *firstRow, first, *secondRow, second)) continue;
-      auto& resultRow = result.rows.emplace_back();
-      appendValues(resultRow, *firstRow, first);
-      appendValues(resultRow, *secondRow, second);
+    for (std::size_t i = partners->second.first; i != kNone; i = nextPartner[i]) {
+      const Row& secondRow = *t2Rows[i];
+      if (!pairHolds(filter, *firstRow, secondRow)) continue;
+      auto& values = result.rows.emplace_back();
+      values.reserve(firstReaders.size() + secondReaders.size());
+      appendValues(values, firstReaders, *firstRow);
+      appendValues(values, secondReaders, secondRow);
     }
   }
   result.rows_affected = countOf(result);

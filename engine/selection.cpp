@@ -1,106 +1,149 @@
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/database.h"
 #include "engine/live_rows.h"
 #include "engine/row_filter.h"
+#include "model/number.h"
 #include "model/stored_form.h"
 
-using Block = std::vector<Condition>;
+using Block = std::span<const Condition>;
 
 // AND binds tighter than OR: a condition whose gate is 'o' closes the block
 // before it, except at the first position. No conditions make one empty
 // block, which every live row satisfies.
 std::vector<Block> orBlocks(const std::vector<Condition>& conditions) {
-  std::vector<Block> blocks(1);
-  for (std::size_t i = 0; i < conditions.size(); ++i) {
-    if (i > 0 && conditions[i].gate == 'o') {
-      blocks.emplace_back();
-      Condition isolated = conditions[i];
-      isolated.gate = 'a';
-      blocks.back().push_back(std::move(isolated));
-    } else {
-      blocks.back().push_back(conditions[i]);
-    }
+  std::vector<Block> blocks;
+  blocks.reserve(1 + static_cast<std::size_t>(std::count_if(
+                         conditions.begin(), conditions.end(),
+                         [](const Condition& condition) { return condition.gate == 'o'; })));
+  std::size_t start = 0;
+  for (std::size_t i = 1; i < conditions.size(); ++i) {
+    if (conditions[i].gate != 'o') continue;
+    blocks.emplace_back(conditions.data() + start, i - start);
+    start = i;
   }
+  blocks.emplace_back(conditions.data() + start, conditions.size() - start);
   return blocks;
 }
 
-namespace {
-
-// One row cell against the condition's value. Equality is equality of the
-// current texts, in numeric columns too; the typed order goes by the row
-// cell's own type, and a text that does not convert simply does not hold.
-bool evaluateCell(const Cell& cell, const Cell& dummyCell, const std::string& op) {
-  if (cell.column != dummyCell.column) return false;
-  if (op == "=" || op == "==") return cell.getVal() == dummyCell.getVal();
-  if (op == "!=") return cell.getVal() != dummyCell.getVal();
-  if (op == "<") return cell < dummyCell;
-  if (op == ">") return cell > dummyCell;
-  if (op == "<=") return cell < dummyCell || cell.getVal() == dummyCell.getVal();
-  if (op == ">=") return cell > dummyCell || cell.getVal() == dummyCell.getVal();
-  return false;
-}
-
-}  // namespace
-
-bool conditionHolds(const Row& row, const Condition& condition, const Table& table) {
-  Cell dummyCell;
-  dummyCell.column = condition.column;
+RowTest::RowTest(const Condition& condition, const Table& table) : column_(condition.column) {
+  const std::string& op = condition.op;
+  if (op == "=" || op == "==") {
+    op_ = Op::kEqual;
+  } else if (op == "!=") {
+    op_ = Op::kNotEqual;
+  } else if (op == "<") {
+    op_ = Op::kLess;
+  } else if (op == ">") {
+    op_ = Op::kGreater;
+  } else if (op == "<=") {
+    op_ = Op::kLessOrEqual;
+  } else if (op == ">=") {
+    op_ = Op::kGreaterOrEqual;
+  }
   const auto type = table.columnTypes.find(condition.column);
-  if (type != table.columnTypes.end()) dummyCell.type = type->second;
   // Stored numbers and flags are in the form a restart gives back, so the
   // value is compared in that form too: 07 finds the 7 an "int" holds.
-  dummyCell.value = comparedForm(dummyCell.type, condition.value);
+  value_ = comparedForm(type == table.columnTypes.end() ? "" : type->second, condition.value);
+  if (op_ != Op::kEqual && op_ != Op::kNotEqual && op_ != Op::kUnknown) {
+    valueInt_ = toInt32(value_);
+    valueFloat_ = toFloat(value_);
+  }
+}
+
+bool RowTest::holds(const Row& row) const {
   for (const Cell& cell : row.cells) {
-    if (evaluateCell(cell, dummyCell, condition.op)) return true;
+    if (cell.column == column_ && cellHolds(cell.getVal(), cell.type)) return true;
   }
   return false;
 }
 
-namespace {
-
-bool blockHolds(const Row& row, const Block& block, const Table& table) {
-  for (const Condition& condition : block) {
-    if (!conditionHolds(row, condition, table)) return false;
+bool RowTest::cellHolds(const std::string& current, const std::string& type) const {
+  switch (op_) {
+    case Op::kEqual:
+      return current == value_;
+    case Op::kNotEqual:
+      return current != value_;
+    case Op::kLess:
+      return ordered(current, type, Order::kLess);
+    case Op::kGreater:
+      return ordered(current, type, Order::kGreater);
+    case Op::kLessOrEqual:
+      return ordered(current, type, Order::kLess) || current == value_;
+    case Op::kGreaterOrEqual:
+      return ordered(current, type, Order::kGreater) || current == value_;
+    case Op::kUnknown:
+      break;
   }
-  return true;
+  return false;
 }
+
+// The typed order of Cell: the row cell's type chooses, and a number on
+// either side that does not convert (or a NaN) makes the order not hold.
+bool RowTest::ordered(const std::string& current, const std::string& type, Order order) const {
+  const bool less = order == Order::kLess;
+  if (type == "int" || type == "ApexInt") {
+    if (!valueInt_) return false;
+    const auto number = toInt32(current);
+    return number && (less ? *number < *valueInt_ : *number > *valueInt_);
+  }
+  if (type == "float") {
+    if (!valueFloat_) return false;
+    const auto number = toFloat(current);
+    return number && (less ? *number < *valueFloat_ : *number > *valueFloat_);
+  }
+  if (type == "bool") {
+    return less ? current == "false" && value_ == "true" : current == "true" && value_ == "false";
+  }
+  if (type == "string") return less ? current < value_ : current > value_;
+  return false;
+}
+
+namespace {
 
 // The positions a block's key conditions leave, in key order. Each bound
 // replaces the one before it instead of narrowing it, and an "=" sets both;
 // two different "=" values, or one the index does not hold, leave nothing.
-std::vector<std::int32_t> indexCandidates(const Block& block, const Table& table) {
+std::vector<std::int32_t> indexCandidates(std::span<const RowTest> block, const Table& table) {
   const PrimaryKeyIndex& index = table.pkMap;
   auto startNode = index.begin();
   auto endNode = index.end();
-  const auto keyType = table.columnTypes.find(table.primaryKey);
-  const std::string type = keyType == table.columnTypes.end() ? "" : keyType->second;
   // An empty value is remembered as no value at all: an equality with ''
   // never conflicts with a later one, which the row test then settles.
-  std::string exactMatchValue;
-  for (const Condition& condition : block) {
-    if (condition.column != table.primaryKey) continue;
-    const std::string& op = condition.op;
-    const std::string value = comparedForm(type, condition.value);
-    if (op == "=" || op == "==") {
-      if (!exactMatchValue.empty() && exactMatchValue != value) return {};
-      exactMatchValue = value;
-      startNode = index.find(value);
-      if (startNode == index.end()) return {};
-      endNode = std::next(startNode);
-    } else if (op == ">") {
-      startNode = index.upper_bound(value);
-    } else if (op == ">=") {
-      startNode = index.lower_bound(value);
-    } else if (op == "<") {
-      endNode = index.lower_bound(value);
-    } else if (op == "<=") {
-      endNode = index.upper_bound(value);
+  std::string_view exactMatchValue;
+  for (const RowTest& test : block) {
+    if (test.column() != table.primaryKey) continue;
+    // The key column's type made it, so it is in the index's form.
+    const std::string& value = test.value();
+    switch (test.op()) {
+      case RowTest::Op::kEqual:
+        if (!exactMatchValue.empty() && exactMatchValue != value) return {};
+        exactMatchValue = value;
+        startNode = index.find(value);
+        if (startNode == index.end()) return {};
+        endNode = std::next(startNode);
+        break;
+      case RowTest::Op::kGreater:
+        startNode = index.upper_bound(value);
+        break;
+      case RowTest::Op::kGreaterOrEqual:
+        startNode = index.lower_bound(value);
+        break;
+      case RowTest::Op::kLess:
+        endNode = index.lower_bound(value);
+        break;
+      case RowTest::Op::kLessOrEqual:
+        endNode = index.upper_bound(value);
+        break;
+      case RowTest::Op::kNotEqual:
+      case RowTest::Op::kUnknown:
+        break;
     }
   }
   if (startNode == index.end()) return {};
@@ -110,13 +153,36 @@ std::vector<std::int32_t> indexCandidates(const Block& block, const Table& table
   return positions;
 }
 
-bool comparesKey(const Block& block, const Table& table) {
+bool comparesKey(std::span<const RowTest> block, const Table& table) {
   if (table.primaryKey.empty()) return false;
-  for (const Condition& condition : block) {
-    if (condition.column == table.primaryKey) return true;
+  for (const RowTest& test : block) {
+    if (test.column() == table.primaryKey) return true;
   }
   return false;
 }
+
+// The positions a selection has listed. A row can be offered twice only by
+// a second block or by index entries that name the same position, so the
+// map of every position is made only then: a single lookup or scan never
+// pays for it.
+class ListedPositions {
+ public:
+  explicit ListedPositions(std::size_t rowCount) : rowCount_(rowCount) {}
+
+  void expectRepeats() {
+    if (listed_.empty()) listed_.assign(rowCount_, false);
+  }
+
+  // `position` is a held row's.
+  bool contains(std::size_t position) const { return !listed_.empty() && listed_[position]; }
+  void add(std::size_t position) {
+    if (!listed_.empty()) listed_[position] = true;
+  }
+
+ private:
+  std::size_t rowCount_;
+  std::vector<bool> listed_;
+};
 
 }  // namespace
 
@@ -125,21 +191,31 @@ std::vector<Row*> Database::getRequestedRows(const std::vector<Condition>& condi
   // Rows are listed in the order they are first kept, so a row kept by
   // several blocks appears once.
   std::vector<Row*> result;
-  std::unordered_set<const Row*> kept;
-  const auto keep = [&](std::int64_t position, const Block& block) {
+  const std::vector<Block> blocks = orBlocks(conditions);
+  ListedPositions listed(table.rows.size());
+  if (blocks.size() > 1) listed.expectRepeats();
+  std::vector<RowTest> tests;
+  const auto keep = [&](std::int64_t position) {
     if (!isLiveRow(table, position)) return;
-    Row& row = table.rows[static_cast<std::size_t>(position)];
-    if (!kept.contains(&row) && blockHolds(row, block, table)) {
-      kept.insert(&row);
-      result.push_back(&row);
+    const auto at = static_cast<std::size_t>(position);
+    if (listed.contains(at)) return;
+    Row& row = table.rows[at];
+    for (const RowTest& test : tests) {
+      if (!test.holds(row)) return;
     }
+    listed.add(at);
+    result.push_back(&row);
   };
-  for (const Block& block : orBlocks(conditions)) {
-    if (comparesKey(block, table)) {
-      for (const std::int32_t position : indexCandidates(block, table)) keep(position, block);
+  for (const Block& block : blocks) {
+    tests.clear();
+    for (const Condition& condition : block) tests.emplace_back(condition, table);
+    if (comparesKey(tests, table)) {
+      const std::vector<std::int32_t> candidates = indexCandidates(tests, table);
+      if (candidates.size() > 1) listed.expectRepeats();
+      for (const std::int32_t position : candidates) keep(position);
     } else {
       for (std::size_t position = 0; position < table.rows.size(); ++position) {
-        keep(static_cast<std::int64_t>(position), block);
+        keep(static_cast<std::int64_t>(position));
       }
     }
   }

@@ -1,128 +1,168 @@
 #include "interface/json.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <locale>
-#include <sstream>
 #include <type_traits>
 #include <variant>
+#include <vector>
 
 #include "model/result_set.h"
 
 namespace {
 
-void writeQuoted(std::ostream& out, std::string_view text) {
-  out << '"' << escapeJson(text) << '"';
+// Room for any int32 or any float in six significant digits ("-1.17549e-38").
+constexpr std::size_t kNumberRoom = 32;
+
+// Appends `text` escaped: the runs that need no escape are copied whole.
+void appendEscaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    out.append(text.data() + run, i - run);
+    run = i + 1;
+    switch (byte) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0x0f];
+    }
+  }
+  out.append(text.data() + run, text.size() - run);
+}
+
+void appendQuoted(std::string& out, std::string_view text) {
+  out += '"';
+  appendEscaped(out, text);
+  out += '"';
+}
+
+// std::to_chars writes the "C" locale's digits whatever locale the host
+// program has chosen: integers plain, floats as %g with six significant
+// digits, the text a classic-locale stream gives.
+template <typename Number, typename... Format>
+void appendNumber(std::string& out, Number value, Format... format) {
+  char digits[kNumberRoom];
+  const auto written = std::to_chars(digits, digits + sizeof digits, value, format...);
+  out.append(digits, written.ptr);
 }
 
 // JSON has no infinity or NaN: such a float is written as null so that the
 // text always parses.
-void writeFloat(std::ostream& out, float value) {
+void appendFloat(std::string& out, float value) {
   if (std::isfinite(value)) {
-    out << static_cast<double>(value);
+    appendNumber(out, static_cast<double>(value), std::chars_format::general, 6);
   } else {
-    out << "null";
+    out += "null";
   }
 }
 
-void writeValue(std::ostream& out, const ResultValue& value) {
+void appendValue(std::string& out, const ResultValue& value) {
   std::visit(
       [&out](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, std::int32_t>) {
-          out << v;
+          appendNumber(out, v);
         } else if constexpr (std::is_same_v<T, float>) {
-          writeFloat(out, v);
+          appendFloat(out, v);
         } else if constexpr (std::is_same_v<T, bool>) {
-          out << (v ? "true" : "false");
+          out += v ? "true" : "false";
         } else if (v == "NULL") {
-          out << "null";  // the text a missing value travels as
+          out += "null";  // the text a missing value travels as
         } else {
-          writeQuoted(out, v);
+          appendQuoted(out, v);
         }
       },
       value);
 }
 
-void writeRow(std::ostream& out, const std::vector<std::string>& columns,
-              const std::vector<ResultValue>& row) {
-  out << "    {";
+// What stands before each value of a row: the separator and the quoted
+// column name, escaped once for all the rows.
+std::vector<std::string> valueKeys(const std::vector<std::string>& columns) {
+  std::vector<std::string> keys;
+  keys.reserve(columns.size());
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i > 0) out << ", ";
-    writeQuoted(out, columns[i]);
-    out << ": ";
+    std::string& key = keys.emplace_back(i > 0 ? ", " : "");
+    appendQuoted(key, columns[i]);
+    key += ": ";
+  }
+  return keys;
+}
+
+void appendRow(std::string& out, const std::vector<std::string>& keys,
+               const std::vector<ResultValue>& row) {
+  out += "    {";
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    out += keys[i];
     if (i < row.size()) {
-      writeValue(out, row[i]);
+      appendValue(out, row[i]);
     } else {
-      out << "null";  // a short row must still give valid JSON
+      out += "null";  // a short row must still give valid JSON
     }
   }
-  out << "}";
+  out += '}';
+}
+
+// A first guess at the text's length, so that a large result is rarely
+// copied while it grows: the rows' texts are not measured.
+std::size_t expectedLength(const ResultSet& result) {
+  std::size_t perRow = 8;
+  for (const std::string& column : result.columns) perRow += column.size() + 16;
+  return 96 + result.message.size() + result.rows.size() * perRow;
 }
 
 }  // namespace
 
 std::string escapeJson(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string escaped;
   escaped.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        escaped += "\\\"";
-        break;
-      case '\\':
-        escaped += "\\\\";
-        break;
-      case '\b':
-        escaped += "\\b";
-        break;
-      case '\f':
-        escaped += "\\f";
-        break;
-      case '\n':
-        escaped += "\\n";
-        break;
-      case '\r':
-        escaped += "\\r";
-        break;
-      case '\t':
-        escaped += "\\t";
-        break;
-      default: {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20) {
-          escaped += "\\u00";
-          escaped += kHex[byte >> 4];
-          escaped += kHex[byte & 0x0f];
-        } else {
-          escaped += c;
-        }
-      }
-    }
-  }
+  appendEscaped(escaped, text);
   return escaped;
 }
 
 std::string ResultSet::toJson() const {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << "{\n";
-  out << "  \"success\": " << (success ? "true" : "false") << ",\n";
-  out << "  \"message\": ";
-  writeQuoted(out, message);
-  out << ",\n";
-  out << "  \"rows_affected\": " << rows_affected;
+  std::string out;
+  out.reserve(expectedLength(*this));
+  out += "{\n  \"success\": ";
+  out += success ? "true" : "false";
+  out += ",\n  \"message\": ";
+  appendQuoted(out, message);
+  out += ",\n  \"rows_affected\": ";
+  appendNumber(out, rows_affected);
   if (columns.empty() || rows.empty()) {
-    out << "\n}";
-    return out.str();
+    out += "\n}";
+    return out;
   }
-  out << ",\n  \"data\": [\n";
+  out += ",\n  \"data\": [\n";
+  const std::vector<std::string> keys = valueKeys(columns);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    writeRow(out, columns, rows[r]);
-    if (r + 1 < rows.size()) out << ",";
-    out << "\n";
+    appendRow(out, keys, rows[r]);
+    if (r + 1 < rows.size()) out += ',';
+    out += '\n';
   }
-  out << "  ]\n}";
-  return out.str();
+  out += "  ]\n}";
+  return out;
 }

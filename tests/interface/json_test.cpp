@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <locale>
+#include <random>
+#include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "model/result_set.h"
@@ -183,6 +189,138 @@ TEST(JsonTest, MissingValuesOfAShortRowAreNull) {
   EXPECT_EQ(result.toJson(),
             "{\n  \"success\": true,\n  \"message\": \"\",\n  \"rows_affected\": 0,\n"
             "  \"data\": [\n    {\"a\": 1, \"b\": null}\n  ]\n}");
+}
+
+}  // namespace
+
+namespace {
+
+// The writer as it stood before results were built in one string: a
+// classic-locale stream, each byte escaped on its own. The reference of the
+// randomized test below.
+class StreamJson {
+ public:
+  static std::string of(const ResultSet& result) {
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out << "{\n  \"success\": " << (result.success ? "true" : "false") << ",\n  \"message\": ";
+    quoted(out, result.message);
+    out << ",\n  \"rows_affected\": " << result.rows_affected;
+    if (result.columns.empty() || result.rows.empty()) {
+      out << "\n}";
+      return out.str();
+    }
+    out << ",\n  \"data\": [\n";
+    for (std::size_t r = 0; r < result.rows.size(); ++r) {
+      out << "    {";
+      for (std::size_t i = 0; i < result.columns.size(); ++i) {
+        if (i > 0) out << ", ";
+        quoted(out, result.columns[i]);
+        out << ": ";
+        if (i < result.rows[r].size()) {
+          value(out, result.rows[r][i]);
+        } else {
+          out << "null";
+        }
+      }
+      out << "}" << (r + 1 < result.rows.size() ? "," : "") << "\n";
+    }
+    out << "  ]\n}";
+    return out.str();
+  }
+
+ private:
+  static void quoted(std::ostream& out, const std::string& text) {
+    out << '"';
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      const char* const shortForms[] = {"\\b", "\\t", "\\n", nullptr, "\\f", "\\r"};
+      if (c == '"') {
+        out << "\\\"";
+      } else if (c == '\\') {
+        out << "\\\\";
+      } else if (byte >= 8 && byte <= 13 && shortForms[byte - 8] != nullptr) {
+        out << shortForms[byte - 8];
+      } else if (byte < 0x20) {
+        out << "\\u00"
+            << "0123456789abcdef"[byte >> 4] << "0123456789abcdef"[byte & 0x0f];
+      } else {
+        out << c;
+      }
+    }
+    out << '"';
+  }
+
+  static void value(std::ostream& out, const ResultValue& v) {
+    if (const auto* number = std::get_if<std::int32_t>(&v)) {
+      out << *number;
+    } else if (const auto* real = std::get_if<float>(&v)) {
+      if (std::isfinite(*real)) {
+        out << static_cast<double>(*real);
+      } else {
+        out << "null";
+      }
+    } else if (const auto* flag = std::get_if<bool>(&v)) {
+      out << (*flag ? "true" : "false");
+    } else if (std::get<std::string>(v) == "NULL") {
+      out << "null";
+    } else {
+      quoted(out, std::get<std::string>(v));
+    }
+  }
+};
+
+TEST(JsonDifferentialTest, MatchesTheStreamWriterByteForByte) {
+  std::mt19937 random(11);
+  const auto below = [&](std::uint32_t n) {
+    return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(random);
+  };
+  // Texts of every byte, weighted towards the ones that need escapes.
+  const auto text = [&] {
+    static const std::string kSpecial =
+        std::string("\"\\\b\f\n\r\t\x01\x1f\x7f\x80\xff", 12) + std::string(1, '\0');
+    std::string t;
+    for (std::uint32_t i = below(12); i > 0; --i) {
+      const std::uint32_t kind = below(4);
+      t += kind == 0   ? kSpecial[below(static_cast<std::uint32_t>(kSpecial.size()))]
+           : kind == 1 ? static_cast<char>(below(256))
+                       : static_cast<char>('a' + below(26));
+    }
+    return below(8) == 0 ? std::string("NULL") : t;
+  };
+  // Floats by their bits (every exponent, subnormals, NaN and infinities)
+  // and as short decimals, where rounding to six digits carries.
+  const auto real = [&] {
+    if (below(2) == 0) return std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+    const float decimals[] = {999999.5F, 9999995.0F, 0.0001F, 0.00001F, 123456.7F, -0.0F, 1e38F};
+    return decimals[below(7)] * (below(2) == 0 ? 1.0F : -1.0F);
+  };
+  const auto value = [&]() -> ResultValue {
+    switch (below(4)) {
+      case 0:
+        return static_cast<std::int32_t>(random());
+      case 1:
+        return real();
+      case 2:
+        return below(2) == 0;
+      default:
+        return text();
+    }
+  };
+  for (int run = 0; run < 3000; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    ResultSet result;
+    result.success = below(2) == 0;
+    result.message = text();
+    result.rows_affected = static_cast<std::int32_t>(random());
+    for (std::uint32_t i = below(4); i > 0; --i) result.columns.push_back(text());
+    for (std::uint32_t r = below(4); r > 0; --r) {
+      auto& row = result.rows.emplace_back();
+      // Short and long rows too: the writer goes by the column list.
+      for (std::uint32_t i = below(6); i > 0; --i) row.push_back(value());
+    }
+    EXPECT_EQ(result.toJson(), StreamJson::of(result));
+  }
 }
 
 }  // namespace
