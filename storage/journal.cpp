@@ -175,23 +175,26 @@ std::optional<std::vector<Journal::Change>> parse(std::string_view bytes) {
 class Applier {
  public:
   void write(const Journal::Change& change) {
-    const auto offset = change.offset;
-    const auto end = offset + static_cast<std::int64_t>(change.bytes.size());
     if (path != change.path) {
       finish();
       if (!writer.open(change.path, FileWriter::Mode::Update)) throw writeFailure(change.path);
       path = change.path;
-    } else if (!pieces.empty() && offset >= windowEnd && offset - windowEnd <= kGap &&
-               end - windowStart <= kWindow) {
+    }
+    // Opening created the file; writing no bytes changes nothing more, not
+    // even past the end.
+    if (change.bytes.empty()) return;
+    const std::int64_t offset = change.offset;
+    const std::int64_t end = offset + static_cast<std::int64_t>(change.bytes.size());
+    if (!pieces.empty() && offset >= windowEnd && offset - windowEnd <= kGap &&
+        end - windowStart <= kWindow) {
       pieces.push_back(&change);
       windowEnd = end;
       return;
-    } else {
-      flush();
-      // A range before one already written may overlap it: what the file
-      // holds is only certain once the writer has handed over its bytes.
-      if (offset < writtenEnd) reopen();
     }
+    flush();
+    // A range before one already written may overlap it: what the file
+    // holds is only certain once the writer has handed over its bytes.
+    if (offset < writtenEnd) reopen();
     pieces.assign(1, &change);
     windowStart = offset;
     windowEnd = end;
