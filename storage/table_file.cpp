@@ -98,22 +98,21 @@ void decodeCell(Cell& cell, SlotRead& slot, const CellSlot& layout, std::string_
   }
 }
 
-Row decodeRow(SlotRead& slot, const std::string& tableName, std::string_view bytes,
-              std::int32_t position) {
-  Row row;
+// Fills `row`, a new row, from its slot `bytes`.
+void decodeRow(Row& row, SlotRead& slot, const std::string& tableName, std::string_view bytes,
+               std::int32_t position) {
   row.tableName = tableName;
-  row.cells.reserve(slot.columns.size());
+  row.cells.resize(slot.columns.size());
   for (std::size_t i = 0; i < slot.columns.size(); ++i) {
     const Column& column = slot.columns[i];
     const CellSlot& layout = slot.layout.cells[i];
-    Cell& cell = row.cells.emplace_back();
+    Cell& cell = row.cells[i];
     cell.column = column.name;
     cell.type = column.type;
     cell.rowIndex = position;
     decodeCell(cell, slot, layout,
                bytes.substr(layout.offset, layout.width + (layout.temporal ? 1 : 0)));
   }
-  return row;
 }
 
 // The columns that the header at the start of `file` describes.
@@ -177,7 +176,7 @@ std::vector<Row> rowsIn(std::string_view file, const std::vector<Column>& column
   for (std::int64_t k = 0; k < count; ++k) {
     const std::string_view bytes =
         file.substr(static_cast<std::size_t>(header + k * size), static_cast<std::size_t>(size));
-    rows.push_back(decodeRow(slot, tableName, bytes, static_cast<std::int32_t>(k)));
+    decodeRow(rows.emplace_back(), slot, tableName, bytes, static_cast<std::int32_t>(k));
   }
   return rows;
 }
