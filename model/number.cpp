@@ -21,6 +21,15 @@ std::optional<Int> toInteger(std::string_view text) {
   // The magnitude, unsigned, so that the most negative value fits; the
   // overflow checks cost no division per digit.
   using Magnitude = std::make_unsigned_t<Int>;
+  // A run of fewer digits than the largest value has cannot overflow.
+  constexpr std::size_t kSafeDigits = std::numeric_limits<Int>::digits10;
+  std::size_t end = i;
+  while (end < text.size() && end - i < kSafeDigits && text[end] >= '0' && text[end] <= '9') ++end;
+  if (end == text.size() || text[end] < '0' || text[end] > '9') {
+    Magnitude value = 0;
+    for (; i < end; ++i) value = value * 10 + static_cast<Magnitude>(text[i] - '0');
+    return static_cast<Int>(negative ? Magnitude{0} - value : value);
+  }
   const Magnitude limit =
       static_cast<Magnitude>(std::numeric_limits<Int>::max()) + (negative ? 1 : 0);
   Magnitude value = 0;
