@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -17,21 +18,29 @@ std::optional<Int> toInteger(std::string_view text) {
     ++i;
   }
   if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
-  // Accumulate towards the sign's side so the most negative value fits.
-  constexpr Int lowest = std::numeric_limits<Int>::min();
-  constexpr Int highest = std::numeric_limits<Int>::max();
-  Int value = 0;
+  // The magnitude, unsigned, so that the most negative value fits; the
+  // overflow checks cost no division per digit.
+  using Magnitude = std::make_unsigned_t<Int>;
+  // A run of fewer digits than the largest value has cannot overflow.
+  constexpr std::size_t kSafeDigits = std::numeric_limits<Int>::digits10;
+  std::size_t end = i;
+  while (end < text.size() && end - i < kSafeDigits && text[end] >= '0' && text[end] <= '9') ++end;
+  if (end == text.size() || text[end] < '0' || text[end] > '9') {
+    Magnitude value = 0;
+    for (; i < end; ++i) value = value * 10 + static_cast<Magnitude>(text[i] - '0');
+    return static_cast<Int>(negative ? Magnitude{0} - value : value);
+  }
+  const Magnitude limit =
+      static_cast<Magnitude>(std::numeric_limits<Int>::max()) + (negative ? 1 : 0);
+  Magnitude value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const Int digit = text[i] - '0';
-    if (negative) {
-      if (value < (lowest + digit) / 10) return std::nullopt;
-      value = value * 10 - digit;
-    } else {
-      if (value > (highest - digit) / 10) return std::nullopt;
-      value = value * 10 + digit;
+    const auto digit = static_cast<Magnitude>(text[i] - '0');
+    if (__builtin_mul_overflow(value, Magnitude{10}, &value) ||
+        __builtin_add_overflow(value, digit, &value) || value > limit) {
+      return std::nullopt;
     }
   }
-  return value;
+  return static_cast<Int>(negative ? Magnitude{0} - value : value);
 }
 
 }  // namespace

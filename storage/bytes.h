@@ -22,6 +22,12 @@ inline void appendInt64(std::string& out, std::int64_t value) {
   for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<char>(bits >> shift));
 }
 
+// Writes the 4 bytes of `value` at `at`.
+inline void putInt32(char* at, std::int32_t value) {
+  const auto bits = static_cast<std::uint32_t>(value);
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>(bits >> (8 * i));
+}
+
 // The integer in the first 4 (8) bytes of `bytes`; the caller makes sure
 // they are there.
 inline std::int32_t int32At(std::string_view bytes) {

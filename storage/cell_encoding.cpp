@@ -1,8 +1,10 @@
 #include "storage/cell_encoding.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "model/cell.h"
@@ -12,39 +14,74 @@
 
 namespace {
 
-bool isIntegerType(std::string_view type) { return type == "int" || type == "ApexInt"; }
-
 float floatFromText(std::string_view text) {
   if (text == kMissingValue) return std::numeric_limits<float>::quiet_NaN();
   return toFloat(text).value_or(0.0F);
 }
 
+// The four bytes of `value` at `at`, as far as `width` allows.
+void putInt32(char* at, std::int32_t value, std::size_t width) {
+  if (width >= 4) {
+    ::putInt32(at, value);
+    return;
+  }
+  char bytes[4];
+  ::putInt32(bytes, value);
+  std::memcpy(at, bytes, width);
+}
+
 }  // namespace
+
+CellKind cellKindOf(std::string_view type) {
+  if (type == "int" || type == "ApexInt") return CellKind::Integer;
+  if (type == "string") return CellKind::String;
+  if (type == "float") return CellKind::Float;
+  if (type == "bool") return CellKind::Bool;
+  return CellKind::Other;
+}
+
+void encodeCellValue(char* at, CellKind kind, std::string_view text, std::size_t width) {
+  switch (kind) {
+    case CellKind::Integer:
+      putInt32(at, toInt32(text).value_or(0), width);
+      return;
+    case CellKind::Float:
+      putInt32(at, std::bit_cast<std::int32_t>(floatFromText(text)), width);
+      return;
+    case CellKind::Bool:
+      if (width > 0) at[0] = isTrueText(text) ? 1 : 0;
+      return;
+    case CellKind::String:
+      std::memcpy(at, text.data(), std::min(text.size(), width));
+      return;
+    case CellKind::Other:
+      return;
+  }
+}
 
 void appendCellValue(std::string& out, std::string_view type, std::string_view text, int width) {
   const std::size_t start = out.size();
   const std::size_t size = width > 0 ? static_cast<std::size_t>(width) : 0;
-  if (isIntegerType(type)) {
-    appendInt32(out, toInt32(text).value_or(0));
-  } else if (type == "float") {
-    appendInt32(out, std::bit_cast<std::int32_t>(floatFromText(text)));
-  } else if (type == "bool") {
-    out.push_back(isTrueText(text) ? 1 : 0);
-  } else if (type == "string") {
-    appendPadded(out, text, size);
-  }
   // Every cell takes exactly its column's width, whatever its encoding gave.
   out.resize(start + size, '\0');
+  encodeCellValue(out.data() + start, cellKindOf(type), text, size);
 }
 
-std::string decodeCellValue(std::string_view type, std::string_view field) {
-  if (isIntegerType(type)) return field.size() >= 4 ? std::to_string(int32At(field)) : "0";
-  if (type == "float") {
-    if (field.size() < 4) return formatFloat(0.0F);
-    const float value = std::bit_cast<float>(int32At(field));
-    return std::isnan(value) ? kMissingValue : formatFloat(value);
+std::string decodeCellValue(CellKind kind, std::string_view field) {
+  switch (kind) {
+    case CellKind::Integer:
+      return field.size() >= 4 ? std::to_string(int32At(field)) : "0";
+    case CellKind::Float: {
+      if (field.size() < 4) return formatFloat(0.0F);
+      const float value = std::bit_cast<float>(int32At(field));
+      return std::isnan(value) ? kMissingValue : formatFloat(value);
+    }
+    case CellKind::Bool:
+      return !field.empty() && field[0] == 1 ? "true" : "false";
+    case CellKind::String:
+    case CellKind::Other:
+      break;
   }
-  if (type == "bool") return !field.empty() && field[0] == 1 ? "true" : "false";
   // A "string" field narrower than the missing-value marker holds its first
   // bytes only.
   const std::string_view marker(kMissingValue);
@@ -52,4 +89,8 @@ std::string decodeCellValue(std::string_view type, std::string_view field) {
     return kMissingValue;
   }
   return std::string(textOf(field));
+}
+
+std::string decodeCellValue(std::string_view type, std::string_view field) {
+  return decodeCellValue(cellKindOf(type), field);
 }

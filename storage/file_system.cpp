@@ -401,7 +401,13 @@ bool FileWriter::writeAt(std::int64_t offset, std::string_view bytes) {
     return false;
   }
   const std::string_view part = writable(bytes, step);
-  if (!putAt(stream->file, offset, part) || step == Step::Tear) {
+  // A write where the last one ended needs no seek, so the stream's buffer
+  // gathers a run of small sequential writes into one.
+  const bool put = offset == stream->position
+                       ? static_cast<bool>(stream->file.write(
+                             part.data(), static_cast<std::streamsize>(part.size())))
+                       : putAt(stream->file, offset, part);
+  if (!put || step == Step::Tear) {
     // What the torn write put down must reach the file, as after a kill.
     stream->file.flush();
     failed = true;

@@ -40,16 +40,14 @@ std::int64_t spanOf(std::int64_t count, std::int64_t stride) {
 }
 
 // A rule without states reads as the cell's value, so it is stored as one.
-bool storesRule(const Column& column, const Cell& cell) {
-  return holdsRuleNumbers(column) && cell.rule && !cell.rule->states.empty();
+bool storesRule(const CellSlot& slot, const Cell& cell) {
+  return slot.ruleNumbers && cell.rule && !cell.rule->states.empty();
 }
 
-bool anyRuleStored(const Table& table, const std::vector<const Row*>& rows) {
-  for (const Row* row : rows) {
-    const std::size_t cells = std::min(row->cells.size(), table.columns.size());
-    for (std::size_t i = 0; i < cells; ++i) {
-      if (storesRule(table.columns[i], row->cells[i])) return true;
-    }
+bool storesRules(const SlotLayout& layout, const Row& row) {
+  const std::size_t cells = std::min(row.cells.size(), layout.cells.size());
+  for (std::size_t i = 0; i < cells; ++i) {
+    if (storesRule(layout.cells[i], row.cells[i])) return true;
   }
   return false;
 }
@@ -136,40 +134,39 @@ struct RuleRecord {
   std::string bytes;
 };
 
-// How one row slot is encoded: `recordFor` gives the record of the rule
-// cell that starts `cellOffset` bytes into the slot.
+// How one row slot is encoded: `recordFor(cellOffset)` gives the record of
+// the rule cell that starts `cellOffset` bytes into the slot.
+template <typename RecordFor>
 struct SlotEncoding {
-  const Table& table;
+  const SlotLayout& layout;
   std::int32_t rIdx;  // the row number stored, for information, in each rule record
   int maxStates;
-  std::function<std::int64_t(std::int64_t cellOffset)> recordFor;
+  RecordFor recordFor;
 };
 
-// The bytes of `row`'s slot; the rule records it names go to `rules`.
-std::string encodeSlot(const SlotEncoding& encoding, const Row& row,
-                       std::vector<RuleRecord>& rules) {
+// Writes `row`'s slot into the layout.size zero bytes at `out`; the rule
+// records it names go to `rules`.
+template <typename RecordFor>
+void encodeSlot(const SlotEncoding<RecordFor>& encoding, const Row& row, char* out,
+                std::vector<RuleRecord>& rules) {
   static const Cell kNoCell;
-  std::string bytes;
-  const std::vector<Column>& columns = encoding.table.columns;
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    const Column& column = columns[i];
+  const std::vector<CellSlot>& cells = encoding.layout.cells;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const CellSlot& slot = cells[i];
     const Cell& cell = i < row.cells.size() ? row.cells[i] : kNoCell;
-    const int width = valueWidth(column);
-    if (!isTemporal(column)) {
-      appendCellValue(bytes, column.type, cell.getVal(), width);
-    } else if (storesRule(column, cell)) {
-      const std::int64_t record = encoding.recordFor(static_cast<std::int64_t>(bytes.size()));
+    char* const at = out + slot.offset;
+    if (!slot.temporal) {
+      encodeCellValue(at, slot.kind, cell.getVal(), slot.width);
+    } else if (storesRule(slot, cell)) {
+      const std::int64_t record = encoding.recordFor(static_cast<std::int64_t>(slot.offset));
       rules.push_back({record, ruleRecordBytes(encoding.rIdx, static_cast<std::int32_t>(i),
                                                *cell.rule, encoding.maxStates)});
-      bytes.push_back(1);
-      appendInt32(bytes, static_cast<std::int32_t>(record));
-      bytes.append(static_cast<std::size_t>(width - kRecordNumberBytes), '\0');
+      at[0] = 1;
+      putInt32(at + 1, static_cast<std::int32_t>(record));
     } else {
-      bytes.push_back(0);
-      appendCellValue(bytes, column.type, cell.getVal(), width);
+      encodeCellValue(at + 1, slot.kind, cell.getVal(), slot.width);
     }
   }
-  return bytes;
 }
 
 // Opens the rule file when a write needs it to hand out records; a missing
@@ -214,15 +211,17 @@ void Storage::insertRow(const Table& table, const Row& row, int offset,
   }
   const int maxStates = largestMaxStates(table.columns);
   const std::string rulePath = ruleFilePath(table.name);
+  const SlotLayout layout = slotLayoutOf(table.columns);
   FileReader ruleFile;
-  if (anyRuleStored(table, {&row})) openRuleFile(ruleFile, rulePath);
+  if (storesRules(layout, row)) openRuleFile(ruleFile, rulePath);
   RecordAllocator records(ruleFile, rulePath, maxStates);
   std::vector<RuleRecord> rules;
-  const SlotEncoding encoding{
-      table, rIdx, maxStates, [&](std::int64_t cellOffset) {
-        return records.claim(append ? std::nullopt : namedRecord(data, position + cellOffset));
-      }};
-  const std::string slot = encodeSlot(encoding, row, rules);
+  const auto recordFor = [&](std::int64_t cellOffset) {
+    return records.claim(append ? std::nullopt : namedRecord(data, position + cellOffset));
+  };
+  std::string slot(layout.size, '\0');
+  encodeSlot(SlotEncoding<decltype(recordFor)>{layout, rIdx, maxStates, recordFor}, row,
+             slot.data(), rules);
   requireRuleOffsets(records, maxStates, rulePath);
 
   if (append) {
@@ -292,29 +291,25 @@ namespace {
 
 // A chain in a column that keeps no rule record is stored as its current
 // value, which changes with the clock.
-bool showsClockValue(const Table& table, const Row& row) {
-  const std::size_t cells = std::min(row.cells.size(), table.columns.size());
+bool showsClockValue(const SlotLayout& layout, const Row& row) {
+  const std::size_t cells = std::min(row.cells.size(), layout.cells.size());
   for (std::size_t i = 0; i < cells; ++i) {
     const Cell& cell = row.cells[i];
-    if (cell.rule && !cell.rule->states.empty() && !holdsRuleNumbers(table.columns[i])) return true;
+    if (cell.rule && !cell.rule->states.empty() && !layout.cells[i].ruleNumbers) return true;
   }
   return false;
 }
 
-// The rows a checkpoint of `table` writes, in position order: every row when
-// `whole`, otherwise the marked ones, the ones that show the clock and every
-// row past the slots the files hold.
-std::vector<std::int64_t> rowsToWrite(const Table& table, bool whole) {
+// The rows a checkpoint that writes only what changed writes, in position
+// order: the marked ones, the ones that show the clock and every row past
+// the slots the files hold.
+std::vector<std::int64_t> changedPositions(const Table& table) {
   const auto rowCount = static_cast<std::int64_t>(table.rows.size());
   std::vector<std::int64_t> positions;
-  if (whole) {
-    positions.resize(static_cast<std::size_t>(rowCount));
-    for (std::int64_t k = 0; k < rowCount; ++k) positions[static_cast<std::size_t>(k)] = k;
-    return positions;
-  }
   const ChangedRows& changes = table.changes;
   const std::int64_t marked = std::min<std::int64_t>(rowCount, changes.storedRows);
-  for (std::int64_t k = 0; k < marked && static_cast<std::size_t>(k) < changes.rows.size(); ++k) {
+  const std::int64_t scanned = std::min<std::int64_t>(marked, changes.rows.size());
+  for (std::int64_t k = 0; k < scanned; ++k) {
     if (changes.rows[static_cast<std::size_t>(k)]) positions.push_back(k);
   }
   for (const std::int32_t k : changes.clockRows) {
@@ -328,11 +323,70 @@ std::vector<std::int64_t> rowsToWrite(const Table& table, bool whole) {
   return positions;
 }
 
-// Bytes for consecutive positions from `first`: one journal write per run.
+// Consecutive positions from `first`: one journal write per run into the
+// deletion map and one into the data file.
 struct Run {
   std::int64_t first = 0;
-  std::string slots;
-  std::string map;
+  std::int64_t count = 0;
+};
+
+std::vector<Run> runsOf(const std::vector<std::int64_t>& positions) {
+  std::vector<Run> runs;
+  for (const std::int64_t k : positions) {
+    if (runs.empty() || runs.back().first + runs.back().count != k) runs.push_back({k, 0});
+    ++runs.back().count;
+  }
+  return runs;
+}
+
+// Encodes the slots of a checkpoint's rows.
+class SlotEncoder {
+ public:
+  SlotEncoder(const Table& table, const SlotLayout& layout, std::int64_t header,
+              std::string_view data, RecordAllocator& records, int maxStates)
+      : table(table),
+        layout(layout),
+        header(header),
+        data(data),
+        records(records),
+        maxStates(maxStates) {}
+
+  // The slots of a run, in one buffer of exactly their size, and its
+  // deletion map bytes into `map` (run.count bytes), in the same pass.
+  std::string slots(const Run& run, std::string& map) {
+    std::string bytes(static_cast<std::size_t>(run.count) * layout.size, '\0');
+    map.assign(static_cast<std::size_t>(run.count), kLiveRowByte);
+    for (std::int64_t i = 0; i < run.count; ++i) {
+      const Row& row =
+          encode(run.first + i, bytes.data() + static_cast<std::size_t>(i) * layout.size);
+      if (row.deleted) map[static_cast<std::size_t>(i)] = kDeletedRowByte;
+    }
+    return bytes;
+  }
+
+  std::vector<RuleRecord> rules;
+  std::vector<std::int32_t> clockRows;
+
+ private:
+  const Row& encode(std::int64_t k, char* out) {
+    const std::int64_t position = header + k * static_cast<std::int64_t>(layout.size);
+    const auto recordFor = [&](std::int64_t cellOffset) {
+      return records.claim(namedRecord(data, position + cellOffset));
+    };
+    const Row& row = table.rows[static_cast<std::size_t>(k)];
+    encodeSlot(SlotEncoding<decltype(recordFor)>{layout, static_cast<std::int32_t>(k), maxStates,
+                                                 recordFor},
+               row, out, rules);
+    if (showsClockValue(layout, row)) clockRows.push_back(static_cast<std::int32_t>(k));
+    return row;
+  }
+
+  const Table& table;
+  const SlotLayout& layout;
+  std::int64_t header;
+  std::string_view data;
+  RecordAllocator& records;
+  int maxStates;
 };
 
 }  // namespace
@@ -340,7 +394,8 @@ struct Run {
 std::vector<std::int32_t> Storage::journalTable(const Table& table, Journal& journal) {
   const std::string dataPath = dataFilePath(table.name);
   const std::int64_t header = headerSize(table.columns.size());
-  const std::int64_t size = rowSize(table.columns);
+  const SlotLayout layout = slotLayoutOf(table.columns);
+  const auto size = static_cast<std::int64_t>(layout.size);
   const std::optional<std::int64_t> length = fileSize(dataPath);
   // A table without rows is written only to cut away whole slots its data
   // file still holds (rows a rollback removed). A table without columns has
@@ -365,11 +420,18 @@ std::vector<std::int32_t> Storage::journalTable(const Table& table, Journal& jou
     if (!mapLength && entryKind(mapPath) != EntryKind::None) throw openFailure(mapPath);
     whole = mapLength != changes.storedRows;
   }
-  const std::vector<std::int64_t> positions = rowsToWrite(table, whole);
-  std::vector<const Row*> rows;
-  rows.reserve(positions.size());
-  for (const std::int64_t k : positions) rows.push_back(&table.rows[static_cast<std::size_t>(k)]);
-  const bool rulesStored = anyRuleStored(table, rows);
+  const std::vector<std::int64_t> positions =
+      whole ? std::vector<std::int64_t>{} : changedPositions(table);
+  bool rulesStored = false;
+  if (layout.ruleNumbers) {
+    const auto stores = [&](std::int64_t k) {
+      return storesRules(layout, table.rows[static_cast<std::size_t>(k)]);
+    };
+    for (std::int64_t k = 0; whole && !rulesStored && k < rowCount; ++k) rulesStored = stores(k);
+    for (std::size_t i = 0; !rulesStored && i < positions.size(); ++i) {
+      rulesStored = stores(positions[i]);
+    }
+  }
   const std::string rulePath = ruleFilePath(table.name);
   std::string data;
   FileReader ruleFile;
@@ -381,43 +443,35 @@ std::vector<std::int32_t> Storage::journalTable(const Table& table, Journal& jou
 
   const int maxStates = largestMaxStates(table.columns);
   RecordAllocator records(ruleFile, rulePath, maxStates);
-  std::vector<RuleRecord> rules;
-  std::vector<Run> runs;
-  std::vector<std::int32_t> clockRows;
-  if (whole) runs.reserve(1);
-  for (std::size_t i = 0; i < positions.size(); ++i) {
-    const std::int64_t k = positions[i];
-    if (runs.empty() ||
-        runs.back().first + static_cast<std::int64_t>(runs.back().map.size()) != k) {
-      runs.push_back({k, {}, {}});
-      if (whole) {
-        runs.back().slots.reserve(static_cast<std::size_t>(spanOf(rowCount, size)));
-        runs.back().map.reserve(table.rows.size());
-      }
-    }
-    const std::int64_t position = header + k * size;
-    const SlotEncoding encoding{table, static_cast<std::int32_t>(k), maxStates,
-                                [&](std::int64_t cellOffset) {
-                                  return records.claim(namedRecord(data, position + cellOffset));
-                                }};
-    const Row& row = *rows[i];
-    runs.back().slots += encodeSlot(encoding, row, rules);
-    runs.back().map.push_back(row.deleted ? 1 : 0);
-    if (showsClockValue(table, row)) clockRows.push_back(static_cast<std::int32_t>(k));
-  }
-  requireRuleOffsets(records, maxStates, rulePath);
-
+  SlotEncoder encoder(table, layout, header, data, records, maxStates);
   // The whole map is written even for a table without rows, as it always was.
-  if (whole && runs.empty()) runs.push_back({0, {}, {}});
-  for (Run& run : runs) journal.write(mapPath, run.first, std::move(run.map));
-  journal.cut(mapPath, rowCount);
-  for (Run& run : runs) journal.write(dataPath, header + run.first * size, std::move(run.slots));
-  journal.cut(dataPath, header + rowCount * size);
+  const std::vector<Run> runs = whole ? std::vector<Run>{{0, rowCount}} : runsOf(positions);
+  // The slots go straight into the journal; should a rule record then be
+  // refused, the table's changes are taken out again.
+  const std::size_t before = journal.changes.size();
+  try {
+    journal.changes.reserve(before + 2 * runs.size() + 2);
+    // The map's writes come first; their bytes are filled in as the slots
+    // are encoded, so that each row is visited once.
+    for (const Run& run : runs) journal.write(mapPath, run.first, "");
+    journal.cut(mapPath, rowCount);
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+      // Reserved above, so no write moves the changes this refers to.
+      std::string& map = journal.changes[before + r].bytes;
+      journal.write(dataPath, header + runs[r].first * size, encoder.slots(runs[r], map));
+    }
+    journal.cut(dataPath, header + rowCount * size);
+    requireRuleOffsets(records, maxStates, rulePath);
+  } catch (...) {
+    journal.changes.resize(before);
+    throw;
+  }
   const std::int64_t recordSize = ruleRecordSize(maxStates);
-  for (RuleRecord& rule : rules) {
+  journal.changes.reserve(journal.changes.size() + encoder.rules.size());
+  for (RuleRecord& rule : encoder.rules) {
     journal.write(rulePath, rule.number * recordSize, std::move(rule.bytes));
   }
-  return clockRows;
+  return std::move(encoder.clockRows);
 }
 
 void Storage::checkLogCanBeEmptied() { requireWritableOrMissing(std::string(kLogFileName)); }

@@ -62,6 +62,7 @@ void stageNewFile(const std::string& path, std::string_view bytes) {
 // the first cell names a record.
 struct SlotRead {
   const std::vector<Column>& columns;
+  const SlotLayout& layout;
   std::string ruleTable;  // names the temporal-rule file; "" when rules cannot be read
   int maxStates;
   bool ruleFileRead = false;
@@ -82,14 +83,14 @@ const std::string* ruleFileOf(SlotRead& slot) {
   return slot.ruleFile ? &*slot.ruleFile : nullptr;
 }
 
-void decodeCell(Cell& cell, SlotRead& slot, const Column& column, std::string_view field) {
-  if (!isTemporal(column)) {
-    cell.value = decodeCellValue(column.type, field);
+void decodeCell(Cell& cell, SlotRead& slot, const CellSlot& layout, std::string_view field) {
+  if (!layout.temporal) {
+    cell.value = decodeCellValue(layout.kind, field);
     return;
   }
   const std::string_view value = field.substr(1);
-  if (!holdsRuleNumbers(column) || field[0] != 1) {
-    cell.value = decodeCellValue(column.type, value);
+  if (!layout.ruleNumbers || field[0] != 1) {
+    cell.value = decodeCellValue(layout.kind, value);
     return;
   }
   if (const std::string* rules = ruleFileOf(slot)) {
@@ -97,22 +98,21 @@ void decodeCell(Cell& cell, SlotRead& slot, const Column& column, std::string_vi
   }
 }
 
-Row decodeRow(SlotRead& slot, const std::string& tableName, std::string_view bytes,
-              std::int32_t position) {
-  Row row;
+// Fills `row`, a new row, from its slot `bytes`.
+void decodeRow(Row& row, SlotRead& slot, const std::string& tableName, std::string_view bytes,
+               std::int32_t position) {
   row.tableName = tableName;
-  row.cells.reserve(slot.columns.size());
-  std::size_t at = 0;
-  for (const Column& column : slot.columns) {
-    const auto width = static_cast<std::size_t>(Storage::getColumnBinSize(column));
-    Cell& cell = row.cells.emplace_back();
+  row.cells.resize(slot.columns.size());
+  for (std::size_t i = 0; i < slot.columns.size(); ++i) {
+    const Column& column = slot.columns[i];
+    const CellSlot& layout = slot.layout.cells[i];
+    Cell& cell = row.cells[i];
     cell.column = column.name;
     cell.type = column.type;
     cell.rowIndex = position;
-    decodeCell(cell, slot, column, bytes.substr(at, width));
-    at += width;
+    decodeCell(cell, slot, layout,
+               bytes.substr(layout.offset, layout.width + (layout.temporal ? 1 : 0)));
   }
-  return row;
 }
 
 // The columns that the header at the start of `file` describes.
@@ -153,21 +153,30 @@ std::vector<Column> columnsIn(std::string_view file) {
 // Every whole row slot of `file`, a data file whose header describes `columns`.
 std::vector<Row> rowsIn(std::string_view file, const std::vector<Column>& columns) {
   std::vector<Row> rows;
-  const std::int64_t size = Storage::rowSize(columns);
+  const SlotLayout layout = slotLayoutOf(columns);
+  const auto size = static_cast<std::int64_t>(layout.size);
   if (columns.empty() || size <= 0) return rows;
   const std::int64_t header = Storage::headerSize(columns.size());
   const std::string tableName(fieldAt(file, 0, kNameFieldBytes));
   // A header name that is no bare file name cannot name the rule file.
-  SlotRead slot{columns, isSafeTableName(tableName) ? tableName : "",
-                Storage::largestMaxStates(columns), false, std::nullopt};
+  SlotRead slot{columns,
+                layout,
+                isSafeTableName(tableName) ? tableName : "",
+                Storage::largestMaxStates(columns),
+                false,
+                std::nullopt};
 
-  // Only whole slots become rows: a file cut inside a slot loses that row.
-  const auto length = static_cast<std::int64_t>(file.size());
-  for (std::int64_t position = header; position + size <= length && fitsFileOffsets(position, size);
-       position += size) {
+  // Only whole slots become rows: a file cut inside a slot loses that row,
+  // and so does one with a byte past the 32-bit offsets.
+  const std::int64_t end =
+      std::min<std::int64_t>(static_cast<std::int64_t>(file.size()), std::int64_t{1} << 31);
+  const std::int64_t count = end - header >= size ? (end - header - size) / size + 1 : 0;
+  // Exactly as many rows as slots: a table loads without the slack of growth.
+  rows.reserve(static_cast<std::size_t>(count));
+  for (std::int64_t k = 0; k < count; ++k) {
     const std::string_view bytes =
-        file.substr(static_cast<std::size_t>(position), static_cast<std::size_t>(size));
-    rows.push_back(decodeRow(slot, tableName, bytes, static_cast<std::int32_t>(rows.size())));
+        file.substr(static_cast<std::size_t>(header + k * size), static_cast<std::size_t>(size));
+    decodeRow(rows.emplace_back(), slot, tableName, bytes, static_cast<std::int32_t>(k));
   }
   return rows;
 }

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <string_view>
+#include <vector>
 
 #include "model/table.h"
+#include "storage/cell_encoding.h"
 #include "storage/file_format.h"
 #include "storage/storage.h"
 
@@ -23,13 +27,22 @@ inline bool isUsableStringWidth(std::int32_t size) {
   return size > 0 && size < std::numeric_limits<std::int32_t>::max();
 }
 
-// The bytes of a cell's value, without the temporal flag byte.
+// The bytes of a cell's value, without the temporal flag byte. Asked for
+// every cell written or read, so it goes by the encoding's kind rather than
+// a look-up in Storage::typeSizes (which holds the same widths).
 inline int valueWidth(const Column& column) {
-  if (column.type == "string") {
-    return isUsableStringWidth(column.size) ? column.size : kDefaultStringWidth;
+  switch (cellKindOf(column.type)) {
+    case CellKind::Integer:
+    case CellKind::Float:
+      return 4;
+    case CellKind::Bool:
+      return 1;
+    case CellKind::String:
+      return isUsableStringWidth(column.size) ? column.size : kDefaultStringWidth;
+    case CellKind::Other:
+      break;
   }
-  const auto found = Storage::typeSizes.find(column.type);
-  return found == Storage::typeSizes.end() ? 0 : found->second;
+  return 0;
 }
 
 inline bool isTemporal(const Column& column) { return column.maxStates > 0; }
@@ -38,4 +51,37 @@ inline bool isTemporal(const Column& column) { return column.maxStates > 0; }
 // plain: nothing may be written or read outside the cell's own width.
 inline bool holdsRuleNumbers(const Column& column) {
   return isTemporal(column) && valueWidth(column) >= kRecordNumberBytes;
+}
+
+// One column's cell within a row slot, worked out once per table rather
+// than once per cell.
+struct CellSlot {
+  CellKind kind = CellKind::Other;
+  std::size_t offset = 0;  // from the start of the slot, the flag byte included
+  std::size_t width = 0;   // of the value, without the flag byte
+  bool temporal = false;
+  bool ruleNumbers = false;  // holdsRuleNumbers
+};
+
+struct SlotLayout {
+  std::vector<CellSlot> cells;  // in column order
+  std::size_t size = 0;         // Storage::rowSize
+  bool ruleNumbers = false;     // whether any cell can name a rule record
+};
+
+inline SlotLayout slotLayoutOf(const std::vector<Column>& columns) {
+  SlotLayout layout;
+  layout.cells.reserve(columns.size());
+  for (const Column& column : columns) {
+    CellSlot cell;
+    cell.kind = cellKindOf(column.type);
+    cell.offset = layout.size;
+    cell.width = static_cast<std::size_t>(valueWidth(column));
+    cell.temporal = isTemporal(column);
+    cell.ruleNumbers = holdsRuleNumbers(column);
+    layout.size += cell.width + (cell.temporal ? 1 : 0);
+    layout.ruleNumbers = layout.ruleNumbers || cell.ruleNumbers;
+    layout.cells.push_back(cell);
+  }
+  return layout;
 }

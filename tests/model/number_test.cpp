@@ -89,6 +89,59 @@ TEST(NumberTest, Int64ReadsLeadingNumberWithinItsRange) {
   }
 }
 
+// Wide enough for every digit run the reference below keeps.
+__extension__ typedef __int128 Wide;
+
+// Against a reference that reads the digits into 128 bits: random texts
+// around the limits, with leading zeros, white space, signs and trailing text.
+TEST(NumberTest, IntegersMatchAWideReference) {
+  const auto reference = [](std::string_view text, Wide lowest, Wide highest) {
+    std::size_t i = 0;
+    while (i < text.size() && std::string_view(" \t\n\v\f\r").find(text[i]) != text.npos) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::optional<Wide>();
+    Wide value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+      value = value * 10 + (text[i] - '0');
+      if (value > highest + 1) return std::optional<Wide>();
+    }
+    if (negative) value = -value;
+    if (value < lowest || value > highest) return std::optional<Wide>();
+    return std::optional<Wide>(value);
+  };
+  std::mt19937_64 random(17);
+  const std::vector<std::string> limits = {"2147483647",          "2147483648",
+                                           "9223372036854775807", "9223372036854775808",
+                                           "999999999",           "1000000000"};
+  for (int i = 0; i < 200000; ++i) {
+    std::string text(random() % 3, ' ');
+    if (random() % 3 == 0) text += "+-"[random() % 2];
+    if (random() % 4 == 0) {
+      text += std::string(random() % 12, '0') + limits[random() % limits.size()];
+    } else {
+      const std::size_t digits = random() % 22;
+      for (std::size_t d = 0; d < digits; ++d) text += static_cast<char>('0' + random() % 10);
+    }
+    if (random() % 3 == 0) text += "x9"[random() % 2];
+    SCOPED_TRACE("text: '" + text + "'");
+    const auto wide32 = reference(text, std::numeric_limits<std::int32_t>::min(),
+                                  std::numeric_limits<std::int32_t>::max());
+    const auto wide64 = reference(text, std::numeric_limits<std::int64_t>::min(),
+                                  std::numeric_limits<std::int64_t>::max());
+    const auto narrow32 = toInt32(text);
+    const auto narrow64 = toInt64(text);
+    ASSERT_EQ(narrow32.has_value(), wide32.has_value());
+    ASSERT_EQ(narrow64.has_value(), wide64.has_value());
+    if (wide32) {
+      ASSERT_EQ(*narrow32, static_cast<std::int32_t>(*wide32));
+    }
+    if (wide64) {
+      ASSERT_EQ(*narrow64, static_cast<std::int64_t>(*wide64));
+    }
+  }
+}
+
 TEST(NumberTest, FloatReadsLeadingNumberAndRefusesOutOfRange) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
   struct Case {
