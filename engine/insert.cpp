@@ -78,7 +78,7 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   std::optional<std::string> key;
   if (hasKey(table) && static_cast<std::size_t>(table.pkIndex) < row.cells.size()) {
     key = row.cells[static_cast<std::size_t>(table.pkIndex)].getVal();
-    const auto holder = table.pkMap.find(*key);
+    const auto holder = findIndexEntry(table.pkMap, *key);
     if (holder != table.pkMap.end() && isLiveRow(table, holder->second)) {
       throw std::runtime_error("Duplicate entry '" + *key + "' for primary key");
     }

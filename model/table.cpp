@@ -30,6 +30,11 @@ std::pair<PrimaryKeyIndex::iterator, bool> addIndexEntry(PrimaryKeyIndex& index,
   return index.emplace(std::move(key), position);
 }
 
+PrimaryKeyIndex::const_iterator findIndexEntry(const PrimaryKeyIndex& index, const IndexKey& key) {
+  if (index.empty() || index.key_comp()(std::prev(index.end())->first, key)) return index.end();
+  return index.find(key);
+}
+
 void Table::setUpPrimaryKeyMap(const std::string& columnName) {
   std::size_t position = 0;
   while (position < columns.size() && columns[position].name != columnName) ++position;

@@ -99,6 +99,10 @@ using PrimaryKeyIndex = std::map<IndexKey, std::int32_t, KeyComparator>;
 std::pair<PrimaryKeyIndex::iterator, bool> addIndexEntry(PrimaryKeyIndex& index, IndexKey key,
                                                           std::int32_t position);
 
+// The entry holding a key equal to `key`, or the end. A key that follows
+// every key held is settled without a search.
+PrimaryKeyIndex::const_iterator findIndexEntry(const PrimaryKeyIndex& index, const IndexKey& key);
+
 // One table held in memory: every row ever inserted, deleted ones included.
 struct Table {
   std::string name;

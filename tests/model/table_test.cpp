@@ -241,8 +241,9 @@ TEST_F(TableTest, IndexOrderAndEntriesMatchTheTextReadingOfTheRule) {
       const std::string b = randomKeyText(random);
       ASSERT_EQ(less(a, b), referenceLess(type, a, b)) << "'" << a << "' < '" << b << "'";
 
-      // An index filled through addIndexEntry against a sorted list of the
-      // first text of every class of equal keys.
+      // An index filled through addIndexEntry, and searched with
+      // findIndexEntry first, against a sorted list of the first text of
+      // every class of equal keys.
       PrimaryKeyIndex index{KeyComparator(type)};
       IndexEntries reference;
       const int count = std::uniform_int_distribution<int>(0, 40)(random);
@@ -251,6 +252,11 @@ TEST_F(TableTest, IndexOrderAndEntriesMatchTheTextReadingOfTheRule) {
         const auto held = std::find_if(reference.begin(), reference.end(), [&](const auto& entry) {
           return !referenceLess(type, entry.first, key) && !referenceLess(type, key, entry.first);
         });
+        const auto found = findIndexEntry(index, key);
+        ASSERT_EQ(found == index.end(), held == reference.end()) << key;
+        if (found != index.end()) {
+          ASSERT_EQ(found->second, held->second) << key;
+        }
         const auto [at, added] = addIndexEntry(index, key, i);
         ASSERT_EQ(added, held == reference.end()) << key;
         ASSERT_EQ(at->second, added ? i : held->second) << key;
