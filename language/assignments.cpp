@@ -39,14 +39,29 @@ const Token& takeValue(TokenCursor& cursor) {
   return value;
 }
 
-// One assignment `column = value [chain]` of `tableName` at the cursor.
-Cell readAssignment(TokenCursor& cursor, const std::string& tableName, std::int64_t time,
-                    Database& db) {
+// The table of a command's assignments, looked up at the first value read,
+// so that a malformed first assignment is reported before a missing table.
+class AssignedTable {
+ public:
+  AssignedTable(const std::string& name, Database& db) : name_(name), db_(db) {}
+  const Table& get() {
+    if (table_ == nullptr) table_ = &db_.getTable(name_);
+    return *table_;
+  }
+
+ private:
+  const std::string& name_;
+  Database& db_;
+  const Table* table_ = nullptr;
+};
+
+// One assignment `column = value [chain]` at the cursor.
+Cell readAssignment(TokenCursor& cursor, AssignedTable& table, std::int64_t time) {
   Cell cell;
   cell.column = cursor.expect(TokenType::IDENTIFIER, "Expected column name").value;
   cursor.expect("=", "Expected '='");
   const Token& value = takeValue(cursor);
-  const ColumnFacts facts = factsOf(db.getTable(tableName), cell.column);
+  const ColumnFacts facts = factsOf(table.get(), cell.column);
   cell.value = value.value;
   cell.type = facts.type;
   if (!isValueOfType(cell.type, value)) throw std::runtime_error("Unmatching type to column");
@@ -62,8 +77,9 @@ InsertCall parseInsert(const std::vector<Token>& tokens, std::int64_t time, Data
   TokenCursor cursor(tokens, 2);
   InsertCall call;
   call.table = cursor.take().value;
+  AssignedTable table(call.table, db);
   while (!cursor.atEnd()) {
-    Cell cell = readAssignment(cursor, call.table, time, db);
+    Cell cell = readAssignment(cursor, table, time);
     std::string column = cell.column;
     call.cells.insert_or_assign(std::move(column), std::move(cell));
   }
@@ -75,8 +91,9 @@ UpdateCall parseUpdate(const std::vector<Token>& tokens, std::int64_t time, Data
   UpdateCall call;
   call.table = cursor.take().value;
   cursor.expect("SET", "Expected SET");
+  AssignedTable table(call.table, db);
   while (!cursor.atEnd() && !isWhereToken(*cursor.peek())) {
-    call.cells.push_back(readAssignment(cursor, call.table, time, db));
+    call.cells.push_back(readAssignment(cursor, table, time));
   }
   if (!cursor.atEnd()) call.conditions = parseFiltering(tokens, cursor.position() + 1);
   return call;

@@ -119,7 +119,7 @@ Token Lexer::readNumber() {
 
 Token Lexer::readWord() {
   const std::size_t start = pos;
-  while (isWordPart(peek(0))) advance();
+  while (pos < input.size() && isWordPart(input[pos])) ++pos;
   const std::string_view word(input.data() + start, pos - start);
   if (const std::string_view* keyword = reservedWord(word)) {
     return {TokenType::KEYWORD, std::string(*keyword)};
