@@ -4,6 +4,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/database.h"
@@ -184,6 +186,55 @@ class ListedPositions {
   std::vector<bool> listed_;
 };
 
+// The tests of the leading blocks of `blocks` that are each a single
+// equality on one and the same column the index does not order, as a join
+// on a column that is not the key gives one per join text.
+std::vector<RowTest> equalityRun(std::span<const Block> blocks, const Table& table) {
+  std::vector<RowTest> run;
+  for (const Block& block : blocks) {
+    if (block.size() != 1) break;
+    RowTest test(block.front(), table);
+    if (test.op() != RowTest::Op::kEqual || comparesKey(std::span(&test, 1), table)) break;
+    if (!run.empty() && test.column() != run.front().column()) break;
+    run.push_back(std::move(test));
+  }
+  return run;
+}
+
+// What scanning the rows once for each block of `run` would keep, in the
+// same order (block by block, each in position order), from one pass: a row
+// goes to the first block whose value one of its cells shows. Rows already
+// `listed` are passed over; the kept ones are listed.
+std::vector<Row*> firstEqualMatches(const std::vector<RowTest>& run, Table& table,
+                                    ListedPositions& listed) {
+  std::unordered_map<std::string_view, std::size_t> firstBlock;
+  firstBlock.reserve(run.size());
+  for (std::size_t i = 0; i < run.size(); ++i) firstBlock.try_emplace(run[i].value(), i);
+  const std::string& column = run.front().column();
+  std::vector<std::pair<std::size_t, std::size_t>> kept;  // block, position
+  for (std::size_t position = 0; position < table.rows.size(); ++position) {
+    if (!isLiveRow(table, static_cast<std::int64_t>(position)) || listed.contains(position)) {
+      continue;
+    }
+    std::size_t block = run.size();
+    for (const Cell& cell : table.rows[position].cells) {
+      if (cell.column != column) continue;
+      const auto found = firstBlock.find(cell.getVal());
+      if (found != firstBlock.end()) block = std::min(block, found->second);
+    }
+    if (block < run.size()) kept.emplace_back(block, position);
+  }
+  std::stable_sort(kept.begin(), kept.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<Row*> rows;
+  rows.reserve(kept.size());
+  for (const auto& [block, position] : kept) {
+    listed.add(position);
+    rows.push_back(&table.rows[position]);
+  }
+  return rows;
+}
+
 }  // namespace
 
 std::vector<Row*> Database::getRequestedRows(const std::vector<Condition>& conditions,
@@ -206,18 +257,26 @@ std::vector<Row*> Database::getRequestedRows(const std::vector<Condition>& condi
     listed.add(at);
     result.push_back(&row);
   };
-  for (const Block& block : blocks) {
+  for (std::size_t b = 0; b < blocks.size();) {
     tests.clear();
-    for (const Condition& condition : block) tests.emplace_back(condition, table);
+    for (const Condition& condition : blocks[b]) tests.emplace_back(condition, table);
     if (comparesKey(tests, table)) {
       const std::vector<std::int32_t> candidates = indexCandidates(tests, table);
       if (candidates.size() > 1) listed.expectRepeats();
       for (const std::int32_t position : candidates) keep(position);
-    } else {
-      for (std::size_t position = 0; position < table.rows.size(); ++position) {
-        keep(static_cast<std::int64_t>(position));
-      }
+      ++b;
+      continue;
     }
+    const std::vector<RowTest> run = equalityRun(std::span(blocks).subspan(b), table);
+    if (run.size() > 1) {
+      for (Row* row : firstEqualMatches(run, table, listed)) result.push_back(row);
+      b += run.size();
+      continue;
+    }
+    for (std::size_t position = 0; position < table.rows.size(); ++position) {
+      keep(static_cast<std::int64_t>(position));
+    }
+    ++b;
   }
   return result;
 }

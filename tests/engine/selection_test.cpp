@@ -449,11 +449,22 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnEveryTypeAndOperator) {
     std::vector<std::string> names{"missing"};
     for (const Column& column : declared) names.push_back(column.name);
     std::vector<Condition> conditions;
-    for (std::size_t i = below(5); i > 0; --i) {
-      Condition condition = where(pick(names), pick(ops), pick(values), chance(0.4) ? 'o' : 'a');
-      if (chance(0.1)) condition.table = "elsewhere";
-      conditions.push_back(condition);
+    const auto addRandom = [&] {
+      for (std::size_t i = below(3); i > 0; --i) {
+        Condition condition = where(pick(names), pick(ops), pick(values), chance(0.4) ? 'o' : 'a');
+        if (chance(0.1)) condition.table = "elsewhere";
+        conditions.push_back(condition);
+      }
+    };
+    addRandom();
+    // Equalities on one column OR'd together, as a join gives one per text.
+    if (chance(0.4)) {
+      const std::string column = pick(names);
+      for (std::size_t i = below(6); i > 0; --i) {
+        conditions.push_back(where(column, chance(0.5) ? "=" : "==", pick(values), 'o'));
+      }
     }
+    addRandom();
     EXPECT_EQ(positionsOf(db.getRequestedRows(conditions, table), table),
               ReferenceSelection(table).select(conditions));
   }
