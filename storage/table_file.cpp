@@ -22,8 +22,13 @@
 #include "storage/storage.h"
 #include "storage/table_layout.h"
 
-const std::map<std::string, int> Storage::typeSizes{
-    {"int", 4}, {"string", 60}, {"ApexInt", 4}, {"float", 4}, {"bool", 1}};
+const std::map<std::string, int> Storage::typeSizes = [] {
+  std::map<std::string, int> sizes;
+  for (const char* type : {"int", "string", "ApexInt", "float", "bool"}) {
+    sizes[type] = valueWidthOf(cellKindOf(type));
+  }
+  return sizes;
+}();
 
 namespace {
 
