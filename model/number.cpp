@@ -23,16 +23,18 @@ std::optional<Int> toInteger(std::string_view text) {
   using Magnitude = std::make_unsigned_t<Int>;
   // A run of fewer digits than the largest value has cannot overflow.
   constexpr std::size_t kSafeDigits = std::numeric_limits<Int>::digits10;
+  const auto isDigit = [&text](std::size_t at) {
+    return at < text.size() && text[at] >= '0' && text[at] <= '9';
+  };
+  Magnitude value = 0;
   std::size_t end = i;
-  while (end < text.size() && end - i < kSafeDigits && text[end] >= '0' && text[end] <= '9') ++end;
-  if (end == text.size() || text[end] < '0' || text[end] > '9') {
-    Magnitude value = 0;
-    for (; i < end; ++i) value = value * 10 + static_cast<Magnitude>(text[i] - '0');
-    return static_cast<Int>(negative ? Magnitude{0} - value : value);
+  for (; end - i < kSafeDigits && isDigit(end); ++end) {
+    value = value * 10 + static_cast<Magnitude>(text[end] - '0');
   }
+  if (!isDigit(end)) return static_cast<Int>(negative ? Magnitude{0} - value : value);
   const Magnitude limit =
       static_cast<Magnitude>(std::numeric_limits<Int>::max()) + (negative ? 1 : 0);
-  Magnitude value = 0;
+  value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     const auto digit = static_cast<Magnitude>(text[i] - '0');
     if (__builtin_mul_overflow(value, Magnitude{10}, &value) ||

@@ -83,6 +83,38 @@ std::optional<std::int32_t> namedRecord(std::string_view data, std::int64_t posi
   return int32At(data.substr(static_cast<std::size_t>(position) + 1));
 }
 
+// The data file's bytes under the slots a checkpoint encodes, read a window
+// at a time as the positions ascend, so that the record numbers the slots
+// name are found without the file lying in memory whole.
+class SlotFileWindow {
+ public:
+  // Opens `path`; throws "Failed to open file: <path>" unless it is read.
+  void open(const std::string& path) {
+    if (reader.open(path) != ReadStatus::Done) throw openFailure(path);
+    this->path = path;
+  }
+
+  // As namedRecord over the whole file; none while nothing is open.
+  std::optional<std::int32_t> namedRecord(std::int64_t position) {
+    constexpr std::int64_t kCell = 1 + kRecordNumberBytes;
+    if (path.empty() || position < 0 || position + kCell > reader.size()) return std::nullopt;
+    if (position < start || position + kCell > start + static_cast<std::int64_t>(bytes.size())) {
+      start = position;
+      const std::int64_t length = std::min(kWindow, reader.size() - position);
+      if (!reader.readAt(start, length, bytes)) throw openFailure(path);
+    }
+    return ::namedRecord(bytes, position - start);
+  }
+
+ private:
+  static constexpr std::int64_t kWindow = 256 * 1024;
+
+  FileReader reader;
+  std::string path;  // empty while nothing is open
+  std::int64_t start = 0;
+  std::string bytes;
+};
+
 // Hands out the rule records of one write: a cell keeps the record its slot
 // names when the rule file holds that record whole and readable and no other
 // cell of the write has claimed it; every other cell gets a fresh record at
@@ -343,7 +375,7 @@ std::vector<Run> runsOf(const std::vector<std::int64_t>& positions) {
 class SlotEncoder {
  public:
   SlotEncoder(const Table& table, const SlotLayout& layout, std::int64_t header,
-              std::string_view data, RecordAllocator& records, int maxStates)
+              SlotFileWindow& data, RecordAllocator& records, int maxStates)
       : table(table),
         layout(layout),
         header(header),
@@ -371,7 +403,7 @@ class SlotEncoder {
   const Row& encode(std::int64_t k, char* out) {
     const std::int64_t position = header + k * static_cast<std::int64_t>(layout.size);
     const auto recordFor = [&](std::int64_t cellOffset) {
-      return records.claim(namedRecord(data, position + cellOffset));
+      return records.claim(data.namedRecord(position + cellOffset));
     };
     const Row& row = table.rows[static_cast<std::size_t>(k)];
     encodeSlot(SlotEncoding<decltype(recordFor)>{layout, static_cast<std::int32_t>(k), maxStates,
@@ -384,7 +416,7 @@ class SlotEncoder {
   const Table& table;
   const SlotLayout& layout;
   std::int64_t header;
-  std::string_view data;
+  SlotFileWindow& data;
   RecordAllocator& records;
   int maxStates;
 };
@@ -433,11 +465,11 @@ std::vector<std::int32_t> Storage::journalTable(const Table& table, Journal& jou
     }
   }
   const std::string rulePath = ruleFilePath(table.name);
-  std::string data;
+  SlotFileWindow data;
   FileReader ruleFile;
   if (rulesStored) {
     requireWritableOrMissing(rulePath);
-    if (readFile(dataPath, data) != ReadStatus::Done) throw openFailure(dataPath);
+    data.open(dataPath);
     openRuleFile(ruleFile, rulePath);
   }
 

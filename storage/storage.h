@@ -84,7 +84,8 @@ class Storage {
   static std::int64_t ruleRecordSize(int maxStates);
 
   // Reads a table back from "<name>.bin" (or `name` itself when it already
-  // holds ".bin"), its deletion map and its rule file, each read whole. A
+  // holds ".bin") a piece at a time, its deletion map and its rule file
+  // each read whole. A
   // data file that is missing or cannot be read gives a table with that
   // name and neither columns nor rows; a deletion map that cannot be read
   // leaves every row live. The primary key is not set up. Only whole row

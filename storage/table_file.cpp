@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "model/column_type.h"
 #include "model/number.h"
@@ -21,8 +22,13 @@
 #include "storage/storage.h"
 #include "storage/table_layout.h"
 
-const std::map<std::string, int> Storage::typeSizes{
-    {"int", 4}, {"string", 60}, {"ApexInt", 4}, {"float", 4}, {"bool", 1}};
+const std::map<std::string, int> Storage::typeSizes = [] {
+  std::map<std::string, int> sizes;
+  for (const char* type : {"int", "string", "ApexInt", "float", "bool"}) {
+    sizes[type] = valueWidthOf(cellKindOf(type));
+  }
+  return sizes;
+}();
 
 namespace {
 
@@ -150,14 +156,21 @@ std::vector<Column> columnsIn(std::string_view file) {
   return columns;
 }
 
-// Every whole row slot of `file`, a data file whose header describes `columns`.
-std::vector<Row> rowsIn(std::string_view file, const std::vector<Column>& columns) {
+// The bytes of `count` bytes of slots at `position` of a data file.
+using SlotBytes = std::function<std::string_view(std::int64_t position, std::int64_t count)>;
+
+// Every whole row slot of a data file of `length` bytes whose header, at the
+// start of `head`, describes `columns`; `slotsAt` gives the slots, at most
+// `chunk` bytes at a time.
+std::vector<Row> rowsIn(std::string_view head, std::int64_t length,
+                        const std::vector<Column>& columns, const SlotBytes& slotsAt,
+                        std::int64_t chunk) {
   std::vector<Row> rows;
   const SlotLayout layout = slotLayoutOf(columns);
   const auto size = static_cast<std::int64_t>(layout.size);
   if (columns.empty() || size <= 0) return rows;
   const std::int64_t header = Storage::headerSize(columns.size());
-  const std::string tableName(fieldAt(file, 0, kNameFieldBytes));
+  const std::string tableName(fieldAt(head, 0, kNameFieldBytes));
   // A header name that is no bare file name cannot name the rule file.
   SlotRead slot{columns,
                 layout,
@@ -168,18 +181,74 @@ std::vector<Row> rowsIn(std::string_view file, const std::vector<Column>& column
 
   // Only whole slots become rows: a file cut inside a slot loses that row,
   // and so does one with a byte past the 32-bit offsets.
-  const std::int64_t end =
-      std::min<std::int64_t>(static_cast<std::int64_t>(file.size()), std::int64_t{1} << 31);
+  const std::int64_t end = std::min<std::int64_t>(length, std::int64_t{1} << 31);
   const std::int64_t count = end - header >= size ? (end - header - size) / size + 1 : 0;
+  const std::int64_t perChunk = std::max<std::int64_t>(1, chunk / size);
   // Exactly as many rows as slots: a table loads without the slack of growth.
   rows.reserve(static_cast<std::size_t>(count));
-  for (std::int64_t k = 0; k < count; ++k) {
-    const std::string_view bytes =
-        file.substr(static_cast<std::size_t>(header + k * size), static_cast<std::size_t>(size));
-    decodeRow(rows.emplace_back(), slot, tableName, bytes, static_cast<std::int32_t>(k));
+  for (std::int64_t first = 0; first < count; first += perChunk) {
+    const std::int64_t slots = std::min(perChunk, count - first);
+    const std::string_view bytes = slotsAt(header + first * size, slots * size);
+    for (std::int64_t k = 0; k < slots; ++k) {
+      decodeRow(rows.emplace_back(), slot, tableName,
+                bytes.substr(static_cast<std::size_t>(k * size), static_cast<std::size_t>(size)),
+                static_cast<std::int32_t>(first + k));
+    }
   }
   return rows;
 }
+
+std::vector<Row> rowsIn(std::string_view file, const std::vector<Column>& columns) {
+  const auto length = static_cast<std::int64_t>(file.size());
+  return rowsIn(
+      file, length, columns,
+      [file](std::int64_t position, std::int64_t count) {
+        return file.substr(static_cast<std::size_t>(position), static_cast<std::size_t>(count));
+      },
+      length);
+}
+
+// A data file read a piece at a time: the header, then the slots in pieces
+// of kChunk bytes, so that a large table never lies in memory twice and its
+// bytes pass through one buffer.
+class DataFile {
+ public:
+  static constexpr std::int64_t kChunk = 256 * 1024;
+
+  explicit DataFile(std::string path) : path(std::move(path)) {}
+
+  ReadStatus open() { return reader.open(path); }
+  std::int64_t length() const { return reader.size(); }
+
+  // The first bytes of the file, enough for every field of its header and
+  // for the field after the last type name, which ends the types.
+  std::string_view head() {
+    std::int64_t wanted = std::min<std::int64_t>(length(), 4096);
+    while (true) {
+      read(0, wanted, headBytes);
+      const auto count = static_cast<std::int64_t>(columnsIn(headBytes).size());
+      const std::int64_t needed = std::max(Storage::headerSize(static_cast<std::size_t>(count)),
+                                           kNameFieldBytes * (2 + count));
+      if (needed <= wanted || wanted == length()) return headBytes;
+      wanted = std::min(length(), std::max(needed, 2 * wanted));
+    }
+  }
+
+  std::string_view slots(std::int64_t position, std::int64_t count) {
+    read(position, count, slotBytes);
+    return slotBytes;
+  }
+
+ private:
+  void read(std::int64_t position, std::int64_t count, std::string& bytes) {
+    if (!reader.readAt(position, count, bytes)) throw failedToOpen(path);
+  }
+
+  std::string path;
+  FileReader reader;
+  std::string headBytes;
+  std::string slotBytes;
+};
 
 void markDeletedRows(Table& table, std::string_view map) {
   const std::size_t covered = std::min(map.size(), table.rows.size());
@@ -194,16 +263,15 @@ void markDeletedRows(Table& table, std::string_view map) {
 // left: a header naming another table, or a length that is not the header
 // plus whole row slots. Loaded anyway, its rows would come back mis-sliced
 // and the next checkpoint would write them back so.
-void requireTableShape(const std::string& path, const std::string& name, std::string_view file,
-                       const std::vector<Column>& columns) {
-  const auto length = static_cast<std::int64_t>(file.size());
+void requireTableShape(const std::string& path, const std::string& name, std::string_view head,
+                       std::int64_t length, const std::vector<Column>& columns) {
   const std::int64_t header = Storage::headerSize(columns.size());
   const std::int64_t slot = Storage::rowSize(columns);
   const std::int64_t slots = length - header;
   if (slots < 0 || (slot == 0 ? slots != 0 : slots % slot != 0)) {
     throw damagedTableFile(path, "its length is not its header and whole row slots");
   }
-  if (fieldAt(file, 0, kNameFieldBytes) != name.substr(0, name.find('.'))) {
+  if (fieldAt(head, 0, kNameFieldBytes) != name.substr(0, name.find('.'))) {
     throw damagedTableFile(path, "its header names another table");
   }
 }
@@ -286,13 +354,17 @@ Table Storage::loadTable(const std::string& name, const std::string&) {
   table.name = name;
   {
     const std::string path = dataFileToLoad(name);
-    std::string file;
-    const ReadStatus status = readFile(path, file);
+    DataFile file(path);
+    const ReadStatus status = file.open();
     if (status == ReadStatus::Failed) throw failedToOpen(path);
     if (status == ReadStatus::Missing) return table;
-    table.columns = columnsIn(file);
-    requireTableShape(path, name, file, table.columns);
-    table.rows = rowsIn(file, table.columns);
+    const std::string_view head = file.head();
+    table.columns = columnsIn(head);
+    requireTableShape(path, name, head, file.length(), table.columns);
+    table.rows = rowsIn(
+        head, file.length(), table.columns,
+        [&file](std::int64_t position, std::int64_t count) { return file.slots(position, count); },
+        DataFile::kChunk);
   }
   for (const Column& column : table.columns) {
     table.columnTypes[column.name] = column.type;

@@ -27,22 +27,29 @@ inline bool isUsableStringWidth(std::int32_t size) {
   return size > 0 && size < std::numeric_limits<std::int32_t>::max();
 }
 
-// The bytes of a cell's value, without the temporal flag byte. Asked for
-// every cell written or read, so it goes by the encoding's kind rather than
-// a look-up in Storage::typeSizes (which holds the same widths).
-inline int valueWidth(const Column& column) {
-  switch (cellKindOf(column.type)) {
+// The bytes of a value of each kind; a "string" column's own width is its
+// Column::size, and this default only where that is unusable.
+constexpr int valueWidthOf(CellKind kind) {
+  switch (kind) {
     case CellKind::Integer:
     case CellKind::Float:
       return 4;
     case CellKind::Bool:
       return 1;
     case CellKind::String:
-      return isUsableStringWidth(column.size) ? column.size : kDefaultStringWidth;
+      return kDefaultStringWidth;
     case CellKind::Other:
       break;
   }
   return 0;
+}
+
+// The bytes of a cell's value, without the temporal flag byte. Asked for
+// every cell written or read, so it goes by the kind, not by a look-up.
+inline int valueWidth(const Column& column) {
+  const CellKind kind = cellKindOf(column.type);
+  if (kind == CellKind::String && isUsableStringWidth(column.size)) return column.size;
+  return valueWidthOf(kind);
 }
 
 inline bool isTemporal(const Column& column) { return column.maxStates > 0; }

@@ -525,6 +525,12 @@ class RandomCheckpointTest : public TempDirTest {
                                     makeColumn("w", "string", 2, 2), makeColumn("x", "float", 1)});
     Storage::saveTable("r.bin", r, "");
     db.tables["r"] = r;
+    // Wide slots and a header past the loader's first read: its slots come
+    // in several pieces and its header in more than one read.
+    std::vector<Column> wide = {makeColumn("t", "string", 2, 300)};
+    for (int i = 0; i < 80; ++i) wide.push_back(makeColumn("c" + std::to_string(i), "int"));
+    db.createTable("g", wide);
+    for (int i = 0; i < 1000; ++i) appendRandomRow(db.tables.at("g"));
   }
 
   std::string valueFor(const Column& column) {
@@ -552,7 +558,9 @@ class RandomCheckpointTest : public TempDirTest {
     std::vector<TempState> states;
     const std::size_t count = 1 + random() % column.maxStates;
     for (std::size_t i = 0; i < count; ++i) {
-      states.push_back({valueFor(column), static_cast<std::int64_t>(1 + random() % 50)});
+      // A state holds at most 60 bytes, as an insert makes sure.
+      states.push_back(
+          {valueFor(column).substr(0, 60), static_cast<std::int64_t>(1 + random() % 50)});
     }
     cell.rule = makeRule(states, 1000 + static_cast<std::int64_t>(random() % 100), random() % 2);
   }
@@ -622,6 +630,14 @@ TEST_F(RandomCheckpointTest, ChangedRowsWriteWhatAFullRewriteWrites) {
 
     for (const auto& [name, table] : db.tables) {
       const Table loaded = Storage::loadTable(name, "");
+      ASSERT_EQ(loaded.columns.size(), table.columns.size());
+      for (std::size_t c = 0; c < table.columns.size(); ++c) {
+        const Column& column = table.columns[c];
+        EXPECT_EQ(loaded.columns[c].name, column.name);
+        EXPECT_EQ(loaded.columns[c].type, column.type);
+        EXPECT_EQ(loaded.columns[c].maxStates, column.maxStates);
+        EXPECT_EQ(loaded.columns[c].size, column.size);
+      }
       ASSERT_EQ(loaded.rows.size(), table.rows.size());
       for (std::size_t k = 0; k < table.rows.size(); ++k) {
         const Row& row = table.rows[k];
