@@ -59,14 +59,6 @@ void encodeCellValue(char* at, CellKind kind, std::string_view text, std::size_t
   }
 }
 
-void appendCellValue(std::string& out, std::string_view type, std::string_view text, int width) {
-  const std::size_t start = out.size();
-  const std::size_t size = width > 0 ? static_cast<std::size_t>(width) : 0;
-  // Every cell takes exactly its column's width, whatever its encoding gave.
-  out.resize(start + size, '\0');
-  encodeCellValue(out.data() + start, cellKindOf(type), text, size);
-}
-
 std::string decodeCellValue(CellKind kind, std::string_view field) {
   switch (kind) {
     case CellKind::Integer:
@@ -91,6 +83,3 @@ std::string decodeCellValue(CellKind kind, std::string_view field) {
   return std::string(textOf(field));
 }
 
-std::string decodeCellValue(std::string_view type, std::string_view field) {
-  return decodeCellValue(cellKindOf(type), field);
-}

@@ -17,6 +17,19 @@ namespace {
 
 using namespace storage_tables;
 
+// A value encoded for a column of type `type`, taking exactly its width.
+void appendCellValue(std::string& out, const std::string& type, const std::string& text,
+                     int width) {
+  const std::size_t start = out.size();
+  const std::size_t size = width > 0 ? static_cast<std::size_t>(width) : 0;
+  out.resize(start + size, '\0');
+  encodeCellValue(out.data() + start, cellKindOf(type), text, size);
+}
+
+std::string decodeCellValue(const std::string& type, std::string_view field) {
+  return decodeCellValue(cellKindOf(type), field);
+}
+
 std::string encoded(const std::string& type, const std::string& text, int width) {
   std::string bytes;
   appendCellValue(bytes, type, text, width);
