@@ -56,8 +56,7 @@ void requireRowSlot(const Table& table, std::int64_t position) {
   const std::int64_t rowSize = Storage::rowSize(table.columns);
   const std::optional<std::int64_t> offset = product(position, rowSize);
   // The file name is only put together for the message: this runs per insert.
-  if (!offset ||
-      !fitsFileOffsets(Storage::headerSize(table.columns.size()) + *offset, rowSize)) {
+  if (!offset || !fitsFileOffsets(Storage::headerSize(table.columns.size()) + *offset, rowSize)) {
     throw offsetOutOfRange(dataFilePath(table.name));
   }
 }

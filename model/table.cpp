@@ -23,7 +23,7 @@ bool KeyComparator::operator()(const IndexKey& a, const IndexKey& b) const {
 }
 
 std::pair<PrimaryKeyIndex::iterator, bool> addIndexEntry(PrimaryKeyIndex& index, IndexKey key,
-                                                          std::int32_t position) {
+                                                         std::int32_t position) {
   if (index.empty() || index.key_comp()(std::prev(index.end())->first, key)) {
     return {index.emplace_hint(index.end(), std::move(key), position), true};
   }

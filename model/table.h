@@ -61,7 +61,8 @@ struct Row {
 class IndexKey {
  public:
   IndexKey(std::string text);  // NOLINT(google-explicit-constructor): keys are looked up by text
-  IndexKey(const char* text) : IndexKey(std::string(text)) {}  // NOLINT(google-explicit-constructor)
+  IndexKey(const char* text)
+      : IndexKey(std::string(text)) {}  // NOLINT(google-explicit-constructor)
 
   const std::string& text() const { return text_; }
   // The leading number of the text, if it has one within the int range.
@@ -97,7 +98,7 @@ using PrimaryKeyIndex = std::map<IndexKey, std::int32_t, KeyComparator>;
 // it and whether it was entered. A key that follows every key already held,
 // as identity keys do, goes in without a search.
 std::pair<PrimaryKeyIndex::iterator, bool> addIndexEntry(PrimaryKeyIndex& index, IndexKey key,
-                                                          std::int32_t position);
+                                                         std::int32_t position);
 
 // The entry holding a key equal to `key`, or the end. A key that follows
 // every key held is settled without a search.

@@ -82,4 +82,3 @@ std::string decodeCellValue(CellKind kind, std::string_view field) {
   }
   return std::string(textOf(field));
 }
-

@@ -57,8 +57,8 @@ struct ReferenceIndex {
 
 TEST(IndexChangesTest, RandomChangesMatchTheReferenceAndUndoToTheStartExactly) {
   std::mt19937 random(1210);
-  const std::vector<std::string> texts = {"1", "01", "+1", "2", " 2", "3x", "3", "10", "-4",
-                                          "x", "#/#?", "", "2147483648", "7", "007"};
+  const std::vector<std::string> texts = {"1",  "01", "+1",   "2", " 2",         "3x", "3",  "10",
+                                          "-4", "x",  "#/#?", "",  "2147483648", "7",  "007"};
   const auto pick = [&] { return texts[random() % texts.size()]; };
   for (int trial = 0; trial < 300; ++trial) {
     PrimaryKeyIndex index{KeyComparator("int")};

@@ -210,8 +210,8 @@ bool referenceLess(const std::string& type, const std::string& a, const std::str
 // written several ways, texts with and without a leading number, limits.
 std::string randomKeyText(std::mt19937& random) {
   static const std::vector<std::string> fixed = {
-      "", " ", "#/#?", "x", "abc", "2147483647", "2147483648", "-2147483648", "-2147483649",
-      "\xff", "-0", "+0", " 7", "7x", "07", "1e3"};
+      "",     " ",  "#/#?", "x",  "abc", "2147483647", "2147483648", "-2147483648", "-2147483649",
+      "\xff", "-0", "+0",   " 7", "7x",  "07",         "1e3"};
   switch (std::uniform_int_distribution<int>(0, 3)(random)) {
     case 0:
       return fixed[std::uniform_int_distribution<std::size_t>(0, fixed.size() - 1)(random)];
@@ -225,8 +225,7 @@ std::string randomKeyText(std::mt19937& random) {
              suffixes[random() % 4];
     }
     default:
-      return std::string(1, static_cast<char>('a' + random() % 4)) +
-             std::to_string(random() % 3);
+      return std::string(1, static_cast<char>('a' + random() % 4)) + std::to_string(random() % 3);
   }
 }
 
