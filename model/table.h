@@ -60,9 +60,11 @@ struct Row {
 // converts again.
 class IndexKey {
  public:
-  IndexKey(std::string text);  // NOLINT(google-explicit-constructor): keys are looked up by text
-  IndexKey(const char* text)
-      : IndexKey(std::string(text)) {}  // NOLINT(google-explicit-constructor)
+  // Implicit, as keys are looked up by their text.
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  IndexKey(std::string text);
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  IndexKey(const char* text) : IndexKey(std::string(text)) {}
 
   const std::string& text() const { return text_; }
   // The leading number of the text, if it has one within the int range.
