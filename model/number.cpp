@@ -8,8 +8,14 @@
 
 namespace {
 
-template <typename Int>
-std::optional<Int> toInteger(std::string_view text) {
+// A number's text as the C library reads its start: leading white space
+// taken off, then one sign.
+struct SignedText {
+  std::string_view rest;  // what follows the sign
+  bool negative = false;
+};
+
+SignedText takeSign(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && isCSpace(text[i])) ++i;
   bool negative = false;
@@ -17,26 +23,34 @@ std::optional<Int> toInteger(std::string_view text) {
     negative = text[i] == '-';
     ++i;
   }
-  if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
+  return {text.substr(i), negative};
+}
+
+template <typename Int>
+std::optional<Int> toInteger(std::string_view whole) {
+  const SignedText sign = takeSign(whole);
+  const std::string_view text = sign.rest;
+  const bool negative = sign.negative;
+  const auto isDigit = [text](std::size_t at) {
+    return at < text.size() && text[at] >= '0' && text[at] <= '9';
+  };
+  if (!isDigit(0)) return std::nullopt;
   // The magnitude, unsigned, so that the most negative value fits; the
   // overflow checks cost no division per digit.
   using Magnitude = std::make_unsigned_t<Int>;
   // A run of fewer digits than the largest value has cannot overflow.
   constexpr std::size_t kSafeDigits = std::numeric_limits<Int>::digits10;
-  const auto isDigit = [&text](std::size_t at) {
-    return at < text.size() && text[at] >= '0' && text[at] <= '9';
-  };
   Magnitude value = 0;
-  std::size_t end = i;
-  for (; end - i < kSafeDigits && isDigit(end); ++end) {
+  std::size_t end = 0;
+  for (; end < kSafeDigits && isDigit(end); ++end) {
     value = value * 10 + static_cast<Magnitude>(text[end] - '0');
   }
   if (!isDigit(end)) return static_cast<Int>(negative ? Magnitude{0} - value : value);
   const Magnitude limit =
       static_cast<Magnitude>(std::numeric_limits<Int>::max()) + (negative ? 1 : 0);
   value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const auto digit = static_cast<Magnitude>(text[i] - '0');
+  for (std::size_t at = 0; isDigit(at); ++at) {
+    const auto digit = static_cast<Magnitude>(text[at] - '0');
     if (__builtin_mul_overflow(value, Magnitude{10}, &value) ||
         __builtin_add_overflow(value, digit, &value) || value > limit) {
       return std::nullopt;
@@ -71,14 +85,7 @@ bool hasHexPrefix(std::string_view text) {
 // of the C library's form (leading white space, a plus sign, the "0x" of a
 // hexadecimal number) is taken off here.
 std::optional<float> toFloat(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && isCSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  const std::string_view number = text.substr(i);
+  const auto [number, negative] = takeSign(text);
   // from_chars would take a second sign.
   if (number.empty() || number[0] == '-') return std::nullopt;
   const char* const end = number.data() + number.size();

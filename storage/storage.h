@@ -85,10 +85,9 @@ class Storage {
 
   // Reads a table back from "<name>.bin" (or `name` itself when it already
   // holds ".bin") a piece at a time, its deletion map and its rule file
-  // each read whole. A
-  // data file that is missing or cannot be read gives a table with that
-  // name and neither columns nor rows; a deletion map that cannot be read
-  // leaves every row live. The primary key is not set up. Only whole row
+  // each read whole. A data file that is missing or cannot be read gives a
+  // table with that name and neither columns nor rows; a deletion map that
+  // cannot be read leaves every row live. The primary key is not set up. Only whole row
   // slots become rows. A temporal cell whose rule cannot be read gets
   // neither rule nor value. In a "string" column narrower than the
   // missing-value marker, a field holding exactly the marker's first bytes
