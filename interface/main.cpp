@@ -1,8 +1,9 @@
 // The interactive shell: one command per line on standard input, each result
 // as JSON on standard output. It works on a database of its own that starts
 // empty: nothing is restored at start and nothing is checkpointed at the end.
-// Before the first command it brings the directory's files back to what the
-// last completed command left; a directory it cannot recover ends the shell.
+// Before the first command it takes the working directory's lock, held until
+// it ends, and brings the directory's files back to what the last completed
+// command left; a directory in use, or one it cannot recover, ends the shell.
 
 #include <exception>
 #include <iostream>
@@ -10,6 +11,7 @@
 
 #include "engine/database.h"
 #include "language/parser.h"
+#include "storage/directory_lock.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -43,7 +45,9 @@ std::string earlierLog() {
 }  // namespace
 
 int main() {
+  FileLock directoryLock;
   try {
+    lockWorkingDirectory(directoryLock);
     Storage::recoverFiles();
   } catch (const std::exception& error) {
     std::cout << failedResult(std::string("Error: ") + error.what()).toJson() << "\n\n";
@@ -62,5 +66,7 @@ int main() {
     if (isExitWord(line)) break;
     std::cout << runLine(parser, line) << "\n\n";
   }
+  // The lock goes last, once nothing of the shell is open in the directory.
+  closeLineStream();
   return 0;
 }

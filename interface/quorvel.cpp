@@ -14,12 +14,17 @@
 #include "engine/database.h"
 #include "interface/json.h"
 #include "language/parser.h"
+#include "storage/directory_lock.h"
+#include "storage/file_system.h"
 
 namespace {
 
 Database* global_db = nullptr;
 Parser* global_parser = nullptr;
 std::mutex engine_mutex;
+// Held from the start until the stop, so that no other process works on the
+// directory meanwhile.
+FileLock directory_lock;
 
 // The text ExecuteQuery hands out stays valid until the same thread calls it
 // again: per thread, so that a host calling from several threads never reads
@@ -33,21 +38,33 @@ std::string failureText(std::string_view what) {
   return "{\"success\": false, \"message\": \"" + escapeJson(what) + "\"}";
 }
 
+// Frees the engine, then lets the directory go: only once nothing of this
+// process is open in it any more, not even the log's stream.
 void stopped() {
   delete global_parser;
   delete global_db;
   global_parser = nullptr;
   global_db = nullptr;
+  closeLineStream();
+  directory_lock.release();
 }
 
-// Builds, restores and publishes the engine; a restore that fails leaves
-// nothing behind, so the files stay as they were and a later start retries.
+// Takes the directory, then builds, restores and publishes the engine. A
+// directory in use is refused before anything in it is read; a restore that
+// fails leaves nothing behind and lets the directory go, so the files stay
+// as they were and a later start retries.
 void start() {
-  auto db = std::make_unique<Database>();
-  db->loadFromDisk();
-  auto parser = std::make_unique<Parser>(db.get());
-  global_db = db.release();
-  global_parser = parser.release();
+  lockWorkingDirectory(directory_lock);
+  try {
+    auto db = std::make_unique<Database>();
+    db->loadFromDisk();
+    auto parser = std::make_unique<Parser>(db.get());
+    global_db = db.release();
+    global_parser = parser.release();
+  } catch (...) {
+    directory_lock.release();
+    throw;
+  }
 }
 
 }  // namespace

@@ -13,6 +13,11 @@ inline std::runtime_error failedToWrite(const std::string& path) {
   return std::runtime_error("Failed to write file: " + path);
 }
 
+// A start in a working directory whose lock another process holds.
+inline std::runtime_error directoryInUse() {
+  return std::runtime_error("Working directory is in use by another process");
+}
+
 // A table data file that no table could have left: its header does not
 // describe columns that CREATE TABLE accepts, names another table, or its
 // length is not the header plus whole row slots.

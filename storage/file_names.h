@@ -19,6 +19,10 @@ inline constexpr const char* kLogFileName = "vesk.wal";
 inline constexpr const char* kListenerFileName = "listeners.bin";
 inline constexpr const char* kWebhookFileName = "webhooks.bin";
 
+// Holds nothing: the engine's and the shell's start lock it, so that one
+// process at a time works on the directory. Never removed.
+inline constexpr const char* kLockFileName = "vesk.lock";
+
 // A file being written whole lies under its final name followed by this
 // suffix until it is renamed into place; one that a crash left behind is
 // garbage, and the start-up recovery removes it by this suffix. No loader

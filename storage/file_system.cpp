@@ -7,6 +7,19 @@
 #include <mutex>
 #include <system_error>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -372,6 +385,61 @@ std::vector<std::string> listFiles(std::string_view extension) {
   }
   return names;
 }
+
+struct FileLock::Handle {
+#ifdef _WIN32
+  HANDLE file = INVALID_HANDLE_VALUE;
+  ~Handle() {
+    if (file == INVALID_HANDLE_VALUE) return;
+    // Windows may drop the lock of a closed handle only some time later.
+    OVERLAPPED whole{};
+    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    CloseHandle(file);
+  }
+#else
+  // Closed, not unlocked first: a child forked meanwhile (which holds a copy
+  // of everything the lock guards) keeps the open, and with it the lock,
+  // until it ends too, as it would if this process had died.
+  int fd = -1;
+  ~Handle() {
+    if (fd >= 0) ::close(fd);
+  }
+#endif
+};
+
+FileLock::FileLock() = default;
+FileLock::~FileLock() = default;
+
+LockStatus FileLock::take(const std::string& path) {
+  release();
+  if (!proceed() || kindOf(path) == EntryKind::Other) return LockStatus::OpenFailed;
+  auto opened = std::make_unique<Handle>();
+#ifdef _WIN32
+  // No security attributes: the handle is not inherited.
+  opened->file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (opened->file == INVALID_HANDLE_VALUE) return LockStatus::OpenFailed;
+  OVERLAPPED whole{};
+  if (!LockFileEx(opened->file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                  MAXDWORD, &whole)) {
+    return GetLastError() == ERROR_LOCK_VIOLATION ? LockStatus::Busy : LockStatus::OpenFailed;
+  }
+#else
+  opened->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (opened->fd < 0) return LockStatus::OpenFailed;
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;  // from 0 with length 0: the whole file, however long
+  if (::fcntl(opened->fd, F_OFD_SETLK, &whole) != 0) {
+    return errno == EAGAIN || errno == EACCES ? LockStatus::Busy : LockStatus::OpenFailed;
+  }
+#endif
+  handle = std::move(opened);
+  return LockStatus::Taken;
+}
+
+void FileLock::release() { handle.reset(); }
 
 struct FileWriter::Stream {
   std::fstream file;

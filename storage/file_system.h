@@ -8,7 +8,7 @@
 #include <vector>
 
 // The file-system seam: the only code that opens, reads, writes, resizes,
-// renames, removes or lists files. Every function reports failure in its
+// renames, removes, lists or locks files. Every function reports failure in its
 // result and never throws. Each call (and each write of a FileWriter) is one
 // operation; tests can make the n-th operation fail, or "crash" there, which
 // is how the engine's answer to a full disk or a kill at any instant is
@@ -104,6 +104,45 @@ bool removeFile(const std::string& path);
 // directory whose extension is exactly `extension` (".bin"), in listing
 // order. A directory that cannot be listed lists nothing.
 std::vector<std::string> listFiles(std::string_view extension);
+
+// --- Advisory locks ---
+//
+// An exclusive lock on a file that holds nothing, so that one process at a
+// time may work on what the file stands for. Only processes that ask for the
+// lock see it. On Linux it is an open-file-description lock over the whole
+// file: it belongs to the one open of the file, so a second FileLock of the
+// same process on the same file is refused as another process would be, it
+// conflicts with the record locks of other programs (a Windows program under
+// wine locks through those), and it lasts until that open is closed. The
+// descriptor is not inherited by programs the process starts, and the
+// operating system drops the lock when the process dies.
+
+enum class LockStatus {
+  Taken,
+  Busy,        // another holder has it
+  OpenFailed,  // the file could not be created or opened, or cannot be locked
+};
+
+class FileLock {
+ public:
+  FileLock();
+  ~FileLock();  // releases
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Releases what this lock held, then opens `path` (created empty when
+  // there is no entry under the name; never written) and takes the lock
+  // without waiting. Never opens anything but a regular file. One operation
+  // for the test hook; on any status but Taken nothing is held.
+  LockStatus take(const std::string& path);
+  // Closes the file, which gives the lock up; the file stays. Nothing
+  // happens when nothing is held.
+  void release();
+
+ private:
+  struct Handle;
+  std::unique_ptr<Handle> handle;
+};
 
 // A file opened once for a sequence of writes at chosen offsets, then closed.
 // Every write is checked; once one has failed, the writer stays failed.

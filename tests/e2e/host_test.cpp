@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -22,10 +23,16 @@ namespace {
 constexpr const char* kNotStarted = "{\"success\": false, \"message\": \"Engine not started.\"}\n";
 
 // A result without rows, as ExecuteQuery renders it.
-std::string result(bool success, const std::string& message) {
+std::string result(bool success, const std::string& message, int affected = 0) {
   return std::string("{\n  \"success\": ") + (success ? "true" : "false") + ",\n  \"message\": \"" +
-         message + "\",\n  \"rows_affected\": 0\n}\n";
+         message + "\",\n  \"rows_affected\": " + std::to_string(affected) + "\n}\n";
 }
+
+constexpr const char* kInUse =
+    "[BOOTLOADER] Start-up failed: Working directory is in use by another process\n";
+constexpr const char* kReplay =
+    "[BOOTLOADER] Replaying Write-Ahead Log...\n"
+    "[BOOTLOADER] WAL Replay Complete. RAM is 100% synced.\n";
 
 class HostTest : public TempDirTest {
  protected:
@@ -132,6 +139,11 @@ TEST_F(HostTest, AFailedStartTouchesNothing) {
          std::filesystem::create_directory(dir / "webhooks.bin");
        },
        "Failed to open file: webhooks.bin"},
+      {"a lock file that cannot be opened",
+       [](const std::filesystem::path& dir) {
+         std::filesystem::create_directory(dir / "vesk.lock");
+       },
+       "Failed to open file: vesk.lock"},
       {"a header no CREATE TABLE accepts",
        [](const std::filesystem::path&) {
          Storage::saveTable("t.bin", makeTable("t", {makeColumn("a b/c", "int")}), "data");
@@ -151,11 +163,13 @@ TEST_F(HostTest, AFailedStartTouchesNothing) {
     SCOPED_TRACE(c.name);
     for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
     c.prepare(dir);
-    const auto before = snapshot();
+    auto expected = snapshot();
+    // The one file a start leaves: the lock's, which holds nothing.
+    expected.emplace("vesk.lock", "");
     const ProgramRun run = runHost("@start\nBEGIN\n@stop\n@start\n");
     EXPECT_EQ(run.output, "[BOOTLOADER] Start-up failed: " + c.reason + "\n" + kNotStarted +
                               "[BOOTLOADER] Start-up failed: " + c.reason + "\n");
-    EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(snapshot(), expected);
   }
 }
 
@@ -252,6 +266,93 @@ TEST_F(HostTest, AFailedStopKeepsTheEngineStarted) {
   EXPECT_EQ(readFile(dir / "vesk.wal"), log);
 }
 
+// Two engines on one directory would each acknowledge commands that the
+// other's checkpoint then loses: while one is started, another process's
+// start is refused before it reads or writes anything, and once the first
+// has stopped (the process still running) the second starts.
+TEST_F(HostTest, ASecondProcessIsRefusedTheDirectoryUntilTheFirstStops) {
+  RunningProgram first(QUORVEL_HOST_PATH);
+  first.send("@start\nCREATE TABLE t id ApexInt v int\nINSERT INTO t v = 1\n");
+  const std::string made = result(true, "success!") + result(true, "success!", 1);
+  ASSERT_EQ(first.read(made.size()), made);
+
+  const auto before = snapshot();
+  ASSERT_TRUE(before.contains("vesk.lock"));
+  const ProgramRun refused = runHost("@start\nINSERT INTO t v = 2\nCHECKPOINT\n@stop\n@start\n");
+  EXPECT_EQ(refused.output, std::string(kInUse) + kNotStarted + kNotStarted + kInUse);
+  EXPECT_EQ(snapshot(), before);
+
+  first.send("@stop\nBEGIN\n");
+  ASSERT_EQ(first.read(std::string(kNotStarted).size()), kNotStarted);
+  const ProgramRun second = runHost("@start\nSELECT v FROM t\n");
+  EXPECT_EQ(second.output,
+            std::string(kReplay) +
+                "{\n  \"success\": true,\n  \"message\": \"\",\n  \"rows_affected\": 1,\n"
+                "  \"data\": [\n    {\"v\": 1}\n  ]\n}\n");
+  EXPECT_EQ(first.finish(), std::optional<int>(0));
+}
+
+// The lock is held exactly while the engine is started: a start that failed
+// let it go, a stop whose checkpoint failed keeps it (the engine stays
+// started), and a process that dies loses it. A refused start retries.
+TEST_F(HostTest, TheLockIsHeldExactlyWhileTheEngineIsStarted) {
+  struct Case {
+    const char* name;
+    void (*prepare)(const std::filesystem::path& dir);
+    std::string commands;  // given to the first host, which stays running
+    std::string answers;   // what it prints for them
+    bool kill;             // whether the first host is killed then
+    std::string second;    // what a second host prints for "@start\nBEGIN\n"
+  };
+  const std::string begun = result(true, "Transaction Started. Sandbox active.");
+  const std::string noListeners =
+      "[BOOTLOADER] Start-up failed: Failed to open file: listeners.bin\n";
+  const Case cases[] = {
+      {"a start that failed",
+       [](const std::filesystem::path& dir) {
+         std::filesystem::create_directory(dir / "listeners.bin");
+       },
+       "@start\nBEGIN\n", noListeners + kNotStarted, false, noListeners + kNotStarted},
+      {"a stop whose checkpoint failed",
+       [](const std::filesystem::path& dir) {
+         Storage::saveTable("t.bin", makeTable("t", {makeColumn("a", "int")}), "data");
+         std::filesystem::remove(dir / "t.del");
+         std::filesystem::create_directory(dir / "t.del");
+       },
+       "@start\nINSERT INTO t a = 1\n@stop\nBEGIN\n",
+       result(true, "success!", 1) + "[STORAGE] Checkpoint failed: Failed to open file: t.del\n" +
+           begun,
+       false, std::string(kInUse) + kNotStarted},
+      {"a started engine killed", [](const std::filesystem::path&) {},
+       "@start\nCREATE TABLE t a int\n", result(true, "success!"), true, kReplay + begun},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
+    c.prepare(dir);
+    RunningProgram first(QUORVEL_HOST_PATH);
+    first.send(c.commands);
+    ASSERT_EQ(first.read(c.answers.size()), c.answers);
+    if (c.kill) first.kill();
+    EXPECT_EQ(runHost("@start\nBEGIN\n").output, c.second);
+  }
+
+  // The first host, refused while the second runs, starts once it has gone.
+  for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
+  RunningProgram first(QUORVEL_HOST_PATH);
+  RunningProgram second(QUORVEL_HOST_PATH);
+  second.send("@start\nBEGIN\n");
+  ASSERT_EQ(second.read(begun.size()), begun);
+  const std::string refused = std::string(kInUse) + kNotStarted;
+  first.send("@start\nBEGIN\n");
+  ASSERT_EQ(first.read(refused.size()), refused);
+  EXPECT_EQ(second.finish(), std::optional<int>(0));
+  first.send("@start\nBEGIN\n");
+  const std::string started = kReplay + begun;  // the second's BEGIN is in the log
+  EXPECT_EQ(first.read(started.size()), started);
+  EXPECT_EQ(first.finish(), std::optional<int>(0));
+}
+
 // The names of the files that differ between `before` and `after`; with
 // `skipRelations`, relation files are passed over.
 std::vector<std::string> changedFiles(const std::map<std::string, std::string>& before,
@@ -305,6 +406,7 @@ TEST_F(HostTest, DamagedFilesNeverCrashAStartNorLoseMoreThanTheDamage) {
   int refused = 0;
   int started = 0;
   for (const auto& [name, bytes] : intact) {
+    if (name == "vesk.lock") continue;  // holds nothing to damage
     for (unsigned trial = 0; trial < 12; ++trial) {
       std::mt19937 random(static_cast<unsigned>(std::hash<std::string>{}(name)) + trial);
       std::string damaged = bytes;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -177,7 +178,7 @@ TEST_F(ShellTest, RecoversTheDirectoryBeforeItsFirstCommand) {
   EXPECT_EQ(
       run.output,
       kPrompt + printed(true, "success! Engine frozen. WAL flushed securely to disk.") + kPrompt);
-  EXPECT_EQ(fileNames(), (std::set<std::string>{"io", "t.bin", "vesk.wal"}));
+  EXPECT_EQ(fileNames(), (std::set<std::string>{"io", "t.bin", "vesk.lock", "vesk.wal"}));
   EXPECT_EQ(readFile(dir / "t.bin"), "0ab3");
 }
 
@@ -191,6 +192,70 @@ TEST_F(ShellTest, DirectoryThatCannotBeRecoveredEndsTheShell) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.output, printed(false, "Error: Failed to write file: t.bin"));
   EXPECT_TRUE(std::filesystem::exists(dir / "vesk.journal"));
+}
+
+// A shell whose start cannot take the working directory prints the failed
+// result and ends with status 1 before it reads or writes anything else.
+TEST_F(ShellTest, ADirectoryItCannotTakeEndsTheShell) {
+  struct Case {
+    const char* name;
+    // Prepares the directory; returns the host that holds it, if any.
+    std::unique_ptr<RunningProgram> (*prepare)(const std::filesystem::path& dir);
+    std::string message;
+  };
+  const Case cases[] = {
+      {"a started engine holds it",
+       [](const std::filesystem::path&) {
+         auto host = std::make_unique<RunningProgram>(QUORVEL_HOST_PATH);
+         host->send("@start\nCREATE TABLE t a int\n");
+         const std::string made =
+             "{\n  \"success\": true,\n  \"message\": \"success!\",\n"
+             "  \"rows_affected\": 0\n}\n";
+         EXPECT_EQ(host->read(made.size()), made);
+         // What the shell's recovery would remove, were it to run.
+         writeFile("gone.del", "x");
+         return host;
+       },
+       "Error: Working directory is in use by another process"},
+      {"the lock file cannot be opened",
+       [](const std::filesystem::path& dir) {
+         std::filesystem::create_directory(dir / "vesk.lock");
+         writeFile("gone.del", "x");
+         return std::unique_ptr<RunningProgram>();
+       },
+       "Error: Failed to open file: vesk.lock"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
+    const std::unique_ptr<RunningProgram> holder = c.prepare(dir);
+    const auto before = directoryContents();
+    const ShellRun run = runShell("CREATE TABLE u a int\n");
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, printed(false, c.message));
+    auto after = directoryContents();
+    after.erase("io");
+    EXPECT_EQ(after, before);
+  }
+}
+
+// The shell holds the directory from its start to its end, so no engine
+// starts there meanwhile.
+TEST_F(ShellTest, HoldsTheDirectoryUntilItEnds) {
+  RunningProgram shell(QUORVEL_SHELL_PATH);
+  shell.send("BEGIN\n");
+  const std::string begun =
+      std::string(kPrompt) + printed(true, "Transaction Started. Sandbox active.") + kPrompt;
+  ASSERT_EQ(shell.read(begun.size()), begun);
+  const auto host = [&] { return runProgram(QUORVEL_HOST_PATH, dir / "io", "@start\n").output; };
+  EXPECT_EQ(host(),
+            "[BOOTLOADER] Start-up failed: Working directory is in use by another process\n");
+  shell.send("exit\n");
+  EXPECT_EQ(shell.finish(), std::optional<int>(0));
+  EXPECT_EQ(host(),
+            "[BOOTLOADER] Replaying Write-Ahead Log...\n"
+            "[BOOTLOADER] WAL Replay Complete. RAM is 100% synced.\n");
 }
 
 }  // namespace

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace {
@@ -57,6 +60,8 @@ TEST_F(FileSystemTest, OnlyRegularFilesAreOpened) {
     EXPECT_FALSE(fileSize(name)) << name;
     FileWriter writer;
     EXPECT_FALSE(writer.open(name, FileWriter::Mode::Update)) << name;
+    FileLock lock;
+    EXPECT_EQ(lock.take(name), LockStatus::OpenFailed) << name;
   }
   EXPECT_FALSE(fs::exists("nowhere"));
   EXPECT_EQ(readFile("link", bytes), ReadStatus::Done);
@@ -156,6 +161,69 @@ TEST_F(FileSystemTest, ACrashTearsItsWriteAndStopsEverythingAfter) {
 }  // namespace
 
 namespace {
+
+// Whether a process of its own could take the lock on `path` now.
+bool anotherProcessCanLock(const std::string& path) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    FileLock lock;
+    ::_exit(lock.take(path) == LockStatus::Taken ? 0 : 1);
+  }
+  int status = -1;
+  EXPECT_EQ(::waitpid(child, &status, 0), child);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// One holder at a time, whether the others are processes of their own or
+// other locks of this one, and the file itself is never written nor removed.
+TEST_F(FileSystemTest, ALockHasOneHolderAtATime) {
+  writeFile("lk", "abc");
+  FileLock first;
+  FileLock second;
+  ASSERT_EQ(first.take("lk"), LockStatus::Taken);
+  EXPECT_FALSE(anotherProcessCanLock("lk"));
+  EXPECT_EQ(second.take("lk"), LockStatus::Busy);
+  EXPECT_EQ(first.take("lk"), LockStatus::Taken) << "taking again lets go first";
+  first.release();
+  EXPECT_TRUE(anotherProcessCanLock("lk"));
+  EXPECT_EQ(second.take("lk"), LockStatus::Taken);
+  EXPECT_EQ(first.take("lk"), LockStatus::Busy);
+  second.release();
+  {
+    FileLock scoped;
+    EXPECT_EQ(scoped.take("lk"), LockStatus::Taken);
+  }
+  EXPECT_EQ(first.take("lk"), LockStatus::Taken) << "a lock that goes lets go";
+  EXPECT_EQ(readFile("lk"), "abc");
+
+  FileLock fresh;
+  EXPECT_EQ(fresh.take("new"), LockStatus::Taken);
+  EXPECT_TRUE(fs::is_regular_file("new"));
+  EXPECT_EQ(readFile("new"), "");
+}
+
+// A program started while the lock is held gets no copy of it: otherwise it
+// would keep the lock after its holder let it go, or died.
+TEST_F(FileSystemTest, AStartedProgramDoesNotInheritALock) {
+  FileLock lock;
+  ASSERT_EQ(lock.take("lk"), LockStatus::Taken);
+  RunningProgram cat("/bin/cat");
+  cat.send("x");
+  ASSERT_EQ(cat.read(1), "x") << "the program runs, so its start is over";
+  lock.release();
+  EXPECT_TRUE(anotherProcessCanLock("lk"));
+  EXPECT_EQ(cat.finish(), std::optional<int>(0));
+}
+
+// Taking a lock is an operation the hook can fail, which leaves nothing.
+TEST_F(FileSystemTest, AFaultFailsTakingALock) {
+  setFileFaultForTesting(FileFault{0, false});
+  FileLock lock;
+  EXPECT_EQ(lock.take("lk"), LockStatus::OpenFailed);
+  EXPECT_FALSE(fs::exists("lk"));
+  EXPECT_EQ(lock.take("lk"), LockStatus::Taken);
+  EXPECT_EQ(fileOperationsForTesting(), 2);
+}
 
 TEST_F(FileSystemTest, ReaderReadsWholeRangesOnly) {
   writeFile("f", "abcdef");

@@ -60,6 +60,49 @@ std::string readSome(int fd, std::size_t count) {
   return text;
 }
 
+RunningProgram::RunningProgram(const char* path) {
+  ::signal(SIGPIPE, SIG_IGN);  // a program that died must fail the test, not end it
+  int toProgram[2] = {-1, -1};
+  int fromProgram[2] = {-1, -1};
+  if (::pipe2(toProgram, O_CLOEXEC) != 0 || ::pipe2(fromProgram, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "no pipes for " << path;
+    return;
+  }
+  pid = startProgram(path, toProgram[0], fromProgram[1]);
+  ::close(toProgram[0]);
+  ::close(fromProgram[1]);
+  in = toProgram[1];
+  out = fromProgram[0];
+}
+
+RunningProgram::~RunningProgram() {
+  kill();
+  if (in >= 0) ::close(in);
+  if (out >= 0) ::close(out);
+}
+
+void RunningProgram::send(const std::string& text) {
+  EXPECT_EQ(::write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+std::string RunningProgram::read(std::size_t count) { return readSome(out, count); }
+
+std::optional<int> RunningProgram::finish() {
+  ::close(in);
+  in = -1;
+  if (pid <= 0) return std::nullopt;
+  const std::optional<int> status = waitForExit(pid);
+  pid = -1;
+  return status;
+}
+
+void RunningProgram::kill() {
+  if (pid <= 0) return;  // never started, or already gone: -1 would signal every process
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  pid = -1;
+}
+
 ProgramRun runProgram(const char* path, const std::filesystem::path& io, const std::string& input) {
   std::filesystem::create_directories(io);
   const std::string in = (io / "in").string();

@@ -34,6 +34,32 @@ std::optional<int> waitForStatus(pid_t pid, std::chrono::milliseconds limit);
 // few seconds.
 std::string readSome(int fd, std::size_t count);
 
+// A program kept running in the current directory with its standard input
+// and output on pipes, so that a test can hold it at a chosen point (the
+// engine started, say) while it runs another.
+class RunningProgram {
+ public:
+  explicit RunningProgram(const char* path);
+  // Kills a program that is still running.
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  // Writes `text` to its standard input.
+  void send(const std::string& text);
+  // Up to `count` bytes of its output, as readSome.
+  std::string read(std::size_t count);
+  // Closes its standard input and waits for its exit status, as waitForExit.
+  std::optional<int> finish();
+  // Kills it with SIGKILL and waits until it is gone.
+  void kill();
+
+ private:
+  pid_t pid = -1;
+  int in = -1;   // the write end of its standard input
+  int out = -1;  // the read end of its standard output
+};
+
 // Runs `path` in the current directory with `input` as its standard input.
 // The files that carry input and output sit in `io` (created), so that the
 // working directory holds only what the program writes.
