@@ -8,10 +8,10 @@
 #include <vector>
 
 // The file-system seam: the only code that opens, reads, writes, resizes,
-// renames, removes, lists or locks files. Every function reports failure in its
-// result and never throws. Each call (and each write of a FileWriter) is one
-// operation; tests can make the n-th operation fail, or "crash" there, which
-// is how the engine's answer to a full disk or a kill at any instant is
+// renames, removes, lists or locks files. Every function reports failure in
+// its result and never throws. Each call (and each write of a FileWriter) is
+// one operation; tests can make the n-th operation fail, or "crash" there,
+// which is how the engine's answer to a full disk or a kill at any instant is
 // tested without relying on file permissions.
 
 // What a directory entry under a name is.
