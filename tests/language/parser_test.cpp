@@ -194,6 +194,45 @@ TEST_F(ParserTest, SchemaQueryAndLinkCommandsRunAndLogAsTheirRowsSay) {
   EXPECT_EQ(db.tables.at("c").parents, std::vector<std::string>{"p"});
 }
 
+// JOIN followed by any name is a join, the empty name too: it reads a name
+// the catalogue lacks as an empty table, whose prefix matches no condition.
+TEST_F(ParserTest, JoinWithAnyTableNameRunsAsAJoin) {
+  Database db;
+  Parser parser(&db);
+  for (const char* command : {"CREATE TABLE t id ApexInt v int", "INSERT INTO t v = 1"}) {
+    ASSERT_TRUE(parser.handleCommand(command).success) << command;
+  }
+  struct Case {
+    std::string command;
+    bool success;
+    std::string message;
+    std::vector<std::string> columns;
+  };
+  const std::vector<std::string> headers{"t.id", "t.v"};
+  const std::vector<Case> cases = {
+      {"SELECT * FROM t JOIN '' ON t.id = u.tid", true, "success!", headers},
+      {"SELECT * FROM t JOIN \"\" ON t.id = u.tid WHERE t.v = 1", true, "success!", headers},
+      {"SELECT * FROM t JOIN nosuch ON t.id = nosuch.tid", true, "success!", headers},
+      {"SELECT * FROM t JOIN '' ON t.id = u.tid WHERE zz.v = 1",
+       false,
+       "Error: Unknown table prefix 'zz' in WHERE clause.",
+       {}},
+      {"SELECT * FROM t JOIN '' ON t.id = u.tid WHERE w = 1",
+       false,
+       "Error: Column 'w' not found in either table.",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    const ResultSet result = parser.handleCommand(c.command);
+    EXPECT_EQ(result.success, c.success);
+    EXPECT_EQ(result.message, c.message);
+    EXPECT_EQ(result.columns, c.columns);
+    EXPECT_TRUE(result.rows.empty());
+    EXPECT_EQ(result.rows_affected, 0);
+  }
+}
+
 // The log is written ahead: a command whose line cannot go down changes
 // nothing, and one that fails after its line went down takes it back.
 TEST_F(ParserTest, TheLogIsWrittenAheadOfEveryChange) {
