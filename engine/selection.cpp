@@ -93,10 +93,9 @@ bool RowTest::cellHolds(const std::string& current, const std::string& type) con
 bool RowTest::ordered(const std::string& current, const std::string& type, Order order) const {
   const bool less = order == Order::kLess;
   if (type == "int" || type == "ApexInt") {
-    if (valueInt_) {
-      if (const auto number = toInt32(current))
-        return less ? *number < *valueInt_ : *number > *valueInt_;
-    }
+    // Both in the int range, the usual case, needs no reading at any size.
+    const auto number = valueInt_ ? toInt32(current) : std::nullopt;
+    if (number) return less ? *number < *valueInt_ : *number > *valueInt_;
     const std::partial_ordering comparison = compareIntegers(current, value_);
     return less ? comparison < 0 : comparison > 0;
   }

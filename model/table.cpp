@@ -1,5 +1,6 @@
 #include "model/table.h"
 
+#include <compare>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
