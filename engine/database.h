@@ -148,27 +148,39 @@ class Database {
 
   // Appends one row: a cell per declared column, the given value's current
   // text or "#/#?" ("0" in an "int" column), the "ApexInt" column numbered
-  // one past the last row (deleted or not) whatever was given. Refusals, in
-  // this order: "None existant table"; "Identity column out of range:
-  // <column>" when that number would not fit 32 bits; "Value too long for
-  // column: <column>" for a "string" value longer than the column's width or
-  // a chain state longer than a rule record holds; "File offset out of
-  // range: <file>" when the next checkpoint could not address the row's slot
-  // or a rule record; "Duplicate entry '<key>' for primary key" when a live
-  // row holds the key; linkRow's messages; "Failed to write file:
-  // webhooks.bin". Queues the webhook tasks of its chains unless recovering.
+  // one past the last row (deleted or not) whatever was given. A column the
+  // command leaves out holds "#/#?" whatever its width (a "string" column
+  // narrower than the marker keeps its first bytes on disk and reads back
+  // the whole marker), and only the key rules judge it, with that text.
+  // Refusals, in this order: "None existant table"; then column by column,
+  // in declaration order, "Identity column out of range: <column>" when that
+  // number would not fit 32 bits, and for a value the command gave, "Value
+  // too long for column: <column>" (a "string" value longer than the
+  // column's width, or a chain state longer than a rule record holds), then
+  // "Value reserved for a missing value in column: <column>" (a "string"
+  // value its column would read back as "#/#?": '#' in a column 1 byte
+  // wide, '#/' in 2, '#/#' in 3); "File offset out of range: <file>" when
+  // the next checkpoint could not address the row's slot or a rule record;
+  // "Duplicate entry '<key>' for primary key" when a live row holds the key;
+  // linkRow's messages; "Failed to write file: webhooks.bin". Queues the
+  // webhook tasks of its chains unless recovering.
   ResultSet insertInto(const std::string& name, std::map<std::string, Cell>& values);
 
   // Assigns the values, in command order, to the selected rows. Refusals:
-  // the catalogue's message for an unknown table; "ApexInt is an immutable
-  // identity column and cannot be updated"; "Value too long for column:
-  // <column>"; "File offset out of range: <file>"; "Cannot update a primary
-  // key that is referenced by an active foreign table" when a live child row
-  // still shows or can reach the key a parent row gives up; "Duplicate entry
-  // '<key>' for primary key" when another live row holds a new key; linkRow's
-  // messages, a foreign-key cell the command assigns needing every state of
-  // its value and any other only the states it can still reach; "Failed to
-  // write file: webhooks.bin". A changed key moves its index entry. The rows
+  // the catalogue's message for an unknown table; "File offset out of range:
+  // <table>.bin" when the next checkpoint could not address a selected row's
+  // slot; then assignment by assignment, in command order: before it changes
+  // a row, "ApexInt is an immutable identity column and cannot be updated",
+  // then "Value too long for column: <column>" and "Value reserved for a
+  // missing value in column: <column>" as insertInto gives them, then "File
+  // offset out of range: <table>.tmp" when a chain's rule record would not
+  // fit; then row by row "Cannot update a primary key that is referenced by
+  // an active foreign table" when a live child row still shows or can reach
+  // the key a parent row gives up, "Duplicate entry '<key>' for primary key"
+  // when another live row holds a new key, and linkRow's messages, a
+  // foreign-key cell the command assigns needing every state of its value
+  // and any other only the states it can still reach; last "Failed to write
+  // file: webhooks.bin". A changed key moves its index entry. The rows
   // affected are the selected rows, also when no cell changed.
   ResultSet update(const std::string& name, std::vector<Cell>& assignments,
                    std::vector<Condition>& conditions);

@@ -49,7 +49,7 @@ Cell newCell(const Table& table, const Column& column, const std::map<std::strin
   if (column.type == "int" && cell.getVal() == kMissingValue) cell.value = "0";
   if (column.type == "ApexInt") cell.value = nextIdentity(table, column);
   toStoredForm(cell, column.type);
-  requireValueFits(cell, column);
+  if (given != values.end()) requireStorableValue(cell, column);
   return cell;
 }
 

@@ -31,7 +31,9 @@ class RowTest {
   // Whether `row` has a cell of the condition's column that compares with
   // the condition's value as its operator asks. Equality is equality of the
   // current texts, in numeric columns too; the typed order goes by the row
-  // cell's own type, and a text that does not convert simply does not hold.
+  // cell's own type as Cell orders it: a number beyond the type's range
+  // compares by its value (so every number lies below 99999999999 in an
+  // "int" column), and a text that does not convert simply does not hold.
   // A row without such a cell, or an operator the filter does not know,
   // fails. A state chain is read at its current state on every call.
   bool holds(const Row& row) const;
@@ -57,5 +59,5 @@ class RowTest {
   // The readings of value_ that the typed order needs, taken only for an
   // order operator.
   std::optional<std::int32_t> valueInt_;
-  std::optional<float> valueFloat_;
+  std::optional<double> valueFloat_;  // as toComparedFloat reads it
 };

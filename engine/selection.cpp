@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <compare>
 #include <cstdint>
 #include <iterator>
 #include <span>
@@ -55,7 +56,7 @@ RowTest::RowTest(const Condition& condition, const Table& table) : column_(condi
   value_ = comparedForm(type == table.columnTypes.end() ? "" : type->second, condition.value);
   if (op_ != Op::kEqual && op_ != Op::kNotEqual && op_ != Op::kUnknown) {
     valueInt_ = toInt32(value_);
-    valueFloat_ = toFloat(value_);
+    valueFloat_ = toComparedFloat(value_);
   }
 }
 
@@ -87,17 +88,20 @@ bool RowTest::cellHolds(const std::string& current, const std::string& type) con
 }
 
 // The typed order of Cell: the row cell's type chooses, and a number on
-// either side that does not convert (or a NaN) makes the order not hold.
+// either side that does not convert (or a NaN) makes the order not hold. A
+// number past the type's range compares by its value all the same.
 bool RowTest::ordered(const std::string& current, const std::string& type, Order order) const {
   const bool less = order == Order::kLess;
   if (type == "int" || type == "ApexInt") {
-    if (!valueInt_) return false;
-    const auto number = toInt32(current);
-    return number && (less ? *number < *valueInt_ : *number > *valueInt_);
+    // Both in the int range, the usual case, needs no reading at any size.
+    const auto number = valueInt_ ? toInt32(current) : std::nullopt;
+    if (number) return less ? *number < *valueInt_ : *number > *valueInt_;
+    const std::partial_ordering comparison = compareIntegers(current, value_);
+    return less ? comparison < 0 : comparison > 0;
   }
   if (type == "float") {
     if (!valueFloat_) return false;
-    const auto number = toFloat(current);
+    const auto number = toComparedFloat(current);
     return number && (less ? *number < *valueFloat_ : *number > *valueFloat_);
   }
   if (type == "bool") {

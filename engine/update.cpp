@@ -98,7 +98,7 @@ void Database::assign(UpdateRun& run, const Cell& assignment) {
   Cell value = assignment;
   if (column != nullptr) {
     toStoredForm(value, column->type);
-    requireValueFits(value, *column);
+    requireStorableValue(value, *column);
   }
   if (value.rule && !run.rows.empty()) {
     requireRuleRecords(run.table, static_cast<std::int64_t>(run.table.rows.size()));

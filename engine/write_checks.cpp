@@ -6,6 +6,7 @@
 
 #include "model/stored_form.h"
 #include "storage/bytes.h"
+#include "storage/cell_encoding.h"
 #include "storage/file_format.h"
 #include "storage/file_names.h"
 #include "storage/storage.h"
@@ -37,19 +38,25 @@ void toStoredForm(Cell& cell, const std::string& type) {
   for (TempState& state : cell.rule->states) state.value = storedForm(type, state.value);
 }
 
-void requireValueFits(const Cell& cell, const Column& column) {
+void requireStorableValue(const Cell& cell, const Column& column) {
   const auto tooLong = [&](const std::string& text, std::int64_t width) {
     return static_cast<std::int64_t>(text.size()) > width;
   };
   bool fits = true;
+  bool reserved = false;
   if (cell.rule && !cell.rule->states.empty()) {
     for (const TempState& state : cell.rule->states) {
       fits = fits && !tooLong(state.value, kStateValueBytes);
     }
   } else if (column.type == "string") {
     fits = !tooLong(cell.getVal(), column.size);
+    // The declaration keeps every width positive.
+    reserved = readsAsMissingValue(cell.getVal(), static_cast<std::size_t>(column.size));
   }
   if (!fits) throw std::runtime_error("Value too long for column: " + column.name);
+  if (reserved) {
+    throw std::runtime_error("Value reserved for a missing value in column: " + column.name);
+  }
 }
 
 void requireRowSlot(const Table& table, std::int64_t position) {

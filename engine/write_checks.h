@@ -17,10 +17,15 @@ const Column* findColumn(const Table& table, const std::string& name);
 // for a column of type `type`.
 void toStoredForm(Cell& cell, const std::string& type);
 
-// Throws "Value too long for column: <column>" when the table file cannot
-// hold the value whole: a plain "string" value longer than the column's
-// width, or a chain state longer than a rule record holds of it.
-void requireValueFits(const Cell& cell, const Column& column);
+// Refuses a value given for `column` that the table file would not give
+// back as it is: "Value too long for column: <column>" for a plain "string"
+// value longer than the column's width or a chain state longer than a rule
+// record holds of it; then "Value reserved for a missing value in column:
+// <column>" for a plain "string" value that the column's field would read
+// back as "#/#?" (in a column narrower than the marker, exactly the
+// marker's first bytes: '#', '#/' or '#/#'). A cell given no value is not
+// checked: it holds "#/#?", which such a column keeps as its first bytes.
+void requireStorableValue(const Cell& cell, const Column& column);
 
 // Throws "File offset out of range: <table>.bin" unless the next checkpoint
 // can address the row slot at `position` with the data file's 32-bit offsets.

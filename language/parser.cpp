@@ -204,7 +204,7 @@ ResultSet Parser::createTableCommand(const Command& command) {
 ResultSet Parser::selectCommand(const Command& command) {
   const SelectCall call = parseSelect(command.tokens, *db);
   if (call.isJoin()) {
-    return db->selectJoin(call.table, call.joinTable, call.primaryJoinCol, call.secondaryJoinCol,
+    return db->selectJoin(call.table, *call.joinTable, call.primaryJoinCol, call.secondaryJoinCol,
                           call.requestedColumns, call.conditions);
   }
   return db->select(call.table, call.requestedColumns, call.conditions);

@@ -63,7 +63,7 @@ void readJoin(TokenCursor& cursor, SelectCall& call) {
   cursor.expect("=", "Expected '=' in JOIN ON");
   const JoinSide right = readJoinSide(cursor);
   call.primaryJoinCol = joinColumnOf(call.table, left, right);
-  call.secondaryJoinCol = joinColumnOf(call.joinTable, left, right);
+  call.secondaryJoinCol = joinColumnOf(*call.joinTable, left, right);
 }
 
 }  // namespace

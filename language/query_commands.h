@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,17 +8,18 @@
 #include "language/lexer.h"
 #include "model/condition.h"
 
-// The engine call of a SELECT command. Without a join, `joinTable` is empty
-// and the call is Database::select; with one it is Database::selectJoin.
+// The engine call of a SELECT command. Without a join, `joinTable` holds
+// nothing and the call is Database::select; with one it is
+// Database::selectJoin, whatever the name after JOIN, the empty text too.
 struct SelectCall {
   std::string table;
-  std::string joinTable;         // "" without JOIN
-  std::string primaryJoinCol;    // the ON side that names `table`; "" when none does
-  std::string secondaryJoinCol;  // the ON side that names `joinTable`; "" when none does
+  std::optional<std::string> joinTable;  // none without JOIN
+  std::string primaryJoinCol;            // the ON side that names `table`; "" when none does
+  std::string secondaryJoinCol;          // the ON side that names `joinTable`; "" when none does
   std::vector<std::string> requestedColumns;
   std::vector<Condition> conditions;
 
-  bool isJoin() const { return !joinTable.empty(); }
+  bool isJoin() const { return joinTable.has_value(); }
 };
 
 // Reads SELECT columns FROM table [JOIN other ON t . c = u . d] [WHERE ...].

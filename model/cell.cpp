@@ -1,5 +1,7 @@
 #include "model/cell.h"
 
+#include <compare>
+#include <optional>
 #include <string_view>
 
 #include "model/clock.h"
@@ -52,23 +54,24 @@ namespace {
 
 enum class Order { Less, Greater };
 
-// Converts both texts (this cell's first) and compares; a text that does not
-// convert, or a NaN, makes the comparison not hold.
-template <typename Convert>
-bool numericHolds(std::string_view left, std::string_view right, Order order, Convert convert) {
-  const auto a = convert(left);
-  if (!a) return false;
-  const auto b = convert(right);
-  if (!b) return false;
-  return order == Order::Less ? *a < *b : *a > *b;
+bool holds(std::partial_ordering comparison, Order order) {
+  return order == Order::Less ? comparison < 0 : comparison > 0;
+}
+
+// A text without a number, or a NaN, leaves the two unordered.
+std::partial_ordering compareFloats(std::string_view left, std::string_view right) {
+  const std::optional<double> a = toComparedFloat(left);
+  const std::optional<double> b = toComparedFloat(right);
+  if (!a || !b) return std::partial_ordering::unordered;
+  return *a <=> *b;
 }
 
 bool typedHolds(const Cell& self, const Cell& other, Order order) {
   const std::string& left = self.getVal();
   const std::string& right = other.getVal();
   const std::string& type = self.type;
-  if (type == "int" || type == "ApexInt") return numericHolds(left, right, order, toInt32);
-  if (type == "float") return numericHolds(left, right, order, toFloat);
+  if (type == "int" || type == "ApexInt") return holds(compareIntegers(left, right), order);
+  if (type == "float") return holds(compareFloats(left, right), order);
   if (type == "bool") {
     return order == Order::Less ? left == "false" && right == "true"
                                 : left == "true" && right == "false";

@@ -48,8 +48,12 @@ struct Cell {
   // stays valid until the cell changes.
   const std::string& getVal() const;
 
-  // Typed order of the current values, chosen by this cell's type alone. A
-  // numeric text that does not convert makes the comparison not hold.
+  // Typed order of the current values, chosen by this cell's type alone:
+  // "int" and "ApexInt" by their leading integers at whatever size they
+  // have, "float" as toComparedFloat reads them (a number single precision
+  // cannot hold by its double value), "bool" only "false" before "true",
+  // "string" by bytes. A numeric text without a number, or a NaN, makes the
+  // comparison not hold.
   bool operator<(const Cell& other) const;
   bool operator>(const Cell& other) const;
   // Same column and the same current text.

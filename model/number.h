@@ -1,5 +1,6 @@
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +20,21 @@ std::optional<std::int64_t> toInt64(std::string_view text);
 // overflows single precision or falls below its smallest normal value is
 // refused.
 std::optional<float> toFloat(std::string_view text);
+
+// The order of the leading integers of two texts, read as toInt32 reads
+// them but at whatever size they have, so that a number beyond every
+// fixed-width type still compares by its sign and magnitude. Unordered when
+// either text has no leading integer.
+std::partial_ordering compareIntegers(std::string_view a, std::string_view b);
+
+// The leading number of a text as ordered comparisons read a "float": the
+// single-precision value toFloat gives, or, for a number single precision
+// cannot hold, its double value, so that it still compares by what it is.
+// A number beyond double's range reads as the largest double of its sign,
+// one too close to zero for a double as the smallest double of its sign:
+// either still lies rightly against every single-precision number. None
+// when the text has no leading number.
+std::optional<double> toComparedFloat(std::string_view text);
 
 // Six decimals in fixed notation with the "C" locale's decimal point,
 // whatever locale the host program has chosen: the text of a float read

@@ -1,5 +1,6 @@
 #include "model/table.h"
 
+#include <compare>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
@@ -9,16 +10,28 @@
 IndexKey::IndexKey(std::string text) : text_(std::move(text)) {
   if (const auto number = toInt32(text_)) {
     number_ = *number;
-    isNumber_ = true;
+    reading_ = Reading::kNumber;
+    return;
   }
+  // Zero fits the int range, so a leading integer here is above or below it.
+  const std::partial_ordering sign = compareIntegers(text_, "0");
+  if (sign < 0) reading_ = Reading::kBelow;
+  if (sign > 0) reading_ = Reading::kAbove;
 }
 
 bool KeyComparator::operator()(const IndexKey& a, const IndexKey& b) const {
   if (!numeric_) return a.text() < b.text();
-  const auto x = a.number();
-  const auto y = b.number();
-  if (x && y) return *x < *y;
-  if (x || y) return x.has_value();  // numbers before texts that are not numbers
+  using Reading = IndexKey::Reading;
+  if (a.reading() != b.reading()) return a.reading() < b.reading();
+  switch (a.reading()) {
+    case Reading::kNumber:
+      return a.number() < b.number();
+    case Reading::kBelow:
+    case Reading::kAbove:
+      return compareIntegers(a.text(), b.text()) < 0;
+    case Reading::kText:
+      break;
+  }
   return a.text() < b.text();
 }
 

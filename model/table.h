@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -66,21 +65,27 @@ class IndexKey {
   // NOLINTNEXTLINE(google-explicit-constructor)
   IndexKey(const char* text) : IndexKey(std::string(text)) {}
 
+  // Where the text's leading integer lies, in the order numeric keys sort:
+  // below the int range, within it, above it, or no integer at all.
+  enum class Reading { kBelow, kNumber, kAbove, kText };
+
   const std::string& text() const { return text_; }
-  // The leading number of the text, if it has one within the int range.
-  std::optional<std::int32_t> number() const {
-    return isNumber_ ? std::optional<std::int32_t>(number_) : std::nullopt;
-  }
+  Reading reading() const { return reading_; }
+  // The leading integer when the reading is kNumber, else 0.
+  std::int32_t number() const { return number_; }
 
  private:
   std::string text_;
   std::int32_t number_ = 0;
-  bool isNumber_ = false;
+  Reading reading_ = Reading::kText;
 };
 
 // Order of a primary-key index: numeric for "int" and "ApexInt" keys, by
-// bytes otherwise. Numeric keys that do not convert sort after every number,
-// by their bytes, so the order stays strict and weak for every text.
+// bytes otherwise. A numeric key compares by its leading integer at whatever
+// size it has, so a bound beyond the int range still falls on the side of
+// every key its sign puts it; numeric keys that have no leading integer sort
+// after every number, by their bytes, so the order stays strict and weak for
+// every text.
 struct KeyComparator {
   std::string type = "string";
 

@@ -74,11 +74,11 @@ std::string decodeCellValue(CellKind kind, std::string_view field) {
     case CellKind::Other:
       break;
   }
-  // A "string" field narrower than the missing-value marker holds its first
-  // bytes only.
-  const std::string_view marker(kMissingValue);
-  if (!field.empty() && field.size() < marker.size() && field == marker.substr(0, field.size())) {
-    return kMissingValue;
-  }
+  if (readsAsMissingValue(field, field.size())) return kMissingValue;
   return std::string(textOf(field));
+}
+
+bool readsAsMissingValue(std::string_view text, std::size_t width) {
+  const std::string_view marker(kMissingValue);
+  return width > 0 && width < marker.size() && text == marker.substr(0, width);
 }

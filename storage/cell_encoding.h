@@ -23,5 +23,11 @@ void encodeCellValue(char* at, CellKind kind, std::string_view text, std::size_t
 // The text that the plain field `field` of a column of kind `kind` holds:
 // decimal integers, floats with six decimals (a NaN reads as "#/#?"),
 // "true" / "false", or the text up to the first zero byte; a String field
-// narrower than "#/#?" that holds exactly its first bytes reads as "#/#?".
+// that readsAsMissingValue reads as "#/#?".
 std::string decodeCellValue(CellKind kind, std::string_view field);
+
+// Whether a String field of `width` bytes holding `text` reads back as the
+// missing-value marker "#/#?" though `text` is not the marker: a field
+// narrower than the marker keeps only its first `width` bytes, so exactly
+// those bytes are the marker there.
+bool readsAsMissingValue(std::string_view text, std::size_t width);

@@ -258,6 +258,14 @@ TEST_F(JoinTest, ConditionsGoToTheTableTheyName) {
       {"a first table without chosen rows, a second condition that never holds",
        {on("a", "x", "=", "999", 'o'), on("b", "y", "<", "abc")},
        {}},
+      {"values past 32 bits on both tables",
+       {on("a", "x", ">", "-99999999999", 'o'), on("b", "y", "<", "99999999999")},
+       pairsWhere([](int, int, auto&, auto&) { return true; })},
+      {"a value past 32 bits that no number exceeds", {on("b", "y", ">", "99999999999", 'o')}, {}},
+      {"OR blocks over both tables with values past 64 bits",
+       {on("a", "x", ">=", "99999999999999999999", 'o'),
+        on("b", "y", "<=", "-99999999999999999999", 'o'), on("b", "y", "<", "101", 'o')},
+       {pairOf(0, 0)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shows);
@@ -524,9 +532,9 @@ class ReferenceJoin {
 };
 
 // Random pairs of tables, keyed on their join columns or not, with shared
-// and repeated join texts, spellings of one number, markers, tombstones and
-// chains, joined under random clauses: the JSON text of every result, and
-// every refusal, must be the reference's.
+// and repeated join texts, spellings of one number, numbers past their
+// type's range, markers, tombstones and chains, joined under random clauses: the JSON text of every
+// result, and every refusal, must be the reference's.
 TEST(JoinDifferentialTest, MatchesTheReferenceJoin) {
   ScopedClock clock(1000);
   std::mt19937 random(17);
@@ -536,8 +544,10 @@ TEST(JoinDifferentialTest, MatchesTheReferenceJoin) {
   const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
   const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
   const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
-  const std::vector<std::string> values{"1", "2",    "07",  "7",  "x",       kMissingValue,
-                                        "",  "true", "2.5", "-1", "1.000000"};
+  const std::vector<std::string> values{
+      "1",     "2",   "07", "7",        "x",           kMissingValue,  "",
+      "true",  "2.5", "-1", "1.000000", "99999999999", "-99999999999", "1e39",
+      "-1e400"};
   const std::vector<std::string> ops{"=", "==", "!=", "<", ">", "<=", ">=", "<>"};
   const std::vector<std::string> names{"id", "x", "tag", "aid", "y", "nope", ""};
   for (int run = 0; run < 1500; ++run) {

@@ -124,6 +124,44 @@ TEST_F(UpdateTest, RefusalsChangeNothing) {
   EXPECT_FALSE(db.tables.contains("nope"));
 }
 
+// A value its narrow column would read back as the marker is refused before
+// any row changes, an earlier assignment of the command included; any other
+// value comes back as given after a restart.
+TEST_F(UpdateTest, AValueItsNarrowColumnWouldReadAsMissingIsRefused) {
+  db.createTable("n", {makeColumn("k", "int"), makeColumn("s1", "string", 0, 1),
+                       makeColumn("s2", "string", 0, 2), makeColumn("s3", "string", 0, 3)});
+  insert("n", {given("k", "1")});
+  insert("n", {given("k", "2"), given("s1", "a")});
+  const std::string reserved = "Value reserved for a missing value in column: ";
+  struct Case {
+    const char* shows;
+    std::vector<Cell> assignments;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"'#' in one byte", {given("s1", "#")}, reserved + "s1"},
+      {"'#/' in two bytes", {given("s2", "#/")}, reserved + "s2"},
+      {"'#/#' in three bytes", {given("s3", "#/#")}, reserved + "s3"},
+      {"after an assignment that went through",
+       {given("s3", "x"), given("k", "5"), given("s2", "#/")},
+       reserved + "s2"},
+      {"the assignments in command order decide",
+       {given("s3", "#/#"), given("s2", "abc")},
+       reserved + "s3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    expectRefused([&] { update("n", c.assignments); }, c.message);
+  }
+  update("n", {given("s1", "/"), given("s2", "#"), given("s3", "#/")}, {where("k", "=", "2", 'o')});
+  const Rows stored{{"1", "#/#?", "#/#?", "#/#?"}, {"2", "/", "#", "#/"}};
+  EXPECT_EQ(storedRows(db.tables.at("n")), stored);
+  db.checkpoint();
+  Database restarted;
+  restarted.loadFromDisk();
+  EXPECT_EQ(storedRows(restarted.tables.at("n")), stored);
+}
+
 TEST_F(UpdateTest, AReferencedKeyStaysWhileALiveChildShowsIt) {
   insert("c", {given("pid", "1")});
   const std::string refused =

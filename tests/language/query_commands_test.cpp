@@ -23,7 +23,7 @@ class SelectTest : public ::testing::Test {
     const SelectCall call = parseSelect(tokensOf(command), db);
     std::string text = call.table;
     if (call.isJoin()) {
-      text += " " + call.joinTable + "(" + call.primaryJoinCol + "," + call.secondaryJoinCol + ")";
+      text += " " + *call.joinTable + "(" + call.primaryJoinCol + "," + call.secondaryJoinCol + ")";
     }
     text += " [";
     for (const std::string& column : call.requestedColumns) text += column + ";";
@@ -75,6 +75,10 @@ TEST_F(SelectTest, TakesEachJoinColumnFromTheSideThatNamesItsTable) {
        "SELECT x FROM a JOIN a ON a.p = a.q", "a a(p,p) [x;] {}"},
       {"a WHERE clause after the join", "SELECT x FROM a join b on a.k = b.k WHERE b.v = 1",
        "a b(k,k) [x;] {o b.v = 1;}"},
+      {"an empty join table is a join", "SELECT * FROM t JOIN '' ON t.id = u.tid",
+       "t (id,) [id;name;age;] {}"},
+      {"an empty join table named in ON", "SELECT x FROM a JOIN '' ON a.k = ''.j",
+       "a (k,j) [x;] {}"},
   };
   for (const Case& c : cases) EXPECT_EQ(selected(c.command), c.call) << c.name;
 }

@@ -206,9 +206,16 @@ TEST(CellTest, TypedComparisonHoldsEitherWay) {
       {"int", "5", "abc", "int", false, false},
       {"int", "#/#?", "0", "int", false, false},
       {"int", "0", "#/#?", "int", false, false},
-      {"int", "2147483648", "0", "int", false, false},
-      {"int", "0", "-2147483649", "int", false, false},
       {"ApexInt", "", "1", "ApexInt", false, false},
+      // A number past the 32-bit range compares by its value, at any size.
+      {"int", "2147483648", "0", "int", false, true},
+      {"int", "0", "-2147483649", "int", false, true},
+      {"int", "2147483647", "99999999999", "int", true, false},
+      {"ApexInt", "-2147483648", "-99999999999", "ApexInt", false, true},
+      {"int", "99999999999999999999", "9223372036854775807", "int", false, true},
+      {"int", "-99999999999999999999", "-99999999999999999998", "int", true, false},
+      {"int", "099999999999999999999", "99999999999999999999x", "int", false, false},
+      {"int", "abc", "99999999999", "int", false, false},
       // "float" compares as single-precision numbers.
       {"float", "10.5", "9", "float", false, true},
       {"float", "1.25", "1.5", "float", true, false},
@@ -219,9 +226,40 @@ TEST(CellTest, TypedComparisonHoldsEitherWay) {
       {"float", "2.5", "2.50", "float", false, false},
       {"float", "nan", "1", "float", false, false},
       {"float", "1", "nan", "float", false, false},
-      {"float", "1e39", "1", "float", false, false},
-      {"float", "1", "1e-50", "float", false, false},
       {"float", "#/#?", "1", "float", false, false},
+      {"float", "#/#?", "1e39", "float", false, false},
+      // A number past single precision compares by its value as a double;
+      // past a double's range by its sign, still within the infinities.
+      {"float", "1e39", "1", "float", false, true},
+      {"float", "3e38", "1e39", "float", true, false},
+      {"float", "-1e39", "-3e38", "float", true, false},
+      {"float", "1", "1e-50", "float", false, true},
+      {"float", "0", "1e-40", "float", true, false},
+      {"float", "1e400", "3e38", "float", false, true},
+      {"float", "1e400", "inf", "float", true, false},
+      {"float", "inf", "1e400", "float", false, true},
+      {"float", "-1e400", "-inf", "float", false, true},
+      {"float", "-3e38", "-1e400", "float", false, true},
+      {"float", "1e-400", "0", "float", false, true},
+      {"float", "1e-400", "1e-45", "float", true, false},
+      {"float", "-1e-400", "0", "float", true, false},
+      {"float", "0x1p200", "3e38", "float", false, true},
+      {"float", "0x1p-2000", "0", "float", false, true},
+      {"float", "0x1p-2000", "1e-320", "float", true, false},
+      {"float",
+       "1000000000000000000000000000000000000000000000000000000000000000000000"
+       "0000000000000000000000000000000000000000000000000000000000000000000000"
+       "0000000000000000000000000000000000000000000000000000000000000000000000"
+       "0000000000000000000000000000000000000000000000000000000000000000000000"
+       "0000000000000000000000000000000000000000000000000000000000000000000000",
+       "1e300", "float", false, true},
+      {"float",
+       "0.000000000000000000000000000000000000000000000000000000000000000000"
+       "0000000000000000000000000000000000000000000000000000000000000000000000"
+       "0000000000000000000000000000000000000000000000000000000000000000000000"
+       "0000000000000000000000000000000000000000000000000000000000000000000000"
+       "0000000000000000000000000000000000000000000000000000000000000000000001",
+       "1e-300", "float", true, false},
       {"float", "1", "word", "float", false, false},
       // "bool" orders only the exact pair "false" / "true".
       {"bool", "false", "true", "bool", true, false},

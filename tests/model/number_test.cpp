@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <compare>
 #include <cstdint>
 #include <iomanip>
 #include <limits>
@@ -12,7 +13,9 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "support/number_reference.h"
 #include "support/test_support.h"
 
 namespace {
@@ -205,6 +208,78 @@ TEST(NumberTest, FloatReadsOnlyTheGivenView) {
   // A view into a longer text must not read past its end.
   const std::string text = "12345";
   EXPECT_EQ(toFloat(std::string_view(text).substr(0, 2)), 12.0f);
+}
+
+// Pairs of random texts around and far past the limits, ordered by their
+// leading integers as 128-bit numbers.
+TEST(NumberTest, CompareIntegersMatchesAWideReferenceAtAnySize) {
+  std::mt19937_64 random(29);
+  const std::vector<std::string> limits = {"2147483647",           "2147483648",
+                                           "9223372036854775807",  "9223372036854775808",
+                                           "99999999999999999999", "0"};
+  const auto randomText = [&] {
+    std::string text(random() % 2, ' ');
+    if (random() % 2 == 0) text += "+-"[random() % 2];
+    if (random() % 3 == 0) {
+      text += std::string(random() % 4, '0') + limits[random() % limits.size()];
+    } else {
+      const std::size_t digits = random() % 25;
+      for (std::size_t d = 0; d < digits; ++d) text += static_cast<char>('0' + random() % 10);
+    }
+    if (random() % 3 == 0) text += "x9."[random() % 3];
+    return text;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    const std::string a = randomText();
+    const std::string b = random() % 4 == 0 ? a + "x" : randomText();
+    SCOPED_TRACE("'" + a + "' vs '" + b + "'");
+    const auto x = wideInteger(a);
+    const auto y = wideInteger(b);
+    const std::partial_ordering order = compareIntegers(a, b);
+    if (!x || !y) {
+      ASSERT_EQ(order, std::partial_ordering::unordered);
+      continue;
+    }
+    ASSERT_EQ(order < 0, *x < *y);
+    ASSERT_EQ(order > 0, *x > *y);
+    ASSERT_EQ(order == 0, *x == *y);
+  }
+}
+
+TEST(NumberTest, ComparedFloatReadsWhatSinglePrecisionCannotHold) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  constexpr double kTiny = std::numeric_limits<double>::denorm_min();
+  struct Case {
+    std::string text;
+    std::optional<double> expected;
+  };
+  const Case cases[] = {
+      {"0.1", static_cast<double>(0.1F)},  // single precision where it fits
+      {"2.5x", 2.5},
+      {"1e39", 1e39},
+      {"-1e39", -1e39},
+      {" +1e-40", 1e-40},
+      {"1e-320", 1e-320},
+      {"0x1p200", 0x1p200},
+      {"1e400", kMax},
+      {"-1e400", -kMax},
+      {"1e99999999999999999999", kMax},
+      {"1e-400", kTiny},
+      {"-1e-400", -kTiny},
+      {"0x1p-2000", kTiny},
+      {"-0x1p2000", -kMax},
+      {"100e-402", kTiny},
+      {"0.001e400", kMax},
+      {"1e+", 1.0},
+      {"", std::nullopt},
+      {"#/#?", std::nullopt},
+      {"-", std::nullopt},
+      {"e5", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("text: '" + c.text + "'");
+    EXPECT_EQ(toComparedFloat(c.text), c.expected);
+  }
 }
 
 // The fixed six-decimal text through a string stream in the "C" locale, as

@@ -103,6 +103,37 @@ TEST(CellEncoding, ReadsEachTypeBackAsText) {
   }
 }
 
+// Which values a "string" field gives back as the marker though they are
+// not the marker: exactly what a write and a read of the field make of them.
+TEST(CellEncoding, ANarrowFieldReadsOnlyTheMarkersFirstBytesAsMissing) {
+  const std::vector<std::string> texts = {"#",     "#/", "#/#",  kMissingValue,
+                                          "#/#?x", "/",  "",     "#x",
+                                          "#/x",   "##", "#/#/", std::string("#\0", 2)};
+  for (std::size_t width = 1; width <= 5; ++width) {
+    for (const std::string& text : texts) {
+      SCOPED_TRACE("'" + text + "' in " + std::to_string(width) + " bytes");
+      const bool roundTrip =
+          decodeCellValue("string", encoded("string", text, static_cast<int>(width))) ==
+          kMissingValue;
+      EXPECT_EQ(readsAsMissingValue(text, width),
+                roundTrip && text != kMissingValue && text.size() <= width);
+    }
+  }
+  struct Case {
+    std::string text;
+    std::size_t width;
+    bool missing;
+  };
+  const Case cases[] = {
+      {"#", 1, true},   {"#/", 2, true},    {"#/#", 3, true},  {"#", 2, false},
+      {"#/", 3, false}, {"#/#?", 4, false}, {"#/#", 4, false}, {"", 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("'" + c.text + "' in " + std::to_string(c.width) + " bytes");
+    EXPECT_EQ(readsAsMissingValue(c.text, c.width), c.missing);
+  }
+}
+
 }  // namespace
 
 TEST(CellEncoding, FloatsIgnoreTheHostLocale) {
