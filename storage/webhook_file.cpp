@@ -2,8 +2,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "storage/bytes.h"
+#include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -75,6 +78,30 @@ std::int32_t Storage::appendWebhook(const WebhookTask& task) {
   // A record cut short is shorter than a record, so this one covers it.
   if (!writeFileAt(kWebhookFileName, end->length, encodeWebhookRecord(task), true)) return -1;
   return static_cast<std::int32_t>(end->length);
+}
+
+std::vector<WebhookTask> Storage::writeMissingWebhooks(std::vector<WebhookTask> tasks,
+                                                       std::int64_t offset) {
+  std::vector<WebhookTask> written;
+  if (tasks.empty()) return written;
+  const std::optional<WebhookFileEnd> end = webhookFileEnd();
+  if (!end) throw failedToOpen(kWebhookFileName);
+  if (end->length < offset || offset % kWebhookRecordSize != 0) return written;
+  std::int64_t at = offset;
+  for (WebhookTask& task : tasks) {
+    // Whole records end on a record's boundary: the file holds this one
+    // whole exactly when it reaches past its start.
+    if (at >= end->length) {
+      if (!fitsFileOffsets(at, kWebhookRecordSize) ||
+          !writeFileAt(kWebhookFileName, at, encodeWebhookRecord(task), true)) {
+        throw failedToWrite(kWebhookFileName);
+      }
+      task.fileOffset = static_cast<std::int32_t>(at);
+      written.push_back(std::move(task));
+    }
+    at += kWebhookRecordSize;
+  }
+  return written;
 }
 
 bool Storage::updateCycleTime(std::int32_t offset, std::int64_t time) {
