@@ -30,7 +30,7 @@ std::string result(bool success, const std::string& message) {
 class HostTest : public TempDirTest {
  protected:
   ProgramRun runHost(const std::string& input) {
-    return runProgram(QUORVEL_HOST_PATH, dir.parent_path() / (dir.filename().string() + "-io"),
+    return runProgram({QUORVEL_HOST_PATH}, dir.parent_path() / (dir.filename().string() + "-io"),
                       input);
   }
 

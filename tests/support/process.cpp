@@ -9,18 +9,25 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 
-pid_t startProgram(const char* path, int in, int out) {
+pid_t startProgram(const CommandLine& command, int in, int out) {
+  if (command.empty()) return -1;
+  // Built before the fork: the child only calls what is safe there.
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     const rlimit limit{1 << 20, 1 << 20};
     if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
       ::_exit(126);
     }
-    ::execl(path, path, static_cast<char*>(nullptr));
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   return pid;
@@ -60,7 +67,8 @@ std::string readSome(int fd, std::size_t count) {
   return text;
 }
 
-ProgramRun runProgram(const char* path, const std::filesystem::path& io, const std::string& input) {
+ProgramRun runProgram(const CommandLine& command, const std::filesystem::path& io,
+                      const std::string& input) {
   std::filesystem::create_directories(io);
   const std::string in = (io / "in").string();
   const std::string out = (io / "out").string();
@@ -69,7 +77,7 @@ ProgramRun runProgram(const char* path, const std::filesystem::path& io, const s
   ProgramRun run;
   const int inFd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
   const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const pid_t pid = inFd >= 0 && outFd >= 0 ? startProgram(path, inFd, outFd) : -1;
+  const pid_t pid = inFd >= 0 && outFd >= 0 ? startProgram(command, inFd, outFd) : -1;
   if (inFd >= 0) ::close(inFd);
   if (outFd >= 0) ::close(outFd);
   if (pid < 0) return run;
