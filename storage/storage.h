@@ -203,9 +203,10 @@ class Storage {
   // when the file's whole records end before `offset` (the file was cut or
   // replaced since, so the records ahead of these are gone too: writing here
   // would leave a gap of zero bytes that reads as tasks) or `offset` is not
-  // a record's. Throws "Failed to open file: webhooks.bin" when the file
-  // cannot be examined, "Failed to write file: webhooks.bin" when a record
-  // cannot be written or would not fit a signed 32-bit offset.
+  // a record's. The missing records go down in one write. Throws "Failed to
+  // open file: webhooks.bin" when the file cannot be examined, "Failed to
+  // write file: webhooks.bin" when they cannot be written or a byte of them
+  // would not lie at a signed 32-bit offset.
   static std::vector<WebhookTask> writeMissingWebhooks(std::vector<WebhookTask> tasks,
                                                        std::int64_t offset);
 

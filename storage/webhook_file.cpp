@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -87,19 +88,24 @@ std::vector<WebhookTask> Storage::writeMissingWebhooks(std::vector<WebhookTask> 
   const std::optional<WebhookFileEnd> end = webhookFileEnd();
   if (!end) throw failedToOpen(kWebhookFileName);
   if (end->length < offset || offset % kWebhookRecordSize != 0) return written;
-  std::int64_t at = offset;
-  for (WebhookTask& task : tasks) {
-    // Whole records end on a record's boundary: the file holds this one
-    // whole exactly when it reaches past its start.
-    if (at >= end->length) {
-      if (!fitsFileOffsets(at, kWebhookRecordSize) ||
-          !writeFileAt(kWebhookFileName, at, encodeWebhookRecord(task), true)) {
-        throw failedToWrite(kWebhookFileName);
-      }
-      task.fileOffset = static_cast<std::int32_t>(at);
-      written.push_back(std::move(task));
-    }
-    at += kWebhookRecordSize;
+  // The file holds the first records whole, up to its whole end; the rest go
+  // down in one write, so that a write that fails leaves the file as it was.
+  const auto count = static_cast<std::int64_t>(tasks.size());
+  const std::int64_t held = std::min((end->length - offset) / kWebhookRecordSize, count);
+  if (held == count) return written;
+  const std::int64_t at = offset + held * kWebhookRecordSize;
+  std::string records;
+  for (std::int64_t k = held; k < count; ++k) {
+    records += encodeWebhookRecord(tasks[static_cast<std::size_t>(k)]);
+  }
+  if (!fitsFileOffsets(at, static_cast<std::int64_t>(records.size())) ||
+      !writeFileAt(kWebhookFileName, at, records, true)) {
+    throw failedToWrite(kWebhookFileName);
+  }
+  for (std::int64_t k = held; k < count; ++k) {
+    WebhookTask& task = tasks[static_cast<std::size_t>(k)];
+    task.fileOffset = static_cast<std::int32_t>(at + (k - held) * kWebhookRecordSize);
+    written.push_back(std::move(task));
   }
   return written;
 }
