@@ -174,8 +174,8 @@ class Workload {
     }).detach();
   }
 
-  // Issues the command with its file operation `at` crashed, at random
-  // among as many as the last command of its word made, and is killed as
+  // Issues the command with one of its file operations crashed, at random
+  // among as many as the last command of its kind made, and is killed as
   // soon as the command returns, before the result is recorded. A command
   // that made fewer operations has its result recorded before the kill.
   [[noreturn]] void issueKilledAtFileOperation(const std::string& command,
@@ -186,8 +186,9 @@ class Workload {
     put("> " + command);
     setFileFaultForTesting(FileFault{at, true});
     const std::string result = ExecuteQuery(command.c_str());
-    if (fileOperationsForTesting() <= at)
+    if (fileOperationsForTesting() <= at) {
       put(succeeded(result) ? "< 1" : "< 0 " + messageOf(result));
+    }
     ::kill(::getpid(), SIGKILL);
     std::abort();
   }
