@@ -50,6 +50,9 @@ void Database::runCheckpoint(bool& committed) {
 
 bool Database::checkpoint() {
   const std::unique_lock lock(rwLock);
+  // A failed command's line that a cut could not take back refuses no
+  // checkpoint: the log this empties takes the line with it.
+  Storage::settleWAL();
   bool committed = false;
   runCheckpoint(committed);
   return inTransaction;

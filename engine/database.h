@@ -26,6 +26,10 @@ class Database {
   bool inTransaction = false;
   std::vector<TransactionAction> transactionLog;
   bool recovering = false;  // true only while the write-ahead log is replayed
+  // While the replay runs the log's last line: where the webhook tasks of its
+  // command go instead of the queue, for the replay to write the records a
+  // kill may have kept from the webhook file. Null otherwise.
+  std::vector<WebhookTask>* replayedTasks = nullptr;
   std::shared_mutex rwLock;
   std::map<std::string, std::vector<WebhookListener>> listeners;
   std::priority_queue<WebhookTask> webhookQueue;
@@ -320,8 +324,10 @@ class Database {
   // journal cannot be written; then nothing has changed. A failure after the
   // journal's commit record fails too, but the checkpoint has happened: the
   // next checkpoint completes that journal first, and until one does every
-  // logged command is refused with the same message. Returns whether a
-  // transaction is open, whose BEGIN the emptied log no longer holds.
+  // logged command is refused with the same message. Retries first a cut
+  // of the log that failed (Storage::cutWAL) and goes on either way. Returns
+  // whether a transaction is open, whose BEGIN the emptied log no longer
+  // holds.
   bool checkpoint();
 
   // Throws the message of a checkpoint that committed but did not complete;
@@ -402,8 +408,9 @@ class Database {
     std::int32_t position;
     const Cell* cell;
   };
-  // Queues the tasks of every chain among `cells`, all or nothing, unless the
-  // log is being replayed; throws "Failed to write file: webhooks.bin".
+  // Queues the tasks of every chain among `cells`, all or nothing; throws
+  // "Failed to write file: webhooks.bin". While the log is replayed it
+  // queues none, and only adds them to replayedTasks when that is set.
   void queueChainTasks(const std::string& tableName, const std::vector<ChainCell>& cells);
 
   // One update while it runs, and its steps (engine/update.cpp).

@@ -101,14 +101,20 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
 
 void Database::queueChainTasks(const std::string& tableName, const std::vector<ChainCell>& cells) {
   // The tasks of the replayed commands went to the webhook file when they
-  // first ran, and the start-up load has put the pending ones back.
-  if (recovering) return;
+  // first ran, and the start-up load has put the pending ones back; only
+  // the last line's command may have been stopped before its records.
+  if (recovering && replayedTasks == nullptr) return;
   std::vector<WebhookTask> tasks;
   for (const ChainCell& chain : cells) {
     std::vector<WebhookTask> own =
         webhookTasks(tableName, chain.position, chain.cell->column, *chain.cell->rule);
     tasks.insert(tasks.end(), std::make_move_iterator(own.begin()),
                  std::make_move_iterator(own.end()));
+  }
+  if (recovering) {
+    replayedTasks->insert(replayedTasks->end(), std::make_move_iterator(tasks.begin()),
+                          std::make_move_iterator(tasks.end()));
+    return;
   }
   queueWebhooks(std::move(tasks));
 }

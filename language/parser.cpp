@@ -13,6 +13,7 @@
 #include "language/schema_commands.h"
 #include "model/clock.h"
 #include "model/number.h"
+#include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -24,6 +25,9 @@ ResultSet succeeded(std::string message) {
   result.message = std::move(message);
   return result;
 }
+
+// An assigned value with a state chain, whose state changes become webhook tasks.
+bool hasChain(const Cell& cell) { return cell.rule != nullptr; }
 
 }  // namespace
 
@@ -75,20 +79,28 @@ ResultSet Parser::dispatch(const std::string& command) {
 
   const Route* route = findRoute(parsed.tokens);
   if (route == nullptr) throw std::runtime_error("Unknown command or missing parameters");
-  if (route->logged) db->requireFinishedCheckpoint();
+  if (route->logged) {
+    db->requireFinishedCheckpoint();
+    // The line of a failed command is still in the log: another line after
+    // it would leave it to be replayed among acknowledged ones.
+    if (!replaying && !Storage::settleWAL()) throw failedToWrite(kLogFileName);
+  }
   // Every read of the clock during the command gives the command time, so a
   // replayed command sees what it saw when it first ran.
   const CommandClock clock(parsed.time);
   parsed.text = &command;
   logMark.reset();
+  ResultSet result;
+  // A line that cannot be taken back would run at the next start: that is
+  // the failure the user must act on, in place of the command's own.
   try {
-    ResultSet result = (this->*route->run)(parsed);
-    if (!result.success) takeBackLogLine();
-    return result;
+    result = (this->*route->run)(parsed);
   } catch (...) {
-    takeBackLogLine();
+    if (!takeBackLogLine()) throw failedToWrite(kLogFileName);
     throw;
   }
+  if (!result.success && !takeBackLogLine()) throw failedToWrite(kLogFileName);
+  return result;
 }
 
 bool Parser::Route::accepts(const std::vector<Token>& tokens) const {
@@ -121,13 +133,22 @@ const Parser::Route* Parser::findRoute(const std::vector<Token>& tokens) {
   return nullptr;
 }
 
-void Parser::writeAhead(const Command& command) {
-  if (!replaying) logMark = Storage::appendToWAL(*command.text);
+void Parser::writeAhead(const Command& command, bool mayQueueTasks) {
+  if (replaying) return;
+  std::optional<std::int64_t> webhookOffset;
+  if (mayQueueTasks) {
+    // Where the command's webhook records will go: the replay of a line
+    // whose command a kill stopped before them writes them there.
+    const std::optional<Storage::WebhookFileEnd> end = Storage::webhookFileEnd();
+    if (!end) throw failedToWrite(kWebhookFileName);
+    webhookOffset = end->length;
+  }
+  logMark = Storage::appendToWAL(*command.text, webhookOffset);
 }
 
-void Parser::takeBackLogLine() {
-  if (logMark) Storage::cutWAL(*logMark);
-  logMark.reset();
+bool Parser::takeBackLogLine() {
+  const std::optional<Storage::LogMark> mark = std::exchange(logMark, std::nullopt);
+  return !mark || Storage::cutWAL(*mark);
 }
 
 ResultSet Parser::beginCommand(const Command& command) {
@@ -232,13 +253,14 @@ ResultSet Parser::linkCommand(const Command& command) {
 
 ResultSet Parser::insertCommand(const Command& command) {
   InsertCall call = parseInsert(command.tokens, command.time, *db);
-  writeAhead(command);
+  writeAhead(command, std::any_of(call.cells.begin(), call.cells.end(),
+                                  [](const auto& entry) { return hasChain(entry.second); }));
   return db->insertInto(call.table, call.cells);
 }
 
 ResultSet Parser::updateCommand(const Command& command) {
   UpdateCall call = parseUpdate(command.tokens, command.time, *db);
-  writeAhead(command);
+  writeAhead(command, std::any_of(call.cells.begin(), call.cells.end(), hasChain));
   return db->update(call.table, call.cells, call.conditions);
 }
 

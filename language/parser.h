@@ -55,7 +55,11 @@ class Parser {
   // will write it, so that a command means the same live and replayed. A
   // successful logged command is appended to the write-ahead log as
   // received, time marker included, unless replaying; while a checkpoint is
-  // unfinished every such command is refused with its message.
+  // unfinished every such command is refused with its message. When the
+  // line of a failed command cannot be taken back, the result is "Error:
+  // Failed to write file: vesk.wal" in place of the command's own failure,
+  // and every logged command is refused so until a cut or a checkpoint
+  // removes the line.
   ResultSet handleCommand(const std::string& command);
 
   // The conditions after a WHERE token, read from `start` to the end of the
@@ -86,10 +90,13 @@ class Parser {
   ResultSet dispatch(const std::string& command);
 
   // Appends the command's line to the write-ahead log, unless replaying,
-  // before the command changes anything; throws the log's refusal.
-  void writeAhead(const Command& command);
-  // Takes back the line writeAhead appended for a command that then failed.
-  void takeBackLogLine();
+  // before the command changes anything; throws the log's refusal. The line
+  // of a command that `mayQueueTasks` carries where its webhook records go;
+  // throws "Failed to write file: webhooks.bin" when that cannot be told.
+  void writeAhead(const Command& command, bool mayQueueTasks = false);
+  // Takes back the line writeAhead appended for a command that then failed;
+  // false when it stays in the log (storage retries the cut).
+  bool takeBackLogLine();
 
   // The log as it stood around this command's own line, when it has one.
   std::optional<Storage::LogMark> logMark;

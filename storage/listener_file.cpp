@@ -11,6 +11,7 @@
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/listener_record.h"
+#include "storage/staged_file.h"
 #include "storage/storage.h"
 
 namespace {
@@ -80,22 +81,28 @@ std::optional<ListenerRecord> decodeListenerRecord(std::string_view bytes, std::
 void Storage::saveListener(const std::string& table, const std::string& column,
                            const std::string& url, const std::vector<Condition>& conditions) {
   const std::string path = kListenerFileName;
+  const std::string record = encodeListenerRecord(table, column, url, conditions);
   std::string bytes;
   const ReadStatus status = readFile(path, bytes);
   if (status == ReadStatus::Failed) throw failedToWrite(path);
+  if (status == ReadStatus::Missing) {
+    // The file appears with its first record whole or not at all: an append
+    // creates it before it writes, and a removal that fails after a write
+    // that failed would leave a file where none was.
+    if (stageFile(path, record) != StageResult::Done || !commitStagedFile(path)) {
+      throw failedToWrite(path);
+    }
+    return;
+  }
   const std::size_t end = wholeRecordsEnd(bytes);
   // A record cut short goes first, so that the new one starts aligned.
   if (end < bytes.size() && !resizeFile(path, static_cast<std::int64_t>(end))) {
     throw failedToWrite(path);
   }
-  if (!appendToFile(path, encodeListenerRecord(table, column, url, conditions), nullptr)) {
+  if (!appendToFile(path, record, nullptr)) {
     // What a failed append put down would be read as a record cut short;
     // take it away so the file is as it was.
-    if (status == ReadStatus::Missing) {
-      removeFile(path);
-    } else {
-      resizeFile(path, static_cast<std::int64_t>(end));
-    }
+    resizeFile(path, static_cast<std::int64_t>(end));
     throw failedToWrite(path);
   }
 }

@@ -1,9 +1,11 @@
 #include <cstdint>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/database.h"
@@ -17,6 +19,7 @@
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/listener_record.h"
+#include "storage/log_line.h"
 #include "storage/storage.h"
 #include "storage/webhook_record.h"
 
@@ -116,6 +119,21 @@ bool opensTransaction(std::string_view line) {
   return !tokens.empty() && tokens.front().value == "BEGIN";
 }
 
+// Runs the log's last line, whose command a kill may have stopped between
+// its line and its webhook records, and writes the records its tasks lack.
+void replayLastLine(Database* db, Parser& parser, std::string_view line,
+                    std::int64_t webhookOffset) {
+  std::vector<WebhookTask> tasks;
+  db->replayedTasks = &tasks;
+  const bool succeeded = parser.handleCommand(std::string(line)).success;
+  db->replayedTasks = nullptr;
+  if (!succeeded) return;
+  for (WebhookTask& task : Storage::writeMissingWebhooks(std::move(tasks), webhookOffset)) {
+    const std::lock_guard<std::mutex> guard(db->webhookMutex);
+    db->webhookQueue.push(std::move(task));
+  }
+}
+
 }  // namespace
 
 void Storage::replayWAL(Database* db) {
@@ -128,17 +146,26 @@ void Storage::replayWAL(Database* db) {
     throw failedToOpen(kLogFileName);
   }
   std::cout << "[BOOTLOADER] Replaying Write-Ahead Log...\n";
-  Parser parser(db);
-  parser.replaying = true;
+  std::vector<std::string_view> lines;
   std::size_t start = 0;
   for (std::size_t end = log.find('\n'); end != std::string::npos; end = log.find('\n', start)) {
     const std::string_view line = std::string_view(log).substr(start, end - start);
     start = end + 1;
-    if (line.empty() || !isWholeLogLine(line)) continue;
+    if (!line.empty() && isWholeLogLine(line)) lines.push_back(line);
+  }
+  Parser parser(db);
+  parser.replaying = true;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
     // Every change is durable once it succeeded: a transaction left open by
     // an earlier run is closed with its changes before the next one opens.
     if (db->inTransaction && opensTransaction(line)) db->commitTransaction();
-    parser.handleCommand(std::string(line));
+    const bool last = i + 1 == lines.size();
+    if (const std::optional<std::int64_t> offset = last ? webhookOffsetOf(line) : std::nullopt) {
+      replayLastLine(db, parser, line, *offset);
+    } else {
+      parser.handleCommand(std::string(line));
+    }
   }
   if (db->inTransaction) db->commitTransaction();
   std::cout << "[BOOTLOADER] WAL Replay Complete. RAM is 100% synced.\n";

@@ -159,9 +159,12 @@ class Storage {
   // that a kill interrupted) is never loaded, and the next append starts
   // where the last whole record ends, so every later record stays aligned.
 
-  // Appends one listener record (a text longer than its field is cut).
-  // Throws "Failed to write file: listeners.bin" when the record cannot be written
-  // whole; the file then holds the whole records it held before.
+  // Appends one listener record (a text longer than its field is cut). A
+  // missing file is written whole under its temporary name and renamed into
+  // place, so that it never exists without its first record. Throws "Failed
+  // to write file: listeners.bin" when the record cannot be written whole;
+  // the file then holds the whole records it held before, or is still
+  // missing.
   static void saveListener(const std::string& table, const std::string& column,
                            const std::string& url, const std::vector<Condition>& conditions);
 
@@ -190,6 +193,23 @@ class Storage {
   // was no file. False when that fails.
   static bool restoreWebhookFile(const WebhookFileEnd& end);
 
+  // The records of `tasks` (one command's, in the order it queues them) as
+  // the command's first run put them at `offset`, task k at offset + k times
+  // the record size: writes each one the file does not hold whole there,
+  // over a record cut short too, and returns those tasks with their offsets.
+  // For the replay of the log's last line, whose command a kill may have
+  // stopped between its line and its records: a record the file holds whole
+  // there is that command's, so a second run writes nothing. Writes nothing
+  // when the file's whole records end before `offset` (the file was cut or
+  // replaced since, so the records ahead of these are gone too: writing here
+  // would leave a gap of zero bytes that reads as tasks) or `offset` is not
+  // a record's. The missing records go down in one write. Throws "Failed to
+  // open file: webhooks.bin" when the file cannot be examined, "Failed to
+  // write file: webhooks.bin" when they cannot be written or a byte of them
+  // would not lie at a signed 32-bit offset.
+  static std::vector<WebhookTask> writeMissingWebhooks(std::vector<WebhookTask> tasks,
+                                                       std::int64_t offset);
+
   // Overwrite the due time, or set the fired flag, of the record at
   // `offset`. False, writing nothing, unless a whole record starts there.
   static bool updateCycleTime(std::int32_t offset, std::int64_t time);
@@ -212,23 +232,37 @@ class Storage {
     std::int64_t after = -1;
   };
 
-  // Appends one line for `command` before the command changes anything: the
-  // text with each line feed turned into a blank, the time marker and the
-  // current time (the command time, which the dispatcher pins). A torn last
-  // line (an append a kill interrupted) is cut away first. Throws "Failed to
-  // open file: vesk.wal" when the log cannot be opened and "Failed to write
-  // file: vesk.wal" when the line cannot be written whole; the log is then
-  // as it was.
-  static LogMark appendToWAL(const std::string& command);
+  // Appends one line for `command` before the command changes anything
+  // (storage/log_line.h): the text with each line feed turned into a blank,
+  // the time marker and the current time (the command time, which the
+  // dispatcher pins), and `webhookOffset` when given: where the records of
+  // the command's webhook tasks start in the webhook file. A torn last line
+  // (an append a kill interrupted) is cut away first. Throws "Failed to
+  // write file: vesk.wal", appending nothing, while the line of a failed
+  // command stays that no cut could take back (see cutWAL); "Failed to open
+  // file: vesk.wal" when the log cannot be opened and "Failed to write file:
+  // vesk.wal" when the line cannot be written whole; the log is then as it
+  // was, unless taking back what the failed write put down fails too, which
+  // then counts as a cut that failed.
+  static LogMark appendToWAL(const std::string& command,
+                             std::optional<std::int64_t> webhookOffset = std::nullopt);
 
   // Takes back the line that `mark` appended, for a command that then
   // failed: the log is cut to its length before (removed when there was
-  // none). Leaves a log that has changed since alone. Never throws.
-  static void cutWAL(const LogMark& mark);
+  // none, its kept stream closed first). Leaves a log that has changed since
+  // alone. False when the line stays (the size look, the cut or the removal
+  // failed): the mark is then kept, every later append and settleWAL retry
+  // the cut first, and a log that clearWAL empties drops it. Never throws.
+  static bool cutWAL(const LogMark& mark);
 
-  // Empties the log (creating it when missing); false when it cannot. Never
-  // throws. Takes walMutex while the checkpoint holds Database::rwLock: safe,
-  // because nothing that holds walMutex ever asks for another lock.
+  // Retries a cut that failed; true once no such line is left (also when
+  // there was none). Never throws.
+  static bool settleWAL();
+
+  // Empties the log (creating it when missing), and with it a line that a
+  // cut could not take back; false when it cannot. Never throws. Takes
+  // walMutex while the checkpoint holds Database::rwLock: safe, because
+  // nothing that holds walMutex ever asks for another lock.
   static bool clearWAL();
 
   // --- The checkpoint's files (storage/slot_writer.cpp, storage/journal.cpp) ---
@@ -307,8 +341,12 @@ class Storage {
   // parser, in file order, discarding each result; a torn last line and any
   // line without a time marker and its number are never run. A transaction
   // the log leaves open is closed with its changes, also when the next BEGIN
-  // arrives. Nothing is printed when there is no log; throws "Failed to open
-  // file: vesk.wal" when there is one that cannot be read.
+  // arrives. When the last whole line carries a webhook offset and its
+  // command succeeds, the records of its tasks that the webhook file lacks
+  // are written (writeMissingWebhooks) and those tasks queued: every earlier
+  // command returned after writing its own. Nothing is printed when there is
+  // no log; throws "Failed to open file: vesk.wal" when there is one that
+  // cannot be read, and what writeMissingWebhooks throws.
   static void replayWAL(Database* db);
 };
 

@@ -1,34 +1,60 @@
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "model/clock.h"
 #include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
+#include "storage/log_line.h"
 #include "storage/storage.h"
 
 namespace {
 
-// Covers one append (and one clear). Lock order: Database::rwLock before
-// walMutex; nothing that holds walMutex asks for another lock.
+// Covers one append (and one clear, one cut). Lock order: Database::rwLock
+// before walMutex; nothing that holds walMutex asks for another lock but
+// the seam's own.
 std::mutex walMutex;
 
-std::string walLine(const std::string& command) {
-  std::string line;
-  line.reserve(command.size() + 32);
-  for (const char c : command) line.push_back(c == '\n' ? ' ' : c);
-  line += kTimeMarker;
-  line += std::to_string(currentTime());
-  line.push_back('\n');
-  return line;
+// The line of a failed command that a cut could not take back: until a cut
+// succeeds, or a checkpoint empties the log, nothing more may be appended,
+// or the line would be replayed as if its command had succeeded.
+std::optional<Storage::LogMark> pendingCut;
+
+// Takes back the line `mark` appended; false when it stays. A log that a
+// checkpoint emptied since, or one that has grown, is left alone: that line
+// is no longer there to take.
+bool cutLine(const Storage::LogMark& mark) {
+  const std::optional<std::int64_t> size = fileSize(kLogFileName);
+  if (!size) return entryKind(kLogFileName) == EntryKind::None;
+  if (*size < mark.before || (mark.after >= 0 && *size != mark.after)) return true;
+  if (mark.existed) return resizeFile(kLogFileName, mark.before);
+  // Windows removes no file that is still open: the kept stream goes first.
+  closeLineStream();
+  return removeFile(kLogFileName);
+}
+
+// cutLine, keeping the mark for a later retry when it fails.
+bool cutOrKeep(const Storage::LogMark& mark) {
+  if (cutLine(mark)) return true;
+  pendingCut = mark;
+  return false;
+}
+
+bool settle() {
+  if (pendingCut && !cutLine(*pendingCut)) return false;
+  pendingCut.reset();
+  return true;
 }
 
 }  // namespace
 
-Storage::LogMark Storage::appendToWAL(const std::string& command) {
+Storage::LogMark Storage::appendToWAL(const std::string& command,
+                                      std::optional<std::int64_t> webhookOffset) {
   const std::lock_guard<std::mutex> guard(walMutex);
-  const std::string line = walLine(command);
+  if (!settle()) throw failedToWrite(kLogFileName);
+  const std::string line = logLine(command, currentTime(), webhookOffset);
   LineEnd end;
   // A kill in the middle of an append leaves a last line without its line
   // feed. That command was never acknowledged and the replay never runs it:
@@ -39,22 +65,20 @@ Storage::LogMark Storage::appendToWAL(const std::string& command) {
     case AppendStatus::OpenFailed:
       throw failedToOpen(kLogFileName);
     case AppendStatus::WriteFailed:
-      cutWAL(LogMark{end.existed, end.length, -1});
+      cutOrKeep(LogMark{end.existed, end.length, -1});
       throw failedToWrite(kLogFileName);
   }
   return LogMark{end.existed, end.length, end.length + static_cast<std::int64_t>(line.size())};
 }
 
-void Storage::cutWAL(const LogMark& mark) {
-  // Only the line this mark appended is taken back: a log that a checkpoint
-  // emptied since, or one that has grown, is left alone.
-  const std::optional<std::int64_t> size = fileSize(kLogFileName);
-  if (!size || *size < mark.before || (mark.after >= 0 && *size != mark.after)) return;
-  if (mark.existed) {
-    resizeFile(kLogFileName, mark.before);
-  } else {
-    removeFile(kLogFileName);
-  }
+bool Storage::cutWAL(const LogMark& mark) {
+  const std::lock_guard<std::mutex> guard(walMutex);
+  return cutOrKeep(mark);
+}
+
+bool Storage::settleWAL() {
+  const std::lock_guard<std::mutex> guard(walMutex);
+  return settle();
 }
 
 bool Storage::clearWAL() {
@@ -62,7 +86,10 @@ bool Storage::clearWAL() {
     const std::lock_guard<std::mutex> guard(walMutex);
     // The next line opens the log afresh, whatever became of it.
     closeLineStream();
-    return replaceFile(kLogFileName, "");
+    if (!replaceFile(kLogFileName, "")) return false;
+    // The line a cut could not take back went with the rest.
+    pendingCut.reset();
+    return true;
   } catch (const std::exception&) {
     // The old lines stay and are replayed at the next start.
     return false;

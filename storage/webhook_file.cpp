@@ -1,9 +1,13 @@
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "storage/bytes.h"
+#include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -75,6 +79,35 @@ std::int32_t Storage::appendWebhook(const WebhookTask& task) {
   // A record cut short is shorter than a record, so this one covers it.
   if (!writeFileAt(kWebhookFileName, end->length, encodeWebhookRecord(task), true)) return -1;
   return static_cast<std::int32_t>(end->length);
+}
+
+std::vector<WebhookTask> Storage::writeMissingWebhooks(std::vector<WebhookTask> tasks,
+                                                       std::int64_t offset) {
+  std::vector<WebhookTask> written;
+  if (tasks.empty()) return written;
+  const std::optional<WebhookFileEnd> end = webhookFileEnd();
+  if (!end) throw failedToOpen(kWebhookFileName);
+  if (end->length < offset || offset % kWebhookRecordSize != 0) return written;
+  // The file holds the first records whole, up to its whole end; the rest go
+  // down in one write, so that a write that fails leaves the file as it was.
+  const auto count = static_cast<std::int64_t>(tasks.size());
+  const std::int64_t held = std::min((end->length - offset) / kWebhookRecordSize, count);
+  if (held == count) return written;
+  const std::int64_t at = offset + held * kWebhookRecordSize;
+  std::string records;
+  for (std::int64_t k = held; k < count; ++k) {
+    records += encodeWebhookRecord(tasks[static_cast<std::size_t>(k)]);
+  }
+  if (!fitsFileOffsets(at, static_cast<std::int64_t>(records.size())) ||
+      !writeFileAt(kWebhookFileName, at, records, true)) {
+    throw failedToWrite(kWebhookFileName);
+  }
+  for (std::int64_t k = held; k < count; ++k) {
+    WebhookTask& task = tasks[static_cast<std::size_t>(k)];
+    task.fileOffset = static_cast<std::int32_t>(at + (k - held) * kWebhookRecordSize);
+    written.push_back(std::move(task));
+  }
+  return written;
 }
 
 bool Storage::updateCycleTime(std::int32_t offset, std::int64_t time) {

@@ -37,7 +37,7 @@ constexpr const char* kReplay =
 class HostTest : public TempDirTest {
  protected:
   ProgramRun runHost(const std::string& input) {
-    return runProgram(QUORVEL_HOST_PATH, dir.parent_path() / (dir.filename().string() + "-io"),
+    return runProgram({QUORVEL_HOST_PATH}, dir.parent_path() / (dir.filename().string() + "-io"),
                       input);
   }
 
@@ -271,7 +271,7 @@ TEST_F(HostTest, AFailedStopKeepsTheEngineStarted) {
 // start is refused before it reads or writes anything, and once the first
 // has stopped (the process still running) the second starts.
 TEST_F(HostTest, ASecondProcessIsRefusedTheDirectoryUntilTheFirstStops) {
-  RunningProgram first(QUORVEL_HOST_PATH);
+  RunningProgram first({QUORVEL_HOST_PATH});
   first.send("@start\nCREATE TABLE t id ApexInt v int\nINSERT INTO t v = 1\n");
   const std::string made = result(true, "success!") + result(true, "success!", 1);
   ASSERT_EQ(first.read(made.size()), made);
@@ -330,7 +330,7 @@ TEST_F(HostTest, TheLockIsHeldExactlyWhileTheEngineIsStarted) {
     SCOPED_TRACE(c.name);
     for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
     c.prepare(dir);
-    RunningProgram first(QUORVEL_HOST_PATH);
+    RunningProgram first({QUORVEL_HOST_PATH});
     first.send(c.commands);
     ASSERT_EQ(first.read(c.answers.size()), c.answers);
     if (c.kill) first.kill();
@@ -339,8 +339,8 @@ TEST_F(HostTest, TheLockIsHeldExactlyWhileTheEngineIsStarted) {
 
   // The first host, refused while the second runs, starts once it has gone.
   for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
-  RunningProgram first(QUORVEL_HOST_PATH);
-  RunningProgram second(QUORVEL_HOST_PATH);
+  RunningProgram first({QUORVEL_HOST_PATH});
+  RunningProgram second({QUORVEL_HOST_PATH});
   second.send("@start\nBEGIN\n");
   ASSERT_EQ(second.read(begun.size()), begun);
   const std::string refused = std::string(kInUse) + kNotStarted;

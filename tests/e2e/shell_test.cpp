@@ -1,5 +1,10 @@
 // Runs the real shell binary with its standard input read from a file and
 // compares everything it prints.
+//
+// QUORVEL_SHELL_COMMAND runs the cases against another shell instead, the
+// words of its value split at blanks (such as "wine build-windows/quorvel.exe"
+// for the Windows shell). When that shell ends its lines in CR LF, as a
+// Windows console program does, its output is read with LF line ends.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,11 +17,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +45,54 @@ std::string printed(bool success, const std::string& message) {
          message + "\",\n  \"rows_affected\": 0\n}\n\n";
 }
 
-pid_t startShell(int in, int out) { return startProgram(QUORVEL_SHELL_PATH, in, out); }
+// The shell the cases run: this build's own, or the one the environment names.
+struct Shell {
+  CommandLine command;
+  bool windowsConsole = false;  // ends its lines in CR LF
+};
+
+// Each CR LF of a Windows console's output as the LF it stands for.
+std::string withLineFeeds(std::string text) {
+  for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+    text.erase(at, 1);
+  }
+  return text;
+}
+
+const Shell& shell() {
+  static const Shell chosen = [] {
+    const char* named = std::getenv("QUORVEL_SHELL_COMMAND");
+    if (named == nullptr || *named == '\0') return Shell{{QUORVEL_SHELL_PATH}, false};
+    Shell other;
+    std::istringstream words(named);
+    for (std::string word; words >> word;) other.command.push_back(word);
+    const std::filesystem::path probe = std::filesystem::temp_directory_path() /
+                                        ("quorvel-shell-probe-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(probe / "db");
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(probe / "db");
+    other.windowsConsole =
+        runProgram(other.command, probe / "io", "BEGIN\n").output.find("\r\n") != std::string::npos;
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(probe);
+    return other;
+  }();
+  return chosen;
+}
+
+pid_t startShell(int in, int out) { return startProgram(shell().command, in, out); }
+
+// Up to `count` bytes of the shell's output as read with LF line ends.
+std::string readShell(int fd, std::size_t count) {
+  if (!shell().windowsConsole) return readSome(fd, count);
+  std::string raw;
+  while (withLineFeeds(raw).size() < count) {
+    const std::string more = readSome(fd, 1);
+    if (more.empty()) break;
+    raw += more;
+  }
+  return withLineFeeds(raw);
+}
 
 class ShellTest : public TempDirTest {
  protected:
@@ -46,7 +100,9 @@ class ShellTest : public TempDirTest {
   // its input and output sit in a subdirectory so that the working directory
   // holds only what the shell writes. A shell that spins is stopped.
   ShellRun runShell(const std::string& input) {
-    return runProgram(QUORVEL_SHELL_PATH, dir / "io", input);
+    ShellRun run = runProgram(shell().command, dir / "io", input);
+    if (shell().windowsConsole) run.output = withLineFeeds(run.output);
+    return run;
   }
 };
 
@@ -76,11 +132,18 @@ TEST_F(ShellTest, EndsOnExitQuitOrTheEndOfInput) {
 
 TEST_F(ShellTest, AnythingButTheExactExitWordIsACommand) {
   const std::string unknown = printed(false, "Error: Unknown command or missing parameters");
-  const ShellRun run = runShell("exit \nEXIT\n exit\nexit\r\nexit;\n \nquit\n");
+  std::string input = "exit \nEXIT\n exit\n";
+  std::string output = kPrompt + unknown + kPrompt + unknown + kPrompt + unknown;
+  // A Windows console reads a line ended by CR LF as the line without them,
+  // which is that platform's convention: "exit" then CR LF is "exit" there.
+  if (!shell().windowsConsole) {
+    input += "exit\r\n";
+    output += kPrompt + unknown;
+  }
+  const ShellRun run = runShell(input + "exit;\n \nquit\n");
   EXPECT_TRUE(run.exited);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output, kPrompt + unknown + kPrompt + unknown + kPrompt + unknown + kPrompt +
-                            unknown + kPrompt + printed(false, "Lexer Error") + kPrompt +
+  EXPECT_EQ(run.output, output + kPrompt + printed(false, "Lexer Error") + kPrompt +
                             printed(false, "Empty command") + kPrompt);
 }
 
@@ -135,16 +198,25 @@ TEST_F(ShellTest, PrintsWhileItWaitsForTheNextLine) {
   ASSERT_GT(pid, 0);
 
   const std::string prompt = kPrompt;
-  EXPECT_EQ(readSome(fromShell[0], prompt.size()), prompt);
+  EXPECT_EQ(readShell(fromShell[0], prompt.size()), prompt);
   const std::string line = "BEGIN\n";
   EXPECT_EQ(::write(toShell[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
   const std::string answer = printed(true, "Transaction Started. Sandbox active.") + prompt;
-  EXPECT_EQ(readSome(fromShell[0], answer.size()), answer);
+  EXPECT_EQ(readShell(fromShell[0], answer.size()), answer);
 
   ::close(toShell[1]);  // the end of input ends the shell
   EXPECT_EQ(waitForExit(pid), std::optional<int>(0));
-  EXPECT_EQ(readSome(fromShell[0], 1), "");
+  EXPECT_EQ(readShell(fromShell[0], 1), "");
   ::close(fromShell[0]);
+}
+
+// A refused command leaves no line in the log, nor a log where none was.
+TEST_F(ShellTest, RefusedCommandsLeaveNoLog) {
+  const std::string missing = printed(false, "Error: Syntax Error: Table 'nosuch' does not exist.");
+  const ShellRun run = runShell("UPDATE nosuch SET a = 1\nDELETE FROM nosuch\n");
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.output, kPrompt + missing + kPrompt + missing + kPrompt);
+  EXPECT_EQ(fileNames(), (std::set<std::string>{"io", "vesk.lock"}));
 }
 
 // The shell's catalogue starts empty, so a checkpoint typed there would
@@ -206,7 +278,7 @@ TEST_F(ShellTest, ADirectoryItCannotTakeEndsTheShell) {
   const Case cases[] = {
       {"a started engine holds it",
        [](const std::filesystem::path&) {
-         auto host = std::make_unique<RunningProgram>(QUORVEL_HOST_PATH);
+         auto host = std::make_unique<RunningProgram>(CommandLine{QUORVEL_HOST_PATH});
          host->send("@start\nCREATE TABLE t a int\n");
          const std::string made =
              "{\n  \"success\": true,\n  \"message\": \"success!\",\n"
@@ -243,12 +315,12 @@ TEST_F(ShellTest, ADirectoryItCannotTakeEndsTheShell) {
 // The shell holds the directory from its start to its end, so no engine
 // starts there meanwhile.
 TEST_F(ShellTest, HoldsTheDirectoryUntilItEnds) {
-  RunningProgram shell(QUORVEL_SHELL_PATH);
+  RunningProgram shell({QUORVEL_SHELL_PATH});
   shell.send("BEGIN\n");
   const std::string begun =
       std::string(kPrompt) + printed(true, "Transaction Started. Sandbox active.") + kPrompt;
   ASSERT_EQ(shell.read(begun.size()), begun);
-  const auto host = [&] { return runProgram(QUORVEL_HOST_PATH, dir / "io", "@start\n").output; };
+  const auto host = [&] { return runProgram({QUORVEL_HOST_PATH}, dir / "io", "@start\n").output; };
   EXPECT_EQ(host(),
             "[BOOTLOADER] Start-up failed: Working directory is in use by another process\n");
   shell.send("exit\n");

@@ -1,14 +1,22 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/database.h"
+#include "language/parser.h"
+#include "storage/file_system.h"
 #include "storage/storage.h"
+#include "support/file_sweep.h"
 #include "support/table_builders.h"
 #include "support/test_support.h"
 
@@ -150,6 +158,192 @@ TEST_F(StartupTest, FifosNeverBlockAStart) {
     }
     EXPECT_EQ(directoryContents().at(c.name), "special");
   }
+}
+
+// A kill may stop a command between its log line and its webhook records;
+// the start then writes what the file lacks, as the first run would have.
+class ChainReplayTest : public StartupTest {
+ protected:
+  // A task on the queue: its offset, due time, start time, row and value.
+  using QueuedTask =
+      std::tuple<std::int32_t, std::int64_t, std::int64_t, std::int32_t, std::string>;
+
+  // What a start makes of the directory.
+  struct Started {
+    std::string tables;
+    std::optional<std::string> webhooks;  // none when there is no file
+    std::vector<QueuedTask> queue;        // by offset
+    bool operator==(const Started&) const = default;
+  };
+
+  Started start() {
+    closeLineStream();  // a process that starts has no stream open
+    Database db;
+    EXPECT_EQ(startFailure(db), "");
+    Started started{describe(db), webhookFile(), {}};
+    for (; !db.webhookQueue.empty(); db.webhookQueue.pop()) {
+      const WebhookTask& task = db.webhookQueue.top();
+      started.queue.emplace_back(task.fileOffset, task.fireTime, task.insTime, task.rowIndex,
+                                 task.value);
+    }
+    std::sort(started.queue.begin(), started.queue.end());
+    return started;
+  }
+
+  std::optional<std::string> webhookFile() const {
+    if (!std::filesystem::exists(dir / "webhooks.bin")) return std::nullopt;
+    return readFile(dir / "webhooks.bin");
+  }
+
+  // A database and its parser, as a process runs them.
+  struct Live {
+    Database db;
+    Parser parser{&db};
+  };
+
+  // The commands run live at time 1000 in an emptied directory.
+  std::unique_ptr<Live> runLive(const std::vector<std::string>& commands) {
+    for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
+    clock.set(1000);
+    auto live = std::make_unique<Live>();
+    for (const std::string& command : commands) {
+      EXPECT_TRUE(live->parser.handleCommand(command).success) << command;
+    }
+    return live;
+  }
+
+  ScopedClock clock{1000};
+};
+
+TEST_F(ChainReplayTest, AChainCommandKilledAnywhereComesBackWithAllItsTasksOrNone) {
+  const std::string table = "CREATE TABLE c id ApexInt v int s string 3 t string 2";
+  const std::string insert =
+      "INSERT INTO c s = 'x' --> 'y' @ 1 m --> 'z' @ 1 m t = 'p' --> 'q' @ 1 h c";
+  struct Case {
+    const char* name;
+    std::vector<std::string> before;
+    std::string command;
+  };
+  const Case cases[] = {
+      {"an insert that creates the webhook file", {table}, insert},
+      {"an insert behind earlier records",
+       {table, "INSERT INTO c s = 'a' --> 'b' @ 1 s", "INSERT INTO c v = 5"},
+       insert},
+      {"an update of two rows",
+       {table, "INSERT INTO c v = 1", "INSERT INTO c s = 'a' --> 'b' @ 1 s", "INSERT INTO c v = 3"},
+       "UPDATE c SET s = 'u' --> 'v' @ 5 m WHERE id > 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<Live> live = runLive(c.before);
+    const Directory before = snapshotDirectory();
+    clock.set(2000);
+    const std::int64_t operations =
+        countFileOperations([&] { EXPECT_TRUE(live->parser.handleCommand(c.command).success); });
+    const Directory after = snapshotDirectory();
+    // The starts come later: every time they write must come from the log.
+    clock.set(5000);
+    restoreDirectory(before);
+    const Started absent = start();
+    restoreDirectory(after);
+    const Started whole = start();
+    ASSERT_NE(absent.webhooks, whole.webhooks);
+    EXPECT_EQ(whole.webhooks, webhookFile()) << "the start wrote nothing more";
+
+    for (std::int64_t n = 0; n < operations; ++n) {
+      SCOPED_TRACE("kill at file operation " + std::to_string(n));
+      live = runLive(c.before);
+      clock.set(2000);
+      {
+        const ScopedFileFault kill(FileFault{n, true});
+        live->parser.handleCommand(c.command);
+      }
+      live.reset();
+      clock.set(5000);
+      const Started first = start();
+      EXPECT_TRUE(first == absent || first == whole) << first.tables;
+      EXPECT_EQ(start(), first) << "a second start changes nothing";
+    }
+  }
+}
+
+// Only the last line may lack its records, and only at the offset it names;
+// the start writes nothing anywhere else.
+TEST_F(ChainReplayTest, TheLastLineGetsWhatItsRecordsLackAtItsOffset) {
+  runLive({"CREATE TABLE c id ApexInt s string 3", "INSERT INTO c s = 'a' --> 'b' @ 1 m",
+           "INSERT INTO c s = 'x' --> 'y' @ 1 m --> 'z' @ 1 m"});
+  const std::string log = readFile(dir / "vesk.wal");
+  const std::string records = readFile(dir / "webhooks.bin");
+  ASSERT_TRUE(log.ends_with(" #TIME# 1000 85\n")) << log;
+  ASSERT_EQ(records.size(), 3 * 85u);
+  const std::string first = records.substr(0, 85);
+  const auto withLastLine = [&](const std::string& from, const std::string& to) {
+    std::string changed = log;
+    changed.replace(changed.rfind(from), from.size(), to);
+    return changed;
+  };
+  struct Case {
+    const char* name;
+    std::string log;
+    std::optional<std::string> webhooks;  // before the start; none: no file
+    std::optional<std::string> left;      // after it
+  };
+  const Case cases[] = {
+      {"both records missing", log, first, records},
+      {"the second missing", log, records.substr(0, 170), records},
+      {"the first cut short", log, records.substr(0, 125), records},
+      {"the second cut short", log, records.substr(0, 200), records},
+      {"every record there", log, records, records},
+      {"a line without the offset", withLastLine(" 85\n", "\n"), first, first},
+      {"a line before the last", log + "INSERT INTO c s = 'n' #TIME# 1000\n", first, first},
+      {"a refused command", withLastLine("INSERT INTO c s = 'x'", "INSERT INTO d s = 'x'"), first,
+       first},
+      // The file lost records ahead of the offset: it was cut or replaced.
+      {"a file that ends before the offset", log, records.substr(0, 40), records.substr(0, 40)},
+      {"no file", log, std::nullopt, std::nullopt},
+      {"an offset past the file's end", withLastLine(" 85\n", " 340\n"), records, records},
+      {"an offset inside a record", withLastLine(" 85\n", " 86\n"), first, first},
+  };
+  clock.set(5000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir / "webhooks.bin");
+    if (c.webhooks) writeFile(dir / "webhooks.bin", *c.webhooks);
+    writeFile(dir / "vesk.wal", c.log);
+    const Started started = start();
+    EXPECT_EQ(started.webhooks, c.left);
+    // Every whole record is queued once, with its own offset.
+    const std::size_t count = c.left ? c.left->size() / 85 : 0;
+    ASSERT_EQ(started.queue.size(), count);
+    for (std::size_t k = 0; k < count; ++k) {
+      EXPECT_EQ(std::get<0>(started.queue[k]), static_cast<std::int32_t>(85 * k));
+    }
+    EXPECT_EQ(start(), started);
+  }
+}
+
+// Records that cannot be written fail the start, which leaves the files as
+// they were, and a later start retries.
+TEST_F(ChainReplayTest, RecordsThatCannotBeWrittenFailTheStart) {
+  runLive({"CREATE TABLE c id ApexInt s string 3",
+           "INSERT INTO c s = 'x' --> 'y' @ 1 m --> 'z' @ 1 m"});
+  const std::string records = readFile(dir / "webhooks.bin");
+  ASSERT_EQ(records.size(), 2 * 85u);
+  writeFile(dir / "webhooks.bin", "");
+  const Directory before = snapshotDirectory();
+  const std::int64_t operations = countFileOperations([&] {
+    Database db;
+    EXPECT_EQ(startFailure(db), "");
+  });
+  restoreDirectory(before);
+  {
+    // The start's last operation: the write of the records.
+    const ScopedFileFault fault(FileFault{operations - 1, false});
+    Database db;
+    EXPECT_EQ(startFailure(db), "Failed to write file: webhooks.bin");
+  }
+  EXPECT_EQ(snapshotDirectory(), before);
+  EXPECT_EQ(start().webhooks, records);
 }
 
 }  // namespace

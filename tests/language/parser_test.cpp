@@ -164,6 +164,51 @@ TEST_F(ParserTest, LogsEverySuccessfulChangeAsReceived) {
   EXPECT_EQ(readFile("vesk.wal"), "DROP TABLE t #TIME# 1011\n");
 }
 
+// The line of an INSERT or UPDATE that assigns a state chain says where its
+// webhook records go: the webhook file's length in whole records when the
+// line was appended. Other lines carry no such field.
+TEST_F(ParserTest, ChainCommandsLogWhereTheirWebhookRecordsGo) {
+  Database db;
+  Parser parser(&db);
+  const std::vector<std::string> commands = {
+      "CREATE TABLE c id ApexInt v int s string 3",
+      "INSERT INTO c v = 1",
+      "INSERT INTO c s = 'x' --> 'y' @ 1 m --> 'z' @ 1 m",        // two tasks, at 0
+      "UPDATE c SET s = 'p' --> 'q' @ 1 h WHERE id > 1",          // one row, at 170
+      "UPDATE c SET s = 'p' --> 'q' @ 1 h WHERE id > 9",          // no row, no task
+      "UPDATE c SET s = 'a' --> 'b' @ 1 s s = 'c' WHERE id = 1",  // the chain is overwritten
+      "UPDATE c SET v = 2",
+      "INSERT INTO c s = 'r' --> 's' @ 1 s #TIME# 7",
+  };
+  for (const std::string& command : commands) {
+    SCOPED_TRACE(command);
+    EXPECT_TRUE(parser.handleCommand(command).success);
+  }
+  // A record cut short at the end is written over, so it does not count.
+  writeFile("webhooks.bin", readFile("webhooks.bin") + "cut short");
+  ASSERT_TRUE(parser.handleCommand("UPDATE c SET s = 'x' --> 'y' @ 1 m WHERE id = 1").success);
+  EXPECT_EQ(readFile("vesk.wal"),
+            "CREATE TABLE c id ApexInt v int s string 3 #TIME# 1000\n"
+            "INSERT INTO c v = 1 #TIME# 1000\n"
+            "INSERT INTO c s = 'x' --> 'y' @ 1 m --> 'z' @ 1 m #TIME# 1000 0\n"
+            "UPDATE c SET s = 'p' --> 'q' @ 1 h WHERE id > 1 #TIME# 1000 170\n"
+            "UPDATE c SET s = 'p' --> 'q' @ 1 h WHERE id > 9 #TIME# 1000 255\n"
+            "UPDATE c SET s = 'a' --> 'b' @ 1 s s = 'c' WHERE id = 1 #TIME# 1000 255\n"
+            "UPDATE c SET v = 2 #TIME# 1000\n"
+            "INSERT INTO c s = 'r' --> 's' @ 1 s #TIME# 7 #TIME# 7 255\n"
+            "UPDATE c SET s = 'x' --> 'y' @ 1 m WHERE id = 1 #TIME# 1000 340\n");
+  EXPECT_EQ(readFile("webhooks.bin").size(), 5 * 85u);
+
+  // Where the records would go cannot be told: refused before the line.
+  const std::string log = readFile("vesk.wal");
+  std::filesystem::remove("webhooks.bin");
+  std::filesystem::create_directory("webhooks.bin");
+  EXPECT_EQ(parser.handleCommand("INSERT INTO c s = 'x' --> 'y' @ 1 m").message,
+            "Error: Failed to write file: webhooks.bin");
+  EXPECT_EQ(readFile("vesk.wal"), log);
+  EXPECT_EQ(db.tables.at("c").rows.size(), 3u);
+}
+
 // The commands with a grammar of their own: their messages, and the log
 // holding exactly the successful CREATE TABLE and LINK.
 TEST_F(ParserTest, SchemaQueryAndLinkCommandsRunAndLogAsTheirRowsSay) {
@@ -346,6 +391,70 @@ TEST_F(ParserTest, TheLogIsWrittenAheadOfEveryChange) {
   EXPECT_EQ(parser.handleCommand("INSERT INTO t v = 2").message,
             "Error: Failed to open file: vesk.wal");
   EXPECT_EQ(rows(), 1u);
+}
+
+// A failed command whose line cannot be taken back would run at the next
+// start: that failure is the result, and no command is logged after the
+// line until a retry of the cut, or a checkpoint, removes it.
+TEST_F(ParserTest, ALineThatCannotBeTakenBackRefusesLoggedCommandsUntilItIsGone) {
+  enum class Removal {
+    Retry,              // the next logged command's own retry
+    Checkpoint,         // a checkpoint whose retry fails: the emptied log takes the line
+    FailingCheckpoint,  // a checkpoint that fails after its retry took the line back
+  };
+  struct Case {
+    const char* name;
+    std::string command;    // fails once its line is in the log
+    std::int64_t failedOp;  // counted back from the command's last operation
+    Removal removal;
+  };
+  const Case cases[] = {
+      {"delete, the truncate fails", "DELETE FROM nosuch", 1, Removal::Retry},
+      {"delete, the size look fails", "DELETE FROM nosuch", 2, Removal::Checkpoint},
+      {"insert, the truncate fails", "INSERT INTO t s = 'abcde'", 1, Removal::FailingCheckpoint},
+      {"insert, the size look fails", "INSERT INTO t s = 'abcde'", 2, Removal::Retry},
+  };
+  const std::string refusal = "Error: Failed to write file: vesk.wal";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const std::string& name : fileNames()) std::filesystem::remove_all(name);
+    Database db;
+    Parser parser(&db);
+    ASSERT_TRUE(parser.handleCommand("CREATE TABLE t id ApexInt v int s string ( 4 )").success);
+    ASSERT_TRUE(parser.handleCommand("INSERT INTO t v = 1").success);
+    const std::string log = readFile("vesk.wal");
+    const std::int64_t operations =
+        countFileOperations([&] { EXPECT_FALSE(parser.handleCommand(c.command).success); });
+    ASSERT_EQ(readFile("vesk.wal"), log) << "a cut that works takes the line back";
+    {
+      const ScopedFileFault fault(FileFault{operations - c.failedOp, false});
+      EXPECT_EQ(parser.handleCommand(c.command).message, refusal);
+    }
+    const std::string kept = readFile("vesk.wal");
+    EXPECT_EQ(kept, log + c.command + " #TIME# 1000\n");
+    for (const char* refused : {"INSERT INTO t v = 2", "DROP TABLE t"}) {
+      SCOPED_TRACE(refused);
+      // The retry before the next logged command fails too: refused, even
+      // a drop, whose own checkpoint would otherwise empty the log.
+      const ScopedFileFault fault(FileFault{1, false});
+      EXPECT_EQ(parser.handleCommand(refused).message, refusal);
+    }
+    EXPECT_EQ(parser.handleCommand("SELECT * FROM t").rows.size(), 1u);
+    EXPECT_EQ(readFile("vesk.wal"), kept);
+    std::string left = log;  // the log once the line is gone
+    if (c.removal == Removal::Checkpoint) {
+      const ScopedFileFault fault(FileFault{1, false});
+      EXPECT_TRUE(parser.handleCommand("CHECKPOINT").success) << "never refused for the line";
+      left = "";
+    } else if (c.removal == Removal::FailingCheckpoint) {
+      // The retry's two operations pass, the checkpoint's first fails.
+      const ScopedFileFault fault(FileFault{2, false});
+      EXPECT_FALSE(parser.handleCommand("CHECKPOINT").success);
+      EXPECT_EQ(readFile("vesk.wal"), log);
+    }
+    EXPECT_TRUE(parser.handleCommand("INSERT INTO t v = 2").success);
+    EXPECT_EQ(readFile("vesk.wal"), left + "INSERT INTO t v = 2 #TIME# 1000\n");
+  }
 }
 
 // A refused LINK changes nothing: its refusals are tried before the

@@ -207,7 +207,7 @@ TEST_F(FileSystemTest, ALockHasOneHolderAtATime) {
 TEST_F(FileSystemTest, AStartedProgramDoesNotInheritALock) {
   FileLock lock;
   ASSERT_EQ(lock.take("lk"), LockStatus::Taken);
-  RunningProgram cat("/bin/cat");
+  RunningProgram cat({"/bin/cat"});
   cat.send("x");
   ASSERT_EQ(cat.read(1), "x") << "the program runs, so its start is over";
   lock.release();

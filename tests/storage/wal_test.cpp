@@ -2,14 +2,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "storage/file_system.h"
+#include "storage/log_line.h"
 #include "storage/storage.h"
 #include "support/file_sweep.h"
 #include "support/test_support.h"
@@ -47,6 +50,61 @@ TEST_F(WalTest, EachAppendIsOneLineWithTheTimeMarker) {
     Storage::clearWAL();
     Storage::appendToWAL(c.command);
     EXPECT_EQ(readFile("vesk.wal"), c.line);
+  }
+}
+
+// The line of a command that may queue webhook tasks says where their
+// records go, after its time; the dispatcher reads no further than the time.
+TEST_F(WalTest, AWebhookOffsetFollowsTheTime) {
+  struct Case {
+    const char* name;
+    std::string command;
+    std::int64_t offset;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"first record of the file", "INSERT INTO c s = 'x' --> 'y' @ 1 m", 0,
+       "INSERT INTO c s = 'x' --> 'y' @ 1 m #TIME# 1700000000 0\n"},
+      {"after two records", "UPDATE c SET s = 'x' --> 'y' @ 1 m", 170,
+       "UPDATE c SET s = 'x' --> 'y' @ 1 m #TIME# 1700000000 170\n"},
+      {"behind a marker of the command's own", "INSERT INTO c s = 'x' #TIME# 5", 85,
+       "INSERT INTO c s = 'x' #TIME# 5 #TIME# 1700000000 85\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Storage::clearWAL();
+    Storage::appendToWAL(c.command, c.offset);
+    const std::string log = readFile("vesk.wal");
+    EXPECT_EQ(log, c.line);
+    EXPECT_EQ(webhookOffsetOf(std::string_view(log).substr(0, log.size() - 1)), c.offset);
+  }
+}
+
+TEST(LogLineTest, OnlyAnOffsetRightAfterTheLastTimeIsOne) {
+  struct Case {
+    const char* line;
+    std::optional<std::int64_t> offset;
+  };
+  const Case cases[] = {
+      {"INSERT INTO c a = 1 #TIME# 1700000000", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000 255", 255},
+      {"INSERT INTO c a = 1 #TIME# -5 0", 0},
+      {"INSERT INTO c a = 1 #TIME# 5 #TIME# 1700000000 85", 85},
+      {"INSERT INTO c a = 1 #TIME# 5 85 #TIME# 1700000000", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000 ", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000  85", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000 85 ", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000 +85", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000 -85", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000 8x", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 17000x0000 85", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000 9223372036854775808", std::nullopt},
+      {"INSERT INTO c a = 1 #TIME# 1700000000 9223372036854775807", INT64_MAX},
+      {"INSERT INTO c a = 1", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(webhookOffsetOf(c.line), c.offset);
   }
 }
 
@@ -116,6 +174,62 @@ TEST_F(WalTest, TakingBackALineRestoresTheLogAsItWas) {
   Storage::clearWAL();
   Storage::cutWAL(third);
   EXPECT_EQ(readFile("vesk.wal"), "");
+}
+
+// A cut that fails keeps the line: no line may follow it until a retry
+// takes it back, or a checkpoint empties the log.
+TEST_F(WalTest, ALineThatCannotBeTakenBackHoldsBackEveryAppend) {
+  const std::string a = "A #TIME# 1700000000\n";
+  struct Case {
+    const char* fails;
+    bool logBefore;         // "A" is in the log before "B"
+    std::int64_t failedOp;  // of the cut: the size look, then the cut or removal
+  };
+  const Case cases[] = {
+      {"the size look", true, 0},
+      {"the truncate", true, 1},
+      {"the removal of a log that was not there", false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fails);
+    std::filesystem::remove("vesk.wal");
+    if (c.logBefore) Storage::appendToWAL("A");
+    const std::string before = c.logBefore ? a : "";
+    const Storage::LogMark mark = Storage::appendToWAL("B");
+    const std::string withB = readFile("vesk.wal");
+    {
+      const ScopedFileFault fault(FileFault{c.failedOp, false});
+      EXPECT_FALSE(Storage::cutWAL(mark));
+    }
+    EXPECT_EQ(readFile("vesk.wal"), withB);
+    {
+      // The retry before the append fails as well: nothing is appended.
+      const ScopedFileFault fault(FileFault{1, false});
+      EXPECT_EQ(thrownMessage([] { Storage::appendToWAL("C"); }), "Failed to write file: vesk.wal");
+      EXPECT_EQ(readFile("vesk.wal"), withB);
+    }
+    {
+      const ScopedFileFault fault(FileFault{1, false});
+      EXPECT_FALSE(Storage::settleWAL());
+    }
+    Storage::appendToWAL("C");
+    EXPECT_EQ(readFile("vesk.wal"), before + "C #TIME# 1700000000\n");
+    EXPECT_TRUE(Storage::settleWAL());
+
+    // Emptying the log takes such a line with it.
+    const Storage::LogMark next = Storage::appendToWAL("D");
+    {
+      const ScopedFileFault fault(FileFault{1, false});
+      EXPECT_FALSE(Storage::cutWAL(next));
+    }
+    EXPECT_TRUE(Storage::clearWAL());
+    {
+      const ScopedFileFault fault(FileFault{0, false});
+      EXPECT_TRUE(Storage::settleWAL()) << "nothing is left to retry";
+    }
+    Storage::appendToWAL("E");
+    EXPECT_EQ(readFile("vesk.wal"), "E #TIME# 1700000000\n");
+  }
 }
 
 TEST_F(WalTest, ALogThatCannotBeOpenedRefusesTheLine) {

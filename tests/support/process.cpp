@@ -9,18 +9,25 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 
-pid_t startProgram(const char* path, int in, int out) {
+pid_t startProgram(const CommandLine& command, int in, int out) {
+  if (command.empty()) return -1;
+  // Built before the fork: the child only calls what is safe there.
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     const rlimit limit{1 << 20, 1 << 20};
     if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
       ::_exit(126);
     }
-    ::execl(path, path, static_cast<char*>(nullptr));
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   return pid;
@@ -60,15 +67,15 @@ std::string readSome(int fd, std::size_t count) {
   return text;
 }
 
-RunningProgram::RunningProgram(const char* path) {
+RunningProgram::RunningProgram(const CommandLine& command) {
   ::signal(SIGPIPE, SIG_IGN);  // a program that died must fail the test, not end it
   int toProgram[2] = {-1, -1};
   int fromProgram[2] = {-1, -1};
   if (::pipe2(toProgram, O_CLOEXEC) != 0 || ::pipe2(fromProgram, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "no pipes for " << path;
+    ADD_FAILURE() << "no pipes for " << command.front();
     return;
   }
-  pid = startProgram(path, toProgram[0], fromProgram[1]);
+  pid = startProgram(command, toProgram[0], fromProgram[1]);
   ::close(toProgram[0]);
   ::close(fromProgram[1]);
   in = toProgram[1];
@@ -103,7 +110,8 @@ void RunningProgram::kill() {
   pid = -1;
 }
 
-ProgramRun runProgram(const char* path, const std::filesystem::path& io, const std::string& input) {
+ProgramRun runProgram(const CommandLine& command, const std::filesystem::path& io,
+                      const std::string& input) {
   std::filesystem::create_directories(io);
   const std::string in = (io / "in").string();
   const std::string out = (io / "out").string();
@@ -112,7 +120,7 @@ ProgramRun runProgram(const char* path, const std::filesystem::path& io, const s
   ProgramRun run;
   const int inFd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
   const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const pid_t pid = inFd >= 0 && outFd >= 0 ? startProgram(path, inFd, outFd) : -1;
+  const pid_t pid = inFd >= 0 && outFd >= 0 ? startProgram(command, inFd, outFd) : -1;
   if (inFd >= 0) ::close(inFd);
   if (outFd >= 0) ::close(outFd);
   if (pid < 0) return run;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Running the real programs (the shell, the C host) in a test's directory.
 
@@ -16,11 +17,14 @@ struct ProgramRun {
   std::string output;   // all of standard output
 };
 
-// Starts `path` with `in` as standard input and `out` as standard output.
+// A program and its arguments: the first word is the program's path.
+using CommandLine = std::vector<std::string>;
+
+// Starts `command` with `in` as standard input and `out` as standard output.
 // Both descriptors must be close-on-exec, so that the child holds no other
 // copy of them (a pipe's write end left open would hide the end of input).
 // File writes are limited to 1 MiB, so a program that spins cannot fill the disk.
-pid_t startProgram(const char* path, int in, int out);
+pid_t startProgram(const CommandLine& command, int in, int out);
 
 // Waits for the program to end by itself and gives its exit status, or
 // stops one that has not ended within 20 seconds and gives nothing.
@@ -39,7 +43,7 @@ std::string readSome(int fd, std::size_t count);
 // engine started, say) while it runs another.
 class RunningProgram {
  public:
-  explicit RunningProgram(const char* path);
+  explicit RunningProgram(const CommandLine& command);
   // Kills a program that is still running.
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
@@ -60,7 +64,8 @@ class RunningProgram {
   int out = -1;  // the read end of its standard output
 };
 
-// Runs `path` in the current directory with `input` as its standard input.
-// The files that carry input and output sit in `io` (created), so that the
-// working directory holds only what the program writes.
-ProgramRun runProgram(const char* path, const std::filesystem::path& io, const std::string& input);
+// Runs `command` in the current directory with `input` as its standard
+// input. The files that carry input and output sit in `io` (created), so
+// that the working directory holds only what the program writes.
+ProgramRun runProgram(const CommandLine& command, const std::filesystem::path& io,
+                      const std::string& input);
