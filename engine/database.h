@@ -190,7 +190,13 @@ class Database {
   // that key. A link that fails changes nothing: a failure after the parent's
   // key was set up puts the parent's key, key position and index back.
   // Refused with "Cannot link tables while a transaction is active": a
-  // rollback would take away the rows the link was checked against.
+  // rollback would take away the rows the link was checked against. After
+  // "Can't have two primary keys at once" come "Primary key column cannot
+  // hold state chains: <column>" (a parent key column with a state limit
+  // above 0) and "Table already linked to this parent through another
+  // column" (the parent already checks another column of this child; a
+  // repeated link of the same column pair is made again). The parent joins
+  // the child's Table::parents at its place in byte order of the names.
   void link(const std::string& foreignTable, const std::string& foreignKeyCol,
             const std::string& primaryTable, const std::string& primaryKeyCol);
 
