@@ -80,7 +80,9 @@ class Database {
   // Removes the table and its listeners, then its data file (the drop's
   // commit point), its deletion map and rule file, every relation file
   // whose header names it as the child, its entries in its parents'
-  // Table::children and its back-references in their rows. Refuses first
+  // Table::children and its back-references in their rows; a parent left
+  // without children loses the key that links gave it (one its "ApexInt"
+  // column gives stays), as the next start would. Refuses first
   // what checkDropTable refuses, and "Failed to write file: <name>.bin",
   // changing nothing, when the data file cannot be removed; a file that
   // cannot be removed after it is left for the recovery step. Takes no
