@@ -333,6 +333,13 @@ TEST_F(ForeignKeyTest, LinkSkipsEmptyKeysAndCutsAtNul) {
   addChild("1", "");  // an insert looks the empty text up like any other
   EXPECT_EQ(thrownMessage([&] { db.linkRow(&child().rows.back(), "c", true); }),
             "Primary table is missing required future key: ");
+
+  // A parent row showing the empty key is protected by the link as by an
+  // insert, so a start that makes the link again protects it too.
+  addParent("2", "");
+  db.link("c", "pcode", "p", "code");
+  EXPECT_EQ(backReferences(parent()),
+            (BackReferences{{{0, "c", "pcode"}, {1}}, {{1, "c", "pcode"}, {0}}}));
 }
 
 TEST_F(ForeignKeyTest, LinkRowFailures) {
