@@ -189,9 +189,9 @@ class Database {
   // `primaryTable.primaryKeyCol`, which becomes the parent's primary key, and
   // writes the relation file. Every live child row must find, for its current
   // value and every state its chain can still reach, a live parent row with
-  // that key; an empty key needs none, but is back-referenced to a parent
-  // row that shows it. A link that fails changes nothing: a failure after the parent's
-  // key was set up puts the parent's key, key position and index back.
+  // that key, the empty text too (a text is cut at its first NUL byte). A
+  // link that fails changes nothing: a failure after the parent's key was
+  // set up puts the parent's key, key position and index back.
   // Refused with "Cannot link tables while a transaction is active": a
   // rollback would take away the rows the link was checked against. After
   // "Can't have two primary keys at once" come "Primary key column cannot

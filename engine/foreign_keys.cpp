@@ -138,11 +138,10 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
       if (keyPosition >= row.cells.size()) continue;
       for (const std::string& text : keyTexts(row.cells[keyPosition], Reach::StillReachable)) {
         const std::string key = text.substr(0, text.find('\0'));
+        // An empty key is a key like any other, as for an insert: were it
+        // passed over, which parent rows it protects would depend on the
+        // order of past commands, and a start would answer otherwise.
         Row* found = findParentRow(parent, key);
-        // An empty key needs no parent row; one that shows it is protected
-        // all the same, as the insert of the child row protected it, or a
-        // start would leave it unprotected.
-        if (found == nullptr && key.empty()) continue;
         if (found == nullptr) {
           throw std::runtime_error("CRITICAL CORRUPTION: Missing active parent key: " + key);
         }

@@ -323,23 +323,28 @@ TEST_F(ForeignKeyTest, LinkNeedsTheStatesStillToComeAndInsertNeedsEveryState) {
             "CRITICAL CORRUPTION: Missing active parent key: a");
 }
 
-TEST_F(ForeignKeyTest, LinkSkipsEmptyKeysAndCutsAtNul) {
+// The empty key is a key like any other, for a link as for an insert, so
+// that the parent rows it protects are the same live and after a start
+// makes the link again; a link cuts a key at its first NUL byte.
+TEST_F(ForeignKeyTest, LinkNeedsAnEmptyKeyAndCutsAtNul) {
   addParent("1", "b");
   addChild("1", "");
   addChild("1", std::string("b\0tail", 6));
-  db.link("c", "pcode", "p", "code");
-  EXPECT_EQ(backReferences(parent()), (BackReferences{{{0, "c", "pcode"}, {1}}}));
+  const KeyState before(parent());
+  EXPECT_EQ(thrownMessage([&] { db.link("c", "pcode", "p", "code"); }),
+            "CRITICAL CORRUPTION: Missing active parent key: ");
+  EXPECT_EQ(KeyState(parent()), before);
+  EXPECT_TRUE(backReferences(parent()).empty());
 
-  addChild("1", "");  // an insert looks the empty text up like any other
-  EXPECT_EQ(thrownMessage([&] { db.linkRow(&child().rows.back(), "c", true); }),
-            "Primary table is missing required future key: ");
-
-  // A parent row showing the empty key is protected by the link as by an
-  // insert, so a start that makes the link again protects it too.
   addParent("2", "");
   db.link("c", "pcode", "p", "code");
   EXPECT_EQ(backReferences(parent()),
             (BackReferences{{{0, "c", "pcode"}, {1}}, {{1, "c", "pcode"}, {0}}}));
+
+  addChild("1", "");  // an insert looks the empty text up as well
+  db.linkRow(&child().rows.back(), "c", true);
+  EXPECT_EQ(backReferences(parent()),
+            (BackReferences{{{0, "c", "pcode"}, {1}}, {{1, "c", "pcode"}, {0, 2}}}));
 }
 
 TEST_F(ForeignKeyTest, LinkRowFailures) {
