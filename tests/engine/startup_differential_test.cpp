@@ -40,8 +40,9 @@ namespace fs = std::filesystem;
 // What the generator may write. Each flag opens a family of values whose
 // meaning another part of the engine settles.
 struct GeneratorSettings {
-  // '#', '#/' and '#/#' in "string" columns of width 1 to 3, where they are
-  // written exactly like a missing value.
+  // '#', '#/' and '#/#' in "string" columns of width 1 to 3. Off while such
+  // a value is stored exactly like a missing value, which a restart after a
+  // checkpoint then shows as NULL.
   bool reservedNarrowValues = false;
   // WHERE values outside the column type's range: 99999999999,
   // -99999999999 and a float past single precision.
