@@ -55,6 +55,14 @@ Table buildTable(const std::string& name, const std::vector<Column>& columns) {
   return table;
 }
 
+// Whether the start gives `table` its key by itself: its first "ApexInt"
+// column is the key.
+bool keyedByIdentity(const Table& table) {
+  const auto identity = std::find_if(table.columns.begin(), table.columns.end(),
+                                     [](const Column& column) { return column.type == "ApexInt"; });
+  return identity != table.columns.end() && identity->name == table.primaryKey;
+}
+
 }  // namespace
 
 Table& Database::getTable(const std::string& name) {
@@ -156,6 +164,13 @@ void Database::forgetChildTable(const std::string& name) {
     if (parent.children.erase(name) == 0) continue;
     for (Row& row : parent.rows) {
       std::erase_if(row.links, [&](const auto& link) { return link.first.table == name; });
+    }
+    // A key that only links gave goes with the last of them: no relation
+    // file is left to give it back at the next start.
+    if (parent.children.empty() && !keyedByIdentity(parent)) {
+      parent.primaryKey.clear();
+      parent.pkIndex = 0;
+      parent.pkMap = PrimaryKeyIndex();
     }
   }
 }

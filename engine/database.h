@@ -84,7 +84,9 @@ class Database {
   // Removes the table and its listeners, then its data file (the drop's
   // commit point), its deletion map and rule file, every relation file
   // whose header names it as the child, its entries in its parents'
-  // Table::children and its back-references in their rows. Refuses first
+  // Table::children and its back-references in their rows; a parent left
+  // without children loses the key that links gave it (one its "ApexInt"
+  // column gives stays), as the next start would. Refuses first
   // what checkDropTable refuses, and "Failed to write file: <name>.bin",
   // changing nothing, when the data file cannot be removed; a file that
   // cannot be removed after it is left for the recovery step. Takes no
@@ -203,10 +205,17 @@ class Database {
   // `primaryTable.primaryKeyCol`, which becomes the parent's primary key, and
   // writes the relation file. Every live child row must find, for its current
   // value and every state its chain can still reach, a live parent row with
-  // that key. A link that fails changes nothing: a failure after the parent's
-  // key was set up puts the parent's key, key position and index back.
+  // that key, the empty text too (a text is cut at its first NUL byte). A
+  // link that fails changes nothing: a failure after the parent's key was
+  // set up puts the parent's key, key position and index back.
   // Refused with "Cannot link tables while a transaction is active": a
-  // rollback would take away the rows the link was checked against.
+  // rollback would take away the rows the link was checked against. After
+  // "Can't have two primary keys at once" come "Primary key column cannot
+  // hold state chains: <column>" (a parent key column with a state limit
+  // above 0) and "Table already linked to this parent through another
+  // column" (the parent already checks another column of this child; a
+  // repeated link of the same column pair is made again). The parent joins
+  // the child's Table::parents at its place in byte order of the names.
   void link(const std::string& foreignTable, const std::string& foreignKeyCol,
             const std::string& primaryTable, const std::string& primaryKeyCol);
 

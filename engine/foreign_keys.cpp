@@ -114,6 +114,18 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
   if (!parent.primaryKey.empty() && parent.primaryKey != primaryKeyCol) {
     throw std::runtime_error("Can't have two primary keys at once");
   }
+  // The index holds each key as it was when the row was indexed; a key
+  // that moves on with the clock would leave it wrong.
+  if (const auto limit = parent.maxStatesByColumn.find(primaryKeyCol);
+      limit != parent.maxStatesByColumn.end() && limit->second > 0) {
+    throw std::runtime_error("Primary key column cannot hold state chains: " + primaryKeyCol);
+  }
+  // A parent checks one column per child table: a second column would go
+  // unchecked.
+  if (const auto linked = parent.children.find(foreignTable);
+      linked != parent.children.end() && linked->second != foreignKeyCol) {
+    throw std::runtime_error("Table already linked to this parent through another column");
+  }
 
   KeyState before(parent);
   std::vector<ParentLink> pending;
@@ -126,7 +138,9 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
       if (keyPosition >= row.cells.size()) continue;
       for (const std::string& text : keyTexts(row.cells[keyPosition], Reach::StillReachable)) {
         const std::string key = text.substr(0, text.find('\0'));
-        if (key.empty()) continue;
+        // An empty key is a key like any other, as for an insert: were it
+        // passed over, which parent rows it protects would depend on the
+        // order of past commands, and a start would answer otherwise.
         Row* found = findParentRow(parent, key);
         if (found == nullptr) {
           throw std::runtime_error("CRITICAL CORRUPTION: Missing active parent key: " + key);
@@ -147,7 +161,10 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
     throw;
   }
   recordLinks(pending);
-  child.parents.push_back(primaryTable);
+  // In byte order, not link order: nothing on disk records the order of the
+  // links, and the first parent that refuses a row names the refusal.
+  child.parents.insert(std::upper_bound(child.parents.begin(), child.parents.end(), primaryTable),
+                       primaryTable);
   parent.children.emplace(foreignTable, foreignKeyCol);
 }
 

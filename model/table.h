@@ -123,8 +123,8 @@ struct Table {
   std::int32_t pkIndex = 0;                      // -1 after a failed set-up
   PrimaryKeyIndex pkMap;
   std::unordered_map<std::string, std::string> children;  // child table -> its foreign-key column
-  std::vector<std::string> parents;                       // one entry per link made
-  ChangedRows changes;                                    // what the next checkpoint must write
+  std::vector<std::string> parents;  // one entry per link made, in byte order of the names
+  ChangedRows changes;               // what the next checkpoint must write
 
   // Makes `columnName` the primary key and rebuilds the index from the live
   // rows. Throws std::runtime_error "Primary key not found" (nothing changed)

@@ -59,6 +59,18 @@ std::string ruleFilePath(std::string_view table) { return withSuffix(table, kRul
 
 std::string temporaryPath(std::string_view path) { return withSuffix(path, kTemporarySuffix); }
 
+std::string relationFilePath(std::string_view foreignTable, std::string_view foreignKey,
+                             std::string_view primaryTable, std::string_view primaryKey) {
+  std::string path(foreignTable);
+  path += '-';
+  path += foreignKey;
+  path += '_';
+  path += primaryTable;
+  path += '-';
+  path += primaryKey;
+  return withSuffix(path, kRelationFileExtension);
+}
+
 bool isSafeTableName(std::string_view name) {
   return isSafeNamePiece(name) && name.find('.') == std::string_view::npos && !isSideFileName(name);
 }

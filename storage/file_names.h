@@ -33,6 +33,9 @@ std::string dataFilePath(std::string_view table);
 std::string deletionMapPath(std::string_view table);
 std::string ruleFilePath(std::string_view table);
 std::string temporaryPath(std::string_view path);
+// The relation file of a link: "<child>-<foreign key>_<parent>-<parent key>.rel".
+std::string relationFilePath(std::string_view foreignTable, std::string_view foreignKey,
+                             std::string_view primaryTable, std::string_view primaryKey);
 
 // The longest table, column or type name that the byte files can hold.
 inline constexpr std::size_t kMaxNameBytes = kNameFieldBytes;

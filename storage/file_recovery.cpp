@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/bytes.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
+#include "storage/relation_header.h"
 #include "storage/storage.h"
 
 namespace {
@@ -30,18 +30,6 @@ bool hasNoDataFile(std::string_view name) {
   return !isSafeTableName(name) || entryKind(dataFilePath(name)) == EntryKind::None;
 }
 
-// The child table a relation file's header names; none when the file cannot
-// be read.
-std::optional<std::string> relationChild(const std::string& path) {
-  FileReader file;
-  if (file.open(path) != ReadStatus::Done) return std::nullopt;
-  std::string field;
-  // A file shorter than its first field names what it holds.
-  const std::int64_t length = std::min<std::int64_t>(file.size(), kMaxNameBytes);
-  if (!file.readAt(0, length, field)) return std::nullopt;
-  return std::string(textOf(field));
-}
-
 void removeOrThrow(const std::string& path, std::string_view reported) {
   if (!removeFile(path)) throw writeFailure(reported);
 }
@@ -50,7 +38,8 @@ void removeOrThrow(const std::string& path, std::string_view reported) {
 
 void Storage::removeRelationFiles(const std::string& child) {
   for (const std::string& path : listFiles(kRelationFileExtension)) {
-    if (relationChild(path) == child) removeOrThrow(path, path);
+    const std::optional<RelationNames> names = readRelationNames(path);
+    if (names && names->foreignTable == child) removeOrThrow(path, path);
   }
 }
 
@@ -66,8 +55,14 @@ void Storage::recoverFiles() {
       if (hasNoDataFile(stem(path, extension))) removeOrThrow(path, path);
     }
   }
+  // A DROP TABLE interrupted after its data file went leaves its child's
+  // relation files. A file whose header does not give its own name was
+  // damaged: the child it names says nothing, and its link is kept to fail
+  // at start where it can be seen.
   for (const std::string& path : listFiles(kRelationFileExtension)) {
-    const std::optional<std::string> child = relationChild(path);
-    if (child && hasNoDataFile(*child)) removeOrThrow(path, path);
+    const std::optional<RelationNames> names = readRelationNames(path);
+    if (names && namesItsOwnFile(*names, path) && hasNoDataFile(names->foreignTable)) {
+      removeOrThrow(path, path);
+    }
   }
 }

@@ -20,29 +20,11 @@
 #include "storage/file_system.h"
 #include "storage/listener_record.h"
 #include "storage/log_line.h"
+#include "storage/relation_header.h"
 #include "storage/storage.h"
 #include "storage/webhook_record.h"
 
 namespace {
-
-// The header of a relation file: four fixed-width name fields.
-struct RelationNames {
-  std::string foreignTable;
-  std::string primaryTable;
-  std::string foreignKey;
-  std::string primaryKey;
-};
-
-// Empty names for a file that cannot be opened: its link then fails and
-// reports itself like any other.
-RelationNames readRelationNames(const std::string& path) {
-  std::string file;
-  if (readFile(path, file) != ReadStatus::Done) return {};
-  const auto name = [&file](int index) {
-    return std::string(fieldAt(file, index * kNameFieldBytes, kNameFieldBytes));
-  };
-  return {name(0), name(1), name(2), name(3)};
-}
 
 // Reads the listener or webhook file whole: false when there is none. One
 // that exists but cannot be read (a FIFO, a directory) refuses the start: a
@@ -57,8 +39,10 @@ bool readSideFile(const std::string& path, std::string& bytes) {
 
 void Storage::loadRelations(Database* db) {
   for (const std::string& path : getRelFiles()) {
-    // Read whole before linking: the link replaces this same file.
-    const RelationNames names = readRelationNames(path);
+    // Read before linking: the link replaces this same file. One that
+    // cannot be read gives empty names, so its link fails and reports itself
+    // like any other.
+    const RelationNames names = readRelationNames(path).value_or(RelationNames{});
     try {
       db->link(names.foreignTable, names.foreignKey, names.primaryTable, names.primaryKey);
     } catch (const std::runtime_error& error) {

@@ -25,12 +25,6 @@ bool isStorableLink(const Table& foreign, const Table& parent, const std::string
          isSafeColumnName(foreignKeyCol) && isSafeColumnName(parent.primaryKey);
 }
 
-std::string relationFileName(const Table& foreign, const Table& parent,
-                             const std::string& foreignKeyCol) {
-  return foreign.name + "-" + foreignKeyCol + "_" + parent.name + "-" + parent.primaryKey +
-         kRelationFileExtension;
-}
-
 std::int64_t columnPosition(const Table& table, const std::string& columnName) {
   for (std::size_t i = 0; i < table.columns.size(); ++i) {
     if (table.columns[i].name == columnName) return static_cast<std::int64_t>(i);
@@ -68,7 +62,8 @@ void Storage::linkTables(Table& foreign, Table& parent, const std::string& forei
   if (keyColumn >= 0)
     bytes += snapshotRecords(foreign, parent, static_cast<std::size_t>(keyColumn));
   // Replaced whole, so that a reader meets the old file or the new one.
-  const std::string path = relationFileName(foreign, parent, foreignKeyCol);
+  const std::string path =
+      relationFilePath(foreign.name, foreignKeyCol, parent.name, parent.primaryKey);
   if (stageFile(path, bytes) != StageResult::Done || !commitStagedFile(path)) {
     throw failedToWrite(path);
   }

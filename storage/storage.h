@@ -321,9 +321,11 @@ class Storage {
   // before anything reads it: finishes the journal, then removes every
   // temporary file, every deletion map or rule file whose table has no data
   // file, and every relation file whose child table (named in its header)
-  // has none. Knows nothing of the engine. Throws "Failed to write file:
-  // <path>" (a file's final name, or "vesk.wal" for the journal) when
-  // something cannot be removed, or what finishJournal throws.
+  // has none, provided its four header names give exactly its own file name
+  // (any other was damaged, and stays for its link to fail at start). Knows
+  // nothing of the engine. Throws "Failed to write file: <path>" (a file's
+  // final name, or "vesk.wal" for the journal) when something cannot be
+  // removed, or what finishJournal throws.
   static void recoverFiles();
 
   // Removes every relation file whose header names `child` as the child
@@ -333,8 +335,9 @@ class Storage {
 
   // --- Start-up recovery (storage/recovery.cpp): these drive the engine ---
 
-  // Makes every link recorded in a relation file again; a link that fails
-  // prints its message on a line of its own.
+  // Makes every link recorded in a relation file again, in byte order of the
+  // files' names (getRelFiles); a link that fails prints its message on a
+  // line of its own, and its file stays.
   static void loadRelations(Database* db);
 
   // Runs every whole line of the write-ahead log again through a replaying

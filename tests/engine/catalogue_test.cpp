@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -310,6 +311,54 @@ TEST_F(CatalogueTest, DropTableRemovesTheTableItsListenersAndItsThreeFiles) {
     EXPECT_TRUE(db.listeners.contains("keep"));
     EXPECT_EQ(fileNames(), (std::set<std::string>{"c-a_t-a.rel", "keep.bin", "keep.del"}));
     db.dropTable("keep");
+  }
+}
+
+// Dropping a child forgets its links: the parent's entry for it, the
+// back-references to its rows and, when no link is left to give it, the
+// parent's key, which the next start would not give back either.
+TEST_F(CatalogueTest, DroppingAChildTakesAwayWhatOnlyItsLinksGave) {
+  struct Case {
+    const char* shows;
+    std::vector<Column> parentColumns;
+    std::vector<std::vector<std::string>> links;  // child, its column, parent key column
+    std::string keyAfter;
+  };
+  const std::vector<Case> cases = {
+      {"a key only the link gave", {makeColumn("k", "int")}, {{"c", "a", "k"}}, ""},
+      {"an identity key", {makeColumn("k", "ApexInt")}, {{"c", "a", "k"}}, "k"},
+      {"another child left", {makeColumn("k", "int")}, {{"c", "a", "k"}, {"d", "a", "k"}}, "k"},
+      {"a link to itself left",
+       {makeColumn("k", "int"), makeColumn("up", "int")},
+       {{"c", "a", "k"}, {"p", "up", "k"}},
+       "k"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    for (const std::string& name : fileNames()) fs::remove(dir / name);
+    {
+      Database live;
+      live.createTable("p", c.parentColumns);
+      live.createTable("c", {makeColumn("a", "int")});
+      live.createTable("d", {makeColumn("a", "int")});
+      std::map<std::string, Cell> values{{"k", given("k", "1")}, {"up", given("up", "1")}};
+      live.insertInto("p", values);
+      for (const auto& link : c.links) live.link(link[0], link[1], "p", link[2]);
+      live.dropTable("c");
+      const Table& parent = live.tables.at("p");
+      EXPECT_FALSE(parent.children.contains("c"));
+      for (const Row& row : parent.rows) {
+        for (const auto& [relation, positions] : row.links) EXPECT_NE(relation.table, "c");
+      }
+      EXPECT_EQ(parent.primaryKey, c.keyAfter);
+      EXPECT_EQ(parent.pkMap.size(), c.keyAfter.empty() ? 0U : 1U);
+      live.checkpoint();
+    }
+    Database restarted;
+    ::testing::internal::CaptureStdout();
+    restarted.loadFromDisk();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(restarted.tables.at("p").primaryKey, c.keyAfter);
   }
 }
 

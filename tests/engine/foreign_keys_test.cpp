@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "support/rollback_state.h"
 #include "support/test_support.h"
 #include "test_tables.h"
 
@@ -116,6 +117,84 @@ TEST_F(ForeignKeyTest, RefusedLinksChangeNothing) {
     EXPECT_TRUE(parent().children.empty());
     EXPECT_TRUE(backReferences(parent()).empty());
     EXPECT_TRUE(fileNames().empty());
+  }
+}
+
+// Links that would leave a constraint unkept: a key index over values that
+// move with the clock, and a second column of one child that its parent
+// would never check. Each refusal comes after "Can't have two primary keys
+// at once", the state limit first, and the check alone refuses alike.
+TEST_F(ForeignKeyTest, LinksThatCouldNotBeKeptAreRefused) {
+  struct Case {
+    const char* shows;
+    std::function<void(Database&)> prepare;
+    std::vector<std::string> link;  // child, its column, parent, its column
+    std::string message;
+  };
+  const std::string chains = "Primary key column cannot hold state chains: lim";
+  const std::string twice = "Table already linked to this parent through another column";
+  const std::vector<Case> cases = {
+      {"a key column with a state limit", [](Database&) {}, {"r", "a", "q", "lim"}, chains},
+      {"a self-link to such a column", [](Database&) {}, {"q", "id", "q", "lim"}, chains},
+      {"two primary keys first",
+       [](Database& d) { d.link("r", "a", "q", "id"); },
+       {"r", "b", "q", "lim"},
+       "Can't have two primary keys at once"},
+      {"a second column of the same child",
+       [](Database& d) { d.link("r", "a", "q", "id"); },
+       {"r", "b", "q", "id"},
+       twice},
+      {"a second column of a table linked to itself",
+       [](Database& d) { d.link("q", "up", "q", "id"); },
+       {"q", "id", "q", "id"},
+       twice},
+      {"the state limit before the second column",
+       [](Database& d) { d.tables.at("q").children["r"] = "a"; },
+       {"r", "b", "q", "lim"},
+       chains},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    for (const std::string& name : fileNames()) fs::remove(dir / name);
+    Database database;
+    database.tables["q"] = makeTable(
+        "q", {makeColumn("id", "int"), makeColumn("lim", "int", 1), makeColumn("up", "int")});
+    database.tables["r"] = makeTable("r", {makeColumn("a", "int"), makeColumn("b", "int")});
+    appendRow(database.tables.at("q"), {"1", "1", "1"});
+    appendRow(database.tables.at("r"), {"1", "1"});
+    c.prepare(database);
+    const std::string before = wholeState(database);
+    const auto files = directoryContents();
+    EXPECT_EQ(
+        thrownMessage([&] { database.checkLink(c.link[0], c.link[1], c.link[2], c.link[3]); }),
+        c.message);
+    EXPECT_EQ(thrownMessage([&] { database.link(c.link[0], c.link[1], c.link[2], c.link[3]); }),
+              c.message);
+    EXPECT_EQ(wholeState(database), before);
+    EXPECT_EQ(directoryContents(), files);
+  }
+}
+
+// Nothing on disk records the order of the links: a child's parents are
+// checked in byte order of their names, so the first refusal is the same
+// whichever link came first.
+TEST_F(ForeignKeyTest, ParentsAreCheckedInTheOrderOfTheirNames) {
+  for (const bool qFirst : {true, false}) {
+    SCOPED_TRACE(qFirst ? "q linked first" : "p linked first");
+    Database database;
+    database.tables["p"] = makeTable("p", {makeColumn("k", "int")});  // empty
+    database.tables["q"] = makeTable("q", {makeColumn("k", "int")});
+    database.tables["c"] = makeTable("c", {makeColumn("x", "int"), makeColumn("y", "int")});
+    appendRow(database.tables.at("q"), {"5"});
+    if (qFirst) database.link("c", "x", "q", "k");
+    database.link("c", "y", "p", "k");
+    if (!qFirst) database.link("c", "x", "q", "k");
+    database.link("c", "y", "p", "k");  // a repeated link stands again at its place
+    EXPECT_EQ(database.tables.at("c").parents, (std::vector<std::string>{"p", "p", "q"}));
+    appendRow(database.tables.at("c"), {"0", "0"});
+    EXPECT_EQ(
+        thrownMessage([&] { database.linkRow(&database.tables.at("c").rows.back(), "c", true); }),
+        "Primary table is empty");
   }
 }
 
@@ -244,16 +323,28 @@ TEST_F(ForeignKeyTest, LinkNeedsTheStatesStillToComeAndInsertNeedsEveryState) {
             "CRITICAL CORRUPTION: Missing active parent key: a");
 }
 
-TEST_F(ForeignKeyTest, LinkSkipsEmptyKeysAndCutsAtNul) {
+// The empty key is a key like any other, for a link as for an insert, so
+// that the parent rows it protects are the same live and after a start
+// makes the link again; a link cuts a key at its first NUL byte.
+TEST_F(ForeignKeyTest, LinkNeedsAnEmptyKeyAndCutsAtNul) {
   addParent("1", "b");
   addChild("1", "");
   addChild("1", std::string("b\0tail", 6));
-  db.link("c", "pcode", "p", "code");
-  EXPECT_EQ(backReferences(parent()), (BackReferences{{{0, "c", "pcode"}, {1}}}));
+  const KeyState before(parent());
+  EXPECT_EQ(thrownMessage([&] { db.link("c", "pcode", "p", "code"); }),
+            "CRITICAL CORRUPTION: Missing active parent key: ");
+  EXPECT_EQ(KeyState(parent()), before);
+  EXPECT_TRUE(backReferences(parent()).empty());
 
-  addChild("1", "");  // an insert looks the empty text up like any other
-  EXPECT_EQ(thrownMessage([&] { db.linkRow(&child().rows.back(), "c", true); }),
-            "Primary table is missing required future key: ");
+  addParent("2", "");
+  db.link("c", "pcode", "p", "code");
+  EXPECT_EQ(backReferences(parent()),
+            (BackReferences{{{0, "c", "pcode"}, {1}}, {{1, "c", "pcode"}, {0}}}));
+
+  addChild("1", "");  // an insert looks the empty text up as well
+  db.linkRow(&child().rows.back(), "c", true);
+  EXPECT_EQ(backReferences(parent()),
+            (BackReferences{{{0, "c", "pcode"}, {1}}, {{1, "c", "pcode"}, {0, 2}}}));
 }
 
 TEST_F(ForeignKeyTest, LinkRowFailures) {

@@ -266,11 +266,31 @@ TEST_F(LinkedInsertTest, AChildNeedsEveryStateOfItsKeyAsAParentKey) {
   EXPECT_TRUE(p().rows[1].isReferenced);
 }
 
+// A table linked to itself is its own empty parent until its first row is
+// in: that row can never find itself.
 TEST_F(LinkedInsertTest, AParentWithoutRowsRefusesEveryChild) {
   db.createTable("e", {makeColumn("code", "string")});
   db.createTable("d", {makeColumn("code", "string")});
   db.link("d", "code", "e", "code");
-  expectRefused([&] { insertInto("d", row({given("code", "x")})); }, "Primary table is empty");
+  db.createTable("self", {makeColumn("k", "int"), makeColumn("up", "int")});
+  db.link("self", "up", "self", "k");
+  db.createTable("tree", {makeColumn("id", "ApexInt"), makeColumn("up", "int")});
+  db.link("tree", "up", "tree", "id");
+  struct Case {
+    const char* shows;
+    std::string table;
+    std::map<std::string, Cell> values;
+  };
+  const std::vector<Case> cases = {
+      {"another table", "d", row({given("code", "x")})},
+      {"the table itself, the row naming its own key", "self",
+       row({given("k", "1"), given("up", "1")})},
+      {"the table itself, by its identity", "tree", row({given("up", "1")})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    expectRefused([&] { insertInto(c.table, c.values); }, "Primary table is empty");
+  }
 }
 
 TEST_F(LinkedInsertTest, InsideATransactionEachInsertRecordsItsRowAndIndexEntry) {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/database.h"
@@ -344,6 +345,66 @@ TEST_F(ChainReplayTest, RecordsThatCannotBeWrittenFailTheStart) {
   }
   EXPECT_EQ(snapshotDirectory(), before);
   EXPECT_EQ(start().webhooks, records);
+}
+
+std::string field(const std::string& name) { return name + std::string(15 - name.size(), '\0'); }
+
+// A working directory that an earlier build left: links it made that this
+// one refuses, one recorded in a relation file and logged since. Each
+// relation file prints its failure as any failed link does; the logged
+// LINK is discarded like any failed replayed line, printing nothing.
+TEST_F(StartupTest, LinksAnEarlierBuildMadeFailAtStartAndInTheReplay) {
+  {
+    Database db;
+    Parser parser(&db);
+    for (const char* command : {"CREATE TABLE p k int 3 v int", "CREATE TABLE c f int",
+                                "CREATE TABLE r id int", "CREATE TABLE q a int b int",
+                                "INSERT INTO p k = 1", "INSERT INTO r id = 1", "CHECKPOINT"}) {
+      ASSERT_TRUE(parser.handleCommand(command).success) << command;
+    }
+  }
+  writeFile("c-f_p-k.rel", field("c") + field("p") + field("f") + field("k"));
+  writeFile("q-a_r-id.rel", field("q") + field("r") + field("a") + field("id"));
+  writeFile("q-b_r-id.rel", field("q") + field("r") + field("b") + field("id"));
+  writeFile("vesk.wal",
+            "LINK c . f --> p . k #TIME# 5\n"
+            "INSERT INTO c f = 1 #TIME# 6\n"
+            "LINK q . b --> r . id #TIME# 7\n"
+            "INSERT INTO q a = 1 b = 7 #TIME# 8\n");
+  const auto before = fileNames();
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start == 0 ? "first start" : "second start");
+    Database db;
+    ::testing::internal::CaptureStdout();
+    db.loadFromDisk();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Primary key column cannot hold state chains: k\n"
+              "Table already linked to this parent through another column\n"
+              "[BOOTLOADER] Replaying Write-Ahead Log...\n"
+              "[BOOTLOADER] WAL Replay Complete. RAM is 100% synced.\n");
+    EXPECT_EQ(db.tables.at("p").primaryKey, "");
+    EXPECT_TRUE(db.tables.at("c").parents.empty());
+    EXPECT_EQ(db.tables.at("c").rows.size(), 1U);
+    EXPECT_EQ(db.tables.at("r").children,
+              (std::unordered_map<std::string, std::string>{{"q", "a"}}));
+    EXPECT_EQ(db.tables.at("q").rows.size(), 1U);
+    EXPECT_EQ(fileNames(), before);
+  }
+}
+
+// A relation file whose header does not give its own name was damaged: the
+// start keeps it, whatever child it names, and reports its link.
+TEST_F(StartupTest, ADamagedRelationFileStaysAndReportsItsLink) {
+  Storage::saveTable("t.bin", makeTable("t", {makeColumn("id", "int")}), "data");
+  writeFile("t-id_t-id.rel", field("gone") + field("t") + field("id") + field("id"));
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start == 0 ? "first start" : "second start");
+    Database db;
+    ::testing::internal::CaptureStdout();
+    db.loadFromDisk();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "None existant table\n");
+    EXPECT_TRUE(fileNames().contains("t-id_t-id.rel"));
+  }
 }
 
 }  // namespace

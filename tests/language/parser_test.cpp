@@ -460,20 +460,31 @@ TEST_F(ParserTest, ALineThatCannotBeTakenBackRefusesLoggedCommandsUntilItIsGone)
 // A refused LINK changes nothing: its refusals are tried before the
 // checkpoint it would take, which would empty the log.
 TEST_F(ParserTest, ARefusedLinkTakesNoCheckpoint) {
-  Database db;
-  Parser parser(&db);
-  parser.handleCommand("CREATE TABLE p id int");
-  parser.handleCommand("CREATE TABLE c pid int");
-  db.tables.at("p").rows.clear();
-  appendRow(db.tables.at("c"), {"7"});
-  const std::string log = readFile("vesk.wal");
-  const std::string bin = readFile("c.bin");
-  EXPECT_EQ(parser.handleCommand("LINK c . pid --> p . id").message,
-            "Error: CRITICAL CORRUPTION: Missing active parent key: 7");
-  EXPECT_EQ(readFile("vesk.wal"), log);
-  EXPECT_EQ(readFile("c.bin"), bin);
-  EXPECT_FALSE(std::filesystem::exists("c-pid_p-id.rel"));
-  EXPECT_EQ(db.tables.at("p").primaryKey, "");
+  struct Case {
+    const char* link;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"LINK c . pid --> p . id", "Error: CRITICAL CORRUPTION: Missing active parent key: 7"},
+      {"LINK c . pid --> p . lim", "Error: Primary key column cannot hold state chains: lim"},
+      {"LINK c . other --> q . id",
+       "Error: Table already linked to this parent through another column"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    for (const std::string& name : fileNames()) std::filesystem::remove(dir / name);
+    Database db;
+    Parser parser(&db);
+    parser.handleCommand("CREATE TABLE p id int lim int 2");
+    parser.handleCommand("CREATE TABLE q id int");
+    parser.handleCommand("CREATE TABLE c pid int other int");
+    parser.handleCommand("LINK c . pid --> q . id");
+    appendRow(db.tables.at("c"), {"7", "7"});
+    const auto files = directoryContents();
+    EXPECT_EQ(parser.handleCommand(c.link).message, c.message);
+    EXPECT_EQ(directoryContents(), files);
+    EXPECT_EQ(db.tables.at("p").primaryKey, "");
+  }
 }
 
 TEST_F(ParserTest, CheckpointEmptiesTheLogAndKeepsAnOpenTransaction) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,20 @@ TEST_F(FileListingTest, ListsRegularFilesWithExactlyTheExtension) {
 
   EXPECT_EQ(sorted(getRelFiles()), (std::vector<std::string>{"a.rel", "f.bin.rel", "link.rel"}));
   EXPECT_EQ(sorted(getBinFiles()), (std::vector<std::string>{"b.bin", "g.x.bin", "link.bin"}));
+}
+
+// The start-up makes the links in this order, so it must not depend on the
+// order in which the directory happens to list its entries.
+TEST_F(FileListingTest, RelationFilesComeInByteOrderOfTheirNames) {
+  std::vector<std::string> names;
+  for (char c = 'a'; c <= 'z'; ++c) names.push_back(std::string(1, c) + "-k_p-id.rel");
+  names.push_back("B-k_p-id.rel");         // upper case sorts before lower case
+  names.push_back("\xc3\xa9-k_p-id.rel");  // bytes above 0x7f sort last
+  std::vector<std::string> created = names;
+  std::mt19937 random(7);
+  std::shuffle(created.begin(), created.end(), random);
+  for (const std::string& name : created) writeFile(name, "x");
+  EXPECT_EQ(getRelFiles(), sorted(names));
 }
 
 TEST_F(FileListingTest, EmptyDirectoryListsNothing) {

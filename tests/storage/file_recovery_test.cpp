@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "storage/file_system.h"
 #include "storage/journal.h"
@@ -23,7 +24,8 @@ class FileRecoveryTest : public TempDirTest {
   }
 };
 
-// A relation file's header: child, parent, foreign key, parent key.
+// A relation file's header: child, parent, foreign key, parent key. Its own
+// file name is "<child>-k_<parent>-id.rel".
 std::string relationHeader(const std::string& child, const std::string& parent) {
   return field(child) + field(parent) + field("k") + field("id");
 }
@@ -35,22 +37,51 @@ TEST_F(FileRecoveryTest, RemovesWhatInterruptedCommandsLeftBehind) {
       {"t.tmp", "rules"},
       {"t-k_t-id.rel", relationHeader("t", "t")},
       // Named like a file of u's, but its header names t as the child.
-      {"u-k_t-id.rel", relationHeader("t", "u")},
+      {"u-k_x-id.rel", field("t") + field("x") + field("k") + field("id")},
       {"vesk.wal", "BEGIN #TIME# 1\n"},
       {"listeners.bin", "l"},
   };
   Directory files = kept;
   files["u.del"] = bytesOf({1});  // its data file is gone
   files["u.tmp"] = "rules";
-  files["t-k_u-id.rel"] = relationHeader("u", "t");  // its child is gone
-  files["short.rel"] = "u";                          // names u, cut short
-  files["v.bin.quorvel-new"] = "header";             // a CREATE TABLE cut short
+  files["u-k_t-id.rel"] = relationHeader("u", "t");  // its child is gone
+  files["u-k_u-id.rel"] = relationHeader("u", "u");
+  files["v.bin.quorvel-new"] = "header";  // a CREATE TABLE cut short
   files["v.del.quorvel-new"] = "";
   files["w-k_t-id.rel.quorvel-new"] = relationHeader("w", "t");
   files["vesk.journal"] = "QVJ1W";  // a journal without its commit record
   restoreDirectory(files);
   Storage::recoverFiles();
   EXPECT_EQ(snapshotDirectory(), kept);
+}
+
+// Only a relation file whose header gives its own name speaks for its
+// child: a damaged header names a child that may never have been there, and
+// the link it held must stay to fail at start where it can be seen.
+TEST_F(FileRecoveryTest, RelationFilesWhoseHeaderIsNotTheirNameStay) {
+  struct Case {
+    const char* shows;
+    std::string name;
+    std::string bytes;
+  };
+  const std::string whole = relationHeader("u", "t");
+  std::string changed = whole;
+  changed[0] = 'v';  // names v, which has no data file either
+  const std::vector<Case> cases = {
+      {"a damaged child name", "u-k_t-id.rel", changed},
+      {"a damaged parent name", "u-k_t-id.rel", field("u") + field("q") + field("k") + field("id")},
+      {"a header cut short", "u-k_t-id.rel", whole.substr(0, 40)},
+      {"a file cut short inside its first field", "u-k_t-id.rel", "u"},
+      {"an empty file", "u-k_t-id.rel", ""},
+      {"a renamed file", "renamed.rel", whole},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shows);
+    const Directory files = {{"t.bin", "data"}, {c.name, c.bytes}};
+    restoreDirectory(files);
+    Storage::recoverFiles();
+    EXPECT_EQ(snapshotDirectory(), files);
+  }
 }
 
 TEST_F(FileRecoveryTest, CommittedJournalIsCompletedAgain) {

@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../engine/test_tables.h"
@@ -19,13 +20,21 @@
 
 namespace {
 
-// A parent p keyed by a link on id and a child c whose rows point at it.
+// A parent p keyed by a link on id (its column lim holds chains) and a
+// child c whose rows point at it through pid (its column f is free).
 void addLinkableTables(Database& db) {
-  db.tables["p"] = makeTable("p", {makeColumn("id", "int")});
-  db.tables["c"] = makeTable("c", {makeColumn("pid", "int")});
-  appendRow(db.tables.at("p"), {"1"});
-  appendRow(db.tables.at("p"), {"2"});
-  appendRow(db.tables.at("c"), {"2"});
+  db.tables["p"] = makeTable("p", {makeColumn("id", "int"), makeColumn("lim", "int", 2)});
+  db.tables["c"] = makeTable("c", {makeColumn("pid", "int"), makeColumn("f", "int")});
+  appendRow(db.tables.at("p"), {"1", "1"});
+  appendRow(db.tables.at("p"), {"2", "2"});
+  appendRow(db.tables.at("c"), {"2", "1"});
+}
+
+std::string field(const std::string& name) { return name + std::string(15 - name.size(), '\0'); }
+
+std::string relationHeader(const std::string& child, const std::string& foreignKey,
+                           const std::string& parent, const std::string& key) {
+  return field(child) + field(parent) + field(foreignKey) + field(key);
 }
 
 using LoadRelationsTest = TempDirTest;
@@ -80,15 +89,15 @@ TEST_F(LoadRelationsTest, AFailingLinkPrintsItsMessageAndTheOthersGoOn) {
     std::string fileBytes;
     std::string printed;
   };
-  const auto field = [](const std::string& name) {
-    return name + std::string(15 - name.size(), '\0');
-  };
   const std::vector<Case> cases = {
-      {"a table that was dropped", field("gone") + field("p") + field("pid") + field("id"),
+      {"a table that was dropped", relationHeader("gone", "pid", "p", "id"),
        "None existant table\n"},
-      {"a column that no longer exists", field("c") + field("p") + field("old") + field("id"),
+      {"a column that no longer exists", relationHeader("c", "old", "p", "id"),
        "Key does not exist\n"},
       {"a file cut short", "c", "None existant table\n"},
+      // Written by an earlier build, which let such a column be a key.
+      {"a key column that holds chains", relationHeader("c", "pid", "p", "lim"),
+       "Primary key column cannot hold state chains: lim\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shows);
@@ -104,6 +113,35 @@ TEST_F(LoadRelationsTest, AFailingLinkPrintsItsMessageAndTheOthersGoOn) {
     Storage::loadRelations(&db);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed);
     EXPECT_EQ(db.tables.at("c").parents, std::vector<std::string>{"p"});
+  }
+}
+
+// Of two links of one child to one parent through different columns, left
+// by an earlier build, the one whose file name comes first in byte order is
+// made, at every start, and the other fails.
+TEST_F(LoadRelationsTest, TwoLinksOfOneChildToOneParentKeepTheFirstByName) {
+  for (const bool firstWrittenFirst : {true, false}) {
+    SCOPED_TRACE(firstWrittenFirst ? "c-f written first" : "c-pid written first");
+    for (const std::string& name : fileNames()) std::filesystem::remove(dir / name);
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"c-f_p-id.rel", relationHeader("c", "f", "p", "id")},
+        {"c-pid_p-id.rel", relationHeader("c", "pid", "p", "id")}};
+    if (firstWrittenFirst) {
+      for (const auto& [name, bytes] : files) writeFile(dir / name, bytes);
+    } else {
+      for (auto file = files.rbegin(); file != files.rend(); ++file) {
+        writeFile(dir / file->first, file->second);
+      }
+    }
+    Database db;
+    addLinkableTables(db);
+    ::testing::internal::CaptureStdout();
+    Storage::loadRelations(&db);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Table already linked to this parent through another column\n");
+    EXPECT_EQ(db.tables.at("p").children.at("c"), "f");
+    EXPECT_EQ(db.tables.at("c").parents, std::vector<std::string>{"p"});
+    EXPECT_EQ(fileNames(), (std::set<std::string>{"c-f_p-id.rel", "c-pid_p-id.rel"}));
   }
 }
 
