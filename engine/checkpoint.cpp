@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "engine/database.h"
-#include "storage/file_names.h"
 #include "storage/journal.h"
 #include "storage/storage.h"
 
@@ -26,9 +25,9 @@ void Database::runCheckpoint(bool& committed) {
   std::map<std::string, std::vector<std::int32_t>> clockRows;
   for (const auto& [name, table] : tables) clockRows[name] = Storage::journalTable(table, journal);
   Storage::checkLogCanBeEmptied();
+  Storage::syncSideFiles();
   if (journal.changes.empty()) {
-    if (!Storage::clearWAL())
-      throw std::runtime_error("Failed to write file: " + std::string(kLogFileName));
+    Storage::emptyLogDurably();
     return;
   }
   journal.commit();

@@ -290,7 +290,9 @@ void Journal::commit() const {
     appendInt64(record, static_cast<std::int64_t>(sum.value));
     written = writer.write(record);
   }
-  if (writer.close() && written) return;
+  // Committed once the journal and its entry are durable: from then on a
+  // power cut leaves it to be completed.
+  if (writer.close() && written && syncFile(kJournal) && syncDirectory()) return;
   // Not committed: whatever of it landed must not stay to be mistaken for a
   // journal (were the removal to fail too, it reads as uncommitted anyway).
   removeFile(kJournal);
@@ -308,8 +310,31 @@ void Journal::complete() const {
     if (!resizeFile(change.path, change.offset)) throw writeFailure(change.path);
   }
   applier.finish();
-  if (!Storage::clearWAL()) throw logWriteFailure();
+  // Durable before the log is emptied: after that only these files hold
+  // the commands.
+  for (const std::string& path : changedFiles()) {
+    if (!syncFile(path)) throw writeFailure(path);
+  }
+  Storage::emptyLogDurably();
   discard();
+  // Durably gone, so that a power cut cannot bring the journal back to be
+  // completed again, emptying the log of the lines written since. Until it
+  // is, the checkpoint is not complete: the journal is written again to be
+  // completed later.
+  if (!syncDirectory()) {
+    commit();
+    throw logWriteFailure();
+  }
+}
+
+std::vector<std::string> Journal::changedFiles() const {
+  std::vector<std::string> paths;
+  for (const Change& change : changes) {
+    if (std::find(paths.begin(), paths.end(), change.path) == paths.end()) {
+      paths.push_back(change.path);
+    }
+  }
+  return paths;
 }
 
 Journal::Found Journal::read(Journal& into) {
@@ -327,6 +352,20 @@ Journal::Found Journal::read(Journal& into) {
 
 void Journal::discard() {
   if (!removeFile(kJournal)) throw logWriteFailure();
+}
+
+void Storage::syncSideFiles() {
+  for (const char* name : {kListenerFileName, kWebhookFileName}) {
+    // A file that is not there has nothing to keep; anything else under the
+    // name cannot hold what the commands wrote.
+    const EntryKind kind = entryKind(name);
+    if (kind == EntryKind::None) continue;
+    if (kind != EntryKind::File || !syncFile(name)) throw writeFailure(name);
+  }
+}
+
+void Storage::emptyLogDurably() {
+  if (!syncDirectory() || !clearWAL() || !syncFile(kLogFileName)) throw logWriteFailure();
 }
 
 void Storage::finishJournal(bool& committed) {

@@ -254,10 +254,11 @@ TEST_F(CatalogueTest, FailedOrCrashedCreateLeavesTheDirectoryWhole) {
   const std::string map = "Failed to write file: t.del";
   EXPECT_EQ(messages, (std::vector<std::string>{
                           "Column size error", "Column size error", "Column size error",
-                          "Failed to open file: t.bin", data, data,  // the header's file
-                          "Failed to open file: t.del", map, map,    // the map's file
-                          map,                                       // the map into place
-                          data,                                      // the data file last
+                          "Failed to open file: t.bin", data, data, data,  // the header's file
+                          "Failed to open file: t.del", map, map, map,     // the map's file
+                          map,                                             // the map into place
+                          data,                                            // the data file last
+                          data,  // the directory's sync, undone by removing both
                       }));
 }
 
