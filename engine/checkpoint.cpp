@@ -24,8 +24,9 @@ void Database::runCheckpoint(bool& committed) {
   Journal journal;
   std::map<std::string, std::vector<std::int32_t>> clockRows;
   for (const auto& [name, table] : tables) clockRows[name] = Storage::journalTable(table, journal);
+  Storage::SideFileEnds sideFileEnds = sideFilesCheckpointed;
+  Storage::journalSideFiles(journal, sideFileEnds);
   Storage::checkLogCanBeEmptied();
-  Storage::syncSideFiles();
   if (journal.changes.empty()) {
     Storage::emptyLogDurably();
     return;
@@ -34,6 +35,7 @@ void Database::runCheckpoint(bool& committed) {
   // From here on the checkpoint has happened, whatever fails below: the
   // journal puts every row into the files, so each table starts afresh.
   committed = true;
+  sideFilesCheckpointed = std::move(sideFileEnds);
   for (auto& [name, table] : tables) {
     table.changes = ChangedRows{
         false, {}, std::move(clockRows[name]), static_cast<std::int64_t>(table.rows.size())};

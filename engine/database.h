@@ -331,6 +331,11 @@ class Database {
   // complete; empty when none.
   std::string unfinishedCheckpoint;
 
+  // How far the side files are held by this database's last committed
+  // checkpoint. Empty at first: what a start reads may never have reached
+  // the disk, so its first checkpoint journals the side files whole.
+  std::map<std::string, std::int64_t> sideFilesCheckpointed;  // Storage::SideFileEnds
+
   // The body of checkpoint(), for callers that hold rwLock. Sets
   // `committed` once its own journal is committed, so that a caller can
   // tell a failure that changed nothing from one after the commit point.

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "storage/bytes.h"
+#include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -354,13 +355,18 @@ void Journal::discard() {
   if (!removeFile(kJournal)) throw logWriteFailure();
 }
 
-void Storage::syncSideFiles() {
-  for (const char* name : {kListenerFileName, kWebhookFileName}) {
-    // A file that is not there has nothing to keep; anything else under the
-    // name cannot hold what the commands wrote.
-    const EntryKind kind = entryKind(name);
-    if (kind == EntryKind::None) continue;
-    if (kind != EntryKind::File || !syncFile(name)) throw writeFailure(name);
+void Storage::journalSideFiles(Journal& journal, SideFileEnds& ends) {
+  for (const std::string name : {kListenerFileName, kWebhookFileName}) {
+    FileReader file;
+    const ReadStatus status = file.open(name);
+    if (status == ReadStatus::Missing) continue;
+    if (status == ReadStatus::Failed) throw failedToOpen(name);
+    // A file cut shorter than it was has nothing past its end.
+    const std::int64_t from = std::min(ends[name], file.size());
+    std::string tail;
+    if (!file.readAt(from, file.size() - from, tail)) throw failedToOpen(name);
+    if (!tail.empty()) journal.write(name, from, std::move(tail));
+    ends[name] = file.size();
   }
 }
 

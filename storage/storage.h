@@ -243,9 +243,10 @@ class Storage {
   //  1. Check: journalTable gathers, for every table, each byte range the
   //     checkpoint writes (every row slot, the deletion map, each rule
   //     record) and each length the files are cut to, reading the files but
-  //     writing nothing; checkLogCanBeEmptied checks the log. syncSideFiles
-  //     makes the listener and webhook records durable, so that a committed
-  //     checkpoint keeps every command before it.
+  //     writing nothing; journalSideFiles adds the listener and webhook
+  //     records appended since the last checkpoint, so that they become
+  //     durable with the rows of the same commands, and checkLogCanBeEmptied
+  //     checks the log.
   //  2. Commit: Journal::commit writes them sequentially to "vesk.journal",
   //     ends it with a commit record that carries a checksum, and syncs the
   //     journal and the directory. Until that is done, a failure leaves
@@ -261,7 +262,7 @@ class Storage {
   //     files. Until then no command may append to the log, which
   //     completing would empty.
   // With nothing to write, the checkpoint only empties the log durably
-  // (emptyLogDurably), after syncSideFiles. The files this leaves are byte
+  // (emptyLogDurably). The files this leaves are byte
   // for byte those that writing each slot in place with insertRow, the
   // deletion map whole and cutting the data file would leave.
 
@@ -286,12 +287,18 @@ class Storage {
   // regular file that opens for writing.
   static void checkLogCanBeEmptied();
 
-  // Syncs the listener and the webhook file, each that exists: their
-  // appends are not synced, and once the log is emptied a power cut must not
-  // lose them. Their entries are durable with the next directory sync.
-  // Throws "Failed to write file: <file>" when a sync fails or something
-  // other than a regular file lies under the name.
-  static void syncSideFiles();
+  // How far the listener and the webhook file ("listeners.bin",
+  // "webhooks.bin") are held by a committed checkpoint: by file name, their
+  // length then; a file not named is held by none.
+  using SideFileEnds = std::map<std::string, std::int64_t>;
+
+  // Adds to `journal` the bytes each side file holds past `ends` (all of it
+  // when none holds it), and sets `ends` to the files' lengths. Their
+  // appends are never synced: once the log is emptied only the journal's
+  // commit keeps them, together with the rows of the commands that made
+  // them. A missing file adds nothing. Throws "Failed to open file: <file>"
+  // when one exists but cannot be read.
+  static void journalSideFiles(Journal& journal, SideFileEnds& ends);
 
   // Syncs the directory (every file a checkpoint wrote or created is then
   // durable under its name), empties the log and syncs it. Throws "Failed
