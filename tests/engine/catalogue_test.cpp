@@ -10,6 +10,7 @@
 
 #include "engine/database.h"
 #include "storage/storage.h"
+#include "support/file_sweep.h"
 #include "support/test_support.h"
 #include "test_tables.h"
 
@@ -325,6 +326,52 @@ TEST_F(CatalogueTest, RefusedDropChangesNothing) {
   db.commitTransaction();
   db.dropTable("t");
   EXPECT_TRUE(db.tables.empty());
+}
+
+// A power cut at any step of CREATE TABLE or DROP TABLE: a start finds the
+// table as it was before or as the command left it; once the command has
+// returned, as it left it.
+TEST_F(CatalogueTest, APowerCutLeavesTheTableBeforeOrAfter) {
+  std::unique_ptr<Database> run;
+  const struct {
+    const char* shows;
+    std::function<void()> prepare;  // after "keep" is created and checkpointed
+    std::function<void()> command;
+    const char* table;  // there after the command, or gone
+    bool there;
+  } cases[] = {
+      {"CREATE TABLE", [] {},
+       [&] {
+         run->createTable("t", {makeColumn("id", "ApexInt"), makeColumn("s", "string")});
+       },
+       "table t ", true},
+      {"DROP TABLE of a table with rows, a rule file and a link",
+       [&] {
+         run->createTable("gone", {makeColumn("kid", "int"), makeColumn("st", "string", 2, 4)});
+         appendRow(run->getTable("gone"), {"1", ""}).cells[1].rule =
+             makeRule({{"a", 5}, {"b", 5}}, 100);
+         run->link("gone", "kid", "keep", "id");
+         run->checkpoint();
+       },
+       [&] { run->dropTable("gone"); }, "table gone ", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shows);
+    const PowerCutStates states = sweepPowerCuts({
+        [&] {
+          run = std::make_unique<Database>();
+          run->createTable("keep", {makeColumn("id", "ApexInt"), makeColumn("s", "string")});
+          appendRow(run->getTable("keep"), {"1", "x"});
+          c.prepare();
+          run->checkpoint();
+        },
+        [] {},
+        c.command,
+    });
+    EXPECT_EQ(states.before.find(c.table) != std::string::npos, !c.there) << states.before;
+    EXPECT_EQ(states.after.find(c.table) != std::string::npos, c.there) << states.after;
+    EXPECT_NE(states.after.find("[id=1] [s=x]"), std::string::npos) << states.after;
+  }
 }
 
 TEST_F(CatalogueTest, GetTableComparesNamesByteForByte) {
