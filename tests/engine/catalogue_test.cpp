@@ -315,6 +315,47 @@ TEST_F(CatalogueTest, DropTableRemovesTheTableItsListenersAndItsThreeFiles) {
   }
 }
 
+// A fault at each file operation of a DROP TABLE: up to its commit point
+// (the data file moved aside, the directory synced) the drop fails and
+// changes nothing; after it the drop stands, and what a failure leaves
+// behind is the recovery step's to remove.
+TEST_F(CatalogueTest, FailedDropChangesNothingUntilItsCommitPoint) {
+  db.createTable("t", {makeColumn("a", "int")});
+  db.createTable("keep", {makeColumn("a", "int")});
+  const Directory before = snapshotDirectory();
+  const std::int64_t operations = countFileOperations([&] {
+    Database copy;
+    copy.tables = db.tables;
+    copy.dropTable("t");
+  });
+  std::vector<std::string> messages;
+  for (std::int64_t n = 0; n < operations; ++n) {
+    SCOPED_TRACE("file operation " + std::to_string(n));
+    restoreDirectory(before);
+    Database run;
+    run.tables = db.tables;
+    std::string message;
+    {
+      const ScopedFileFault fault(FileFault{n, false});
+      message = thrownMessage([&] { run.dropTable("t"); });
+    }
+    messages.push_back(message);
+    if (!message.empty()) {
+      EXPECT_TRUE(run.tables.contains("t"));
+      EXPECT_EQ(snapshotDirectory(), before);
+      continue;
+    }
+    EXPECT_FALSE(run.tables.contains("t"));
+    Storage::recoverFiles();
+    EXPECT_EQ(fileNames(), (std::set<std::string>{"keep.bin", "keep.del"}));
+  }
+  const std::string failed = "Failed to write file: t.bin";
+  ASSERT_GE(messages.size(), 2U);
+  EXPECT_EQ(messages[0], failed);  // the move aside
+  EXPECT_EQ(messages[1], failed);  // the directory's sync, which moves it back
+  for (std::size_t i = 2; i < messages.size(); ++i) EXPECT_EQ(messages[i], "") << i;
+}
+
 TEST_F(CatalogueTest, RefusedDropChangesNothing) {
   db.createTable("t", {makeColumn("a", "int")});
   EXPECT_EQ(thrownMessage([&] { db.dropTable("T"); }), "Syntax Error: Table 'T' does not exist.");
