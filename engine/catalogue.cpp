@@ -12,6 +12,7 @@
 #include "storage/file_format.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
+#include "storage/staged_file.h"
 #include "storage/storage.h"
 
 const std::unordered_set<std::string> Database::types = columnTypeNames();
@@ -142,10 +143,11 @@ void Database::checkDropTable(const std::string& name) {
 void Database::dropTable(const std::string& name) {
   const std::unique_lock lock(rwLock);
   refuseDrop(name);
-  // The data file is the table's commit point: once it is gone the drop has
-  // happened, and what is left of the other files the recovery step removes.
+  // The data file is the table's commit point: once it is durably gone the
+  // drop has happened, and what is left of the other files the recovery
+  // step removes.
   const std::string dataFile = dataFilePath(name);
-  if (!removeFile(dataFile)) throw std::runtime_error("Failed to write file: " + dataFile);
+  if (!removeFileDurably(dataFile)) throw std::runtime_error("Failed to write file: " + dataFile);
   tables.erase(name);
   listeners.erase(name);
   forgetChildTable(name);

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "engine/database.h"
-#include "storage/file_names.h"
 #include "storage/journal.h"
 #include "storage/storage.h"
 
@@ -25,16 +24,18 @@ void Database::runCheckpoint(bool& committed) {
   Journal journal;
   std::map<std::string, std::vector<std::int32_t>> clockRows;
   for (const auto& [name, table] : tables) clockRows[name] = Storage::journalTable(table, journal);
+  Storage::SideFileEnds sideFileEnds = sideFilesCheckpointed;
+  Storage::journalSideFiles(journal, sideFileEnds);
   Storage::checkLogCanBeEmptied();
   if (journal.changes.empty()) {
-    if (!Storage::clearWAL())
-      throw std::runtime_error("Failed to write file: " + std::string(kLogFileName));
+    Storage::emptyLogDurably();
     return;
   }
   journal.commit();
   // From here on the checkpoint has happened, whatever fails below: the
   // journal puts every row into the files, so each table starts afresh.
   committed = true;
+  sideFilesCheckpointed = std::move(sideFileEnds);
   for (auto& [name, table] : tables) {
     table.changes = ChangedRows{
         false, {}, std::move(clockRows[name]), static_cast<std::int64_t>(table.rows.size())};

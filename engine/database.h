@@ -82,15 +82,16 @@ class Database {
   void checkCreateTable(const std::string& name, const std::vector<Column>& columns);
 
   // Removes the table and its listeners, then its data file (the drop's
-  // commit point), its deletion map and rule file, every relation file
-  // whose header names it as the child, its entries in its parents'
-  // Table::children and its back-references in their rows; a parent left
-  // without children loses the key that links gave it (one its "ApexInt"
-  // column gives stays), as the next start would. Refuses first
-  // what checkDropTable refuses, and "Failed to write file: <name>.bin",
-  // changing nothing, when the data file cannot be removed; a file that
-  // cannot be removed after it is left for the recovery step. Takes no
-  // checkpoint: the DROP TABLE command takes one before it.
+  // commit point, durable when this returns), its deletion map and rule
+  // file, every relation file whose header names it as the child, its
+  // entries in its parents' Table::children and its back-references in
+  // their rows; a parent left without children loses the key that links
+  // gave it (one its "ApexInt" column gives stays), as the next start
+  // would. Refuses first what checkDropTable refuses, and "Failed to write
+  // file: <name>.bin", changing nothing, when the data file cannot be
+  // removed or its removal synced; a file that cannot be removed after it
+  // is left for the recovery step. Takes no checkpoint: the DROP TABLE
+  // command takes one before it.
   void dropTable(const std::string& name);
 
   // Throws what dropTable would refuse before it touches anything: the
@@ -322,21 +323,23 @@ class Database {
 
   // Writes every table that has rows to its data file (each slot, the file
   // cut to exactly those slots), its deletion map and its rule records, then
-  // empties the write-ahead log, crash-safe through the redo journal
-  // (storage/storage.h). A table without rows is not touched unless its data
-  // file still holds whole slots, which are cut away. Everything is checked
-  // before anything is written: "Failed to open file: <path>" for a data
-  // file that is missing or cannot be opened (a missing one is not created),
-  // a deletion map, rule file or log that exists and cannot, "File offset
-  // out of range: <path>" when a slot or appended rule record would not fit
-  // the files' 32-bit offsets, "Failed to write file: vesk.wal" when the
-  // journal cannot be written; then nothing has changed. A failure after the
-  // journal's commit record fails too, but the checkpoint has happened: the
-  // next checkpoint completes that journal first, and until one does every
-  // logged command is refused with the same message. Retries first a cut
-  // of the log that failed (Storage::cutWAL) and goes on either way. Returns
-  // whether a transaction is open, whose BEGIN the emptied log no longer
-  // holds.
+  // empties the write-ahead log, safe from a crash or a power cut through
+  // the redo journal (storage/storage.h): what it wrote, the listener and
+  // webhook records included, is on the disk when it returns. A table
+  // without rows is not touched unless its data file still holds whole
+  // slots, which are cut away. Everything is checked before anything is
+  // written: "Failed to open file: <path>" for a data file that is missing
+  // or cannot be opened (a missing one is not created), a deletion map, rule
+  // file, listener or webhook file or log that exists and cannot, "File
+  // offset out of range: <path>" when a slot or appended rule record would
+  // not fit the files' 32-bit offsets, "Failed to write file: vesk.wal" when
+  // the journal cannot be written or synced; then nothing has changed. A
+  // failure after the journal's commit record fails too, but the checkpoint
+  // has happened: the next checkpoint completes that journal first, and
+  // until one does every logged command is refused with the same message.
+  // Retries first a cut of the log that failed (Storage::cutWAL) and goes
+  // on either way. Returns whether a transaction is open, whose BEGIN the
+  // emptied log no longer holds.
   bool checkpoint();
 
   // Throws the message of a checkpoint that committed but did not complete;
@@ -357,6 +360,11 @@ class Database {
   // The message of a checkpoint whose journal committed but did not
   // complete; empty when none.
   std::string unfinishedCheckpoint;
+
+  // How far the side files are held by this database's last committed
+  // checkpoint. Empty at first: what a start reads may never have reached
+  // the disk, so its first checkpoint journals the side files whole.
+  std::map<std::string, std::int64_t> sideFilesCheckpointed;  // Storage::SideFileEnds
 
   // The body of checkpoint(), for callers that hold rwLock. Sets
   // `committed` once its own journal is committed, so that a caller can

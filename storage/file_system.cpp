@@ -3,15 +3,20 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -35,10 +40,12 @@ enum class Step {
 std::mutex faultMutex;
 std::optional<FileFault> activeFault;
 std::int64_t operationCount = 0;
+std::optional<std::int64_t> powerCutAt;
 
 Step nextOperation() {
   const std::lock_guard<std::mutex> guard(faultMutex);
   const std::int64_t number = operationCount++;
+  if (powerCutAt && number >= *powerCutAt) return Step::Fail;
   if (!activeFault || number < activeFault->at) return Step::Go;
   if (activeFault->crash) return number == activeFault->at ? Step::Tear : Step::Fail;
   return number == activeFault->at ? Step::Fail : Step::Go;
@@ -46,6 +53,73 @@ Step nextOperation() {
 
 // Whether a plain (non-write) operation may go on.
 bool proceed() { return nextOperation() == Step::Go; }
+
+// --- What a power cut keeps, while the test hook's power-cut mode is on ---
+//
+// Files are told apart by a number of their own, as the system tells them
+// apart by their inode: an entry renamed keeps its file, one removed and
+// created again names a new file.
+struct DurableState {
+  std::int64_t nextFile = 0;
+  std::map<std::string, std::int64_t> entries;      // the directory as it is now
+  std::map<std::string, std::int64_t> keptEntries;  // as the last directory sync left it
+  std::map<std::int64_t, std::string> keptContent;  // each file at its last sync
+};
+
+std::optional<DurableState> durable;  // guarded by faultMutex
+
+std::string bytesOf(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::int64_t fileOf(DurableState& state, const std::string& path) {
+  const auto found = state.entries.find(path);
+  if (found != state.entries.end()) return found->second;
+  // A file created since: nothing of it is kept until it is synced.
+  return state.entries[path] = state.nextFile++;
+}
+
+// Before an operation that may create `path`.
+void noteWriting(const std::string& path) {
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  if (durable) fileOf(*durable, path);
+}
+
+void noteRenamed(const std::string& from, const std::string& to) {
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  if (!durable) return;
+  const std::int64_t file = fileOf(*durable, from);
+  durable->entries.erase(from);
+  durable->entries[to] = file;
+}
+
+void noteRemoved(const std::string& path) {
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  if (durable) durable->entries.erase(path);
+}
+
+void noteFileSynced(const std::string& path) {
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  if (durable) durable->keptContent[fileOf(*durable, path)] = bytesOf(path);
+}
+
+void noteDirectorySynced() {
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  if (!durable) return;
+  // The directory as it really stands: an operation that failed after its
+  // note created nothing.
+  std::map<std::string, std::int64_t> entries;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(fs::current_path(), error)) {
+    std::error_code kindError;
+    if (!entry.is_regular_file(kindError)) continue;
+    const std::string name = entry.path().filename().string();
+    entries[name] = fileOf(*durable, name);
+  }
+  durable->entries = entries;
+  durable->keptEntries = std::move(entries);
+}
 
 // What a write may put down: everything, the torn first half, or nothing.
 std::string_view writable(std::string_view bytes, Step step) {
@@ -143,6 +217,7 @@ std::optional<std::int64_t> fileSize(const std::string& path) {
 bool replaceFile(const std::string& path, std::string_view bytes) {
   const Step step = nextOperation();
   if (step == Step::Fail) return false;
+  noteWriting(path);
   std::fstream file;
   if (!openForReplace(file, path)) return false;
   const bool written = putAt(file, 0, writable(bytes, step));
@@ -154,6 +229,7 @@ bool writeFileAt(const std::string& path, std::int64_t offset, std::string_view 
   const Step step = nextOperation();
   if (step == Step::Fail || offset < 0) return false;
   if (!create && kindOf(path) != EntryKind::File) return false;
+  noteWriting(path);
   std::fstream file;
   if (!openForUpdate(file, path)) return false;
   const bool written = putAt(file, offset, writable(bytes, step));
@@ -163,6 +239,7 @@ bool writeFileAt(const std::string& path, std::int64_t offset, std::string_view 
 bool appendToFile(const std::string& path, std::string_view bytes, std::int64_t* offset) {
   const Step step = nextOperation();
   if (step == Step::Fail || kindOf(path) == EntryKind::Other) return false;
+  noteWriting(path);
   std::ofstream file;
   // Unbuffered: the whole text goes to the system in one write.
   file.rdbuf()->pubsetbuf(nullptr, 0);
@@ -307,6 +384,7 @@ AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd&
 
   const Step step = nextOperation();
   if (step == Step::Fail) return AppendStatus::WriteFailed;
+  noteWriting(path);
   if (lineStream == nullptr) {
     // The append creates the file: looked at once it exists, so that a line
     // another process put there first is whole and stays.
@@ -355,7 +433,9 @@ bool renameFile(const std::string& from, const std::string& to) {
   }
   std::error_code error;
   fs::rename(from, to, error);
-  return !error;
+  if (error) return false;
+  noteRenamed(from, to);
+  return true;
 }
 
 bool removeFile(const std::string& path) {
@@ -365,7 +445,9 @@ bool removeFile(const std::string& path) {
   if (own.type() == fs::file_type::not_found) return true;
   if (error || fs::is_directory(own)) return false;
   fs::remove(path, error);
-  return !error;
+  if (error) return false;
+  noteRemoved(path);
+  return true;
 }
 
 std::vector<std::string> listFiles(std::string_view extension) {
@@ -385,6 +467,67 @@ std::vector<std::string> listFiles(std::string_view extension) {
   }
   return names;
 }
+
+#ifdef _WIN32
+
+bool syncFile(const std::string& path) {
+  if (!proceed() || kindOf(path) != EntryKind::File) return false;
+  // Flushing needs a handle with write access; the sharing flags let it
+  // open beside the engine's own streams.
+  const HANDLE file = ::CreateFileW(fs::path(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = ::FlushFileBuffers(file) != 0;
+  const bool closed = ::CloseHandle(file) != 0;
+  if (!flushed || !closed) return false;
+  noteFileSynced(path);
+  return true;
+}
+
+bool syncDirectory() {
+  if (!proceed()) return false;
+  noteDirectorySynced();
+  return true;
+}
+
+#else
+
+namespace {
+
+// Opens `path` read-only (never blocking on a FIFO that took the name's
+// place), syncs it with `sync`, closes it; true when all three succeeded.
+bool openAndSync(const char* path, int flags, int (*sync)(int)) {
+  int fd = -1;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  int synced = -1;
+  do {
+    synced = sync(fd);
+  } while (synced != 0 && errno == EINTR);
+  const bool closed = ::close(fd) == 0;
+  return synced == 0 && closed;
+}
+
+}  // namespace
+
+bool syncFile(const std::string& path) {
+  if (!proceed() || kindOf(path) != EntryKind::File) return false;
+  // The data and the length; the times need not survive.
+  if (!openAndSync(path.c_str(), 0, ::fdatasync)) return false;
+  noteFileSynced(path);
+  return true;
+}
+
+bool syncDirectory() {
+  if (!proceed() || !openAndSync(".", O_DIRECTORY, ::fsync)) return false;
+  noteDirectorySynced();
+  return true;
+}
+
+#endif
 
 struct FileLock::Handle {
 #ifdef _WIN32
@@ -453,6 +596,7 @@ bool FileWriter::open(const std::string& path, Mode mode) {
   stream.reset();
   failed = true;
   if (!proceed()) return false;
+  noteWriting(path);
   auto opened = std::make_unique<Stream>();
   const bool ok = mode == Mode::Replace ? openForReplace(opened->file, path)
                                         : openForUpdate(opened->file, path);
@@ -552,9 +696,56 @@ void setFileFaultForTesting(std::optional<FileFault> fault) {
   const std::lock_guard<std::mutex> guard(faultMutex);
   activeFault = fault;
   operationCount = 0;
+  powerCutAt.reset();
+  durable.reset();
 }
 
 std::int64_t fileOperationsForTesting() {
   const std::lock_guard<std::mutex> guard(faultMutex);
   return operationCount;
+}
+
+void setPowerCutForTesting(std::int64_t at) {
+  DurableState state;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(fs::current_path(), error)) {
+    std::error_code kindError;
+    if (!entry.is_regular_file(kindError)) continue;
+    const std::int64_t file = state.nextFile++;
+    state.entries[entry.path().filename().string()] = file;
+    state.keptContent[file] = bytesOf(entry.path());
+  }
+  state.keptEntries = state.entries;
+  const std::lock_guard<std::mutex> guard(faultMutex);
+  activeFault.reset();
+  operationCount = 0;
+  powerCutAt = at;
+  durable = std::move(state);
+}
+
+void restoreAfterPowerCutForTesting() {
+  // The log's stream holds a file the restore may remove or rewrite.
+  closeLineStream();
+  std::optional<DurableState> state;
+  {
+    const std::lock_guard<std::mutex> guard(faultMutex);
+    state = std::exchange(durable, std::nullopt);
+    powerCutAt.reset();
+  }
+  if (!state) return;
+  std::vector<fs::path> lost;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(fs::current_path(), error)) {
+    std::error_code kindError;
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file(kindError) && !state->keptEntries.contains(name)) {
+      lost.push_back(entry.path());
+    }
+  }
+  for (const fs::path& path : lost) fs::remove(path, error);
+  for (const auto& [name, file] : state->keptEntries) {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    const std::string& bytes = state->keptContent[file];
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
 }

@@ -105,6 +105,25 @@ bool removeFile(const std::string& path);
 // order. A directory that cannot be listed lists nothing.
 std::vector<std::string> listFiles(std::string_view extension);
 
+// --- Durability ---
+//
+// What the calls above change reaches the disk when the operating system
+// chooses: a power cut, or a crash of the system itself, may lose any of it
+// (bytes, sizes, and the creation, renaming or removal of entries), in any
+// order. A commit point writes what it needs, makes that durable with these
+// calls, and only then makes it visible.
+
+// Makes the content and length of the regular file at `path` durable. Its
+// directory entry is not covered: a new or renamed file needs syncDirectory
+// too. False when the file is missing, not a regular file, or the sync fails.
+bool syncFile(const std::string& path);
+
+// Makes every entry of the working directory durable as it stands: each
+// creation, rename and removal made in it so far. False when the sync fails.
+// Where the system offers no directory sync (Windows, whose file system
+// keeps its entries durable by itself), it only reports success.
+bool syncDirectory();
+
 // --- Advisory locks ---
 //
 // An exclusive lock on a file that holds nothing, so that one process at a
@@ -213,3 +232,20 @@ void setFileFaultForTesting(std::optional<FileFault> fault);
 // The operations made since the hook was last set or cleared, so that a test
 // can sweep a fault over every step of a command.
 std::int64_t fileOperationsForTesting();
+
+// A simulated power cut at operation `at`, counted from 0 from this call as
+// a fault is: that operation and every later one fail, touching nothing, as
+// nothing reaches the disk any more. Until then the hook remembers what a
+// power cut would keep: each file's content at its last syncFile (at first,
+// its content when this was called) and the working directory's entries as
+// the last syncDirectory left them (at first, every regular file there). A
+// write does not change what is kept, nor does a creation, rename or removal
+// of an entry until the directory is synced. Setting or clearing a fault
+// ends the mode. Only tests call it.
+void setPowerCutForTesting(std::int64_t at);
+
+// Rewrites the working directory to what the power cut kept: every regular
+// file that the kept entries do not name is removed, and each kept entry
+// holds its file's kept content again (a removed file comes back, a renamed
+// one goes back to its old name). Ends the mode.
+void restoreAfterPowerCutForTesting();

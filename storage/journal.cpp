@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "storage/bytes.h"
+#include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/storage.h"
@@ -290,7 +291,9 @@ void Journal::commit() const {
     appendInt64(record, static_cast<std::int64_t>(sum.value));
     written = writer.write(record);
   }
-  if (writer.close() && written) return;
+  // Committed once the journal and its entry are durable: from then on a
+  // power cut leaves it to be completed.
+  if (writer.close() && written && syncFile(kJournal) && syncDirectory()) return;
   // Not committed: whatever of it landed must not stay to be mistaken for a
   // journal (were the removal to fail too, it reads as uncommitted anyway).
   removeFile(kJournal);
@@ -308,8 +311,31 @@ void Journal::complete() const {
     if (!resizeFile(change.path, change.offset)) throw writeFailure(change.path);
   }
   applier.finish();
-  if (!Storage::clearWAL()) throw logWriteFailure();
+  // Durable before the log is emptied: after that only these files hold
+  // the commands.
+  for (const std::string& path : changedFiles()) {
+    if (!syncFile(path)) throw writeFailure(path);
+  }
+  Storage::emptyLogDurably();
   discard();
+  // Durably gone, so that a power cut cannot bring the journal back to be
+  // completed again, emptying the log of the lines written since. Until it
+  // is, the checkpoint is not complete: the journal is written again to be
+  // completed later.
+  if (!syncDirectory()) {
+    commit();
+    throw logWriteFailure();
+  }
+}
+
+std::vector<std::string> Journal::changedFiles() const {
+  std::vector<std::string> paths;
+  for (const Change& change : changes) {
+    if (std::find(paths.begin(), paths.end(), change.path) == paths.end()) {
+      paths.push_back(change.path);
+    }
+  }
+  return paths;
 }
 
 Journal::Found Journal::read(Journal& into) {
@@ -327,6 +353,25 @@ Journal::Found Journal::read(Journal& into) {
 
 void Journal::discard() {
   if (!removeFile(kJournal)) throw logWriteFailure();
+}
+
+void Storage::journalSideFiles(Journal& journal, SideFileEnds& ends) {
+  for (const std::string name : {kListenerFileName, kWebhookFileName}) {
+    FileReader file;
+    const ReadStatus status = file.open(name);
+    if (status == ReadStatus::Missing) continue;
+    if (status == ReadStatus::Failed) throw failedToOpen(name);
+    // A file cut shorter than it was has nothing past its end.
+    const std::int64_t from = std::min(ends[name], file.size());
+    std::string tail;
+    if (!file.readAt(from, file.size() - from, tail)) throw failedToOpen(name);
+    if (!tail.empty()) journal.write(name, from, std::move(tail));
+    ends[name] = file.size();
+  }
+}
+
+void Storage::emptyLogDurably() {
+  if (!syncDirectory() || !clearWAL() || !syncFile(kLogFileName)) throw logWriteFailure();
 }
 
 void Storage::finishJournal(bool& committed) {

@@ -26,16 +26,24 @@ class Journal {
   void cut(std::string path, std::int64_t length);
 
   // Writes the journal file sequentially, ending in a commit record that
-  // carries a checksum of all that precedes it. Throws "Failed to write
-  // file: vesk.wal" when it cannot be written whole; a partial journal is
-  // then removed (a crash may leave one, which counts as none).
+  // carries a checksum of all that precedes it, then syncs it and the
+  // directory: committed, durably, when this returns. Throws "Failed to
+  // write file: vesk.wal" when it cannot be written whole or synced; a
+  // partial journal is then removed (a crash may leave one, which counts as
+  // none).
   void commit() const;
 
-  // Applies every change in place, empties the write-ahead log, then removes
-  // the journal file. Applying twice gives the same files, so a committed
-  // journal may be completed again after any failure or crash. Throws
-  // "Failed to write file: <path>" naming the table file or "vesk.wal".
+  // Applies every change in place and syncs each file it changed, empties
+  // the write-ahead log durably (Storage::emptyLogDurably), then removes the
+  // journal file and syncs the directory (a journal whose removal cannot be
+  // synced is committed again before the failure is thrown). Applying twice
+  // gives the same files, so a committed journal may be completed again
+  // after any failure, crash or power cut. Throws "Failed to write file:
+  // <path>" naming the table file or "vesk.wal".
   void complete() const;
+
+  // The files the changes name, each once, in the order they first appear.
+  std::vector<std::string> changedFiles() const;
 
   // What the directory's journal file holds.
   enum class Found {

@@ -6,6 +6,7 @@
 #include "storage/file_errors.h"
 #include "storage/file_format.h"
 #include "storage/file_names.h"
+#include "storage/file_system.h"
 #include "storage/staged_file.h"
 #include "storage/storage.h"
 
@@ -64,7 +65,21 @@ void Storage::linkTables(Table& foreign, Table& parent, const std::string& forei
   // Replaced whole, so that a reader meets the old file or the new one.
   const std::string path =
       relationFilePath(foreign.name, foreignKeyCol, parent.name, parent.primaryKey);
-  if (stageFile(path, bytes) != StageResult::Done || !commitStagedFile(path)) {
+  // The file this one replaces, kept to be put back should the directory
+  // refuse its sync; nothing but a regular file is replaced.
+  std::string earlier;
+  const ReadStatus existing = readFile(path, earlier);
+  if (existing == ReadStatus::Failed || stageFile(path, bytes) != StageResult::Done ||
+      !commitStagedFile(path)) {
+    throw failedToWrite(path);
+  }
+  // The link exists once its entry is durable.
+  if (!syncDirectory()) {
+    if (existing == ReadStatus::Missing) {
+      removeFile(path);
+    } else if (stageFile(path, earlier) == StageResult::Done) {
+      commitStagedFile(path);
+    }
     throw failedToWrite(path);
   }
 }

@@ -8,7 +8,7 @@ StageResult stageFile(const std::string& path, std::string_view bytes) {
   FileWriter writer;
   const bool opened = writer.open(staged, FileWriter::Mode::Replace);
   const bool written = opened && writer.write(bytes);
-  if (opened && writer.close() && written) return StageResult::Done;
+  if (opened && writer.close() && written && syncFile(staged)) return StageResult::Done;
   // Whatever reached the disk is garbage; a failed open may have created the file.
   removeFile(staged);
   return opened ? StageResult::WriteFailed : StageResult::OpenFailed;
@@ -21,3 +21,15 @@ bool commitStagedFile(const std::string& path) {
 }
 
 void discardStagedFile(const std::string& path) { removeFile(temporaryPath(path)); }
+
+bool removeFileDurably(const std::string& path) {
+  const std::string aside = temporaryPath(path);
+  // No entry under the name is no file to remove.
+  if (!renameFile(path, aside)) return entryKind(path) == EntryKind::None;
+  if (!syncDirectory()) {
+    renameFile(aside, path);
+    return false;
+  }
+  removeFile(aside);
+  return true;
+}

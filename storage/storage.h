@@ -40,13 +40,14 @@ class Storage {
 
   // Creates the data file `path` ("<table>.bin") with the table header, and
   // the deletion map with a 0 byte per row the table holds. Both are written
-  // under temporary names, then the map and last the data file are renamed
-  // into place: the data file is the table's commit point. Throws, leaving
-  // the directory as it was: "Column size error" when any entry (a dangling
+  // and synced under temporary names, then the map and last the data file
+  // are renamed into place, and the directory is synced: the data file is
+  // the table's commit point, durable when this returns. Throws, leaving the
+  // directory as it was: "Column size error" when any entry (a dangling
   // link too) already lies under the table's data file, deletion map or
   // rule-file name; "Failed to open file: <path>" when a file cannot be
-  // created; "Failed to write file: <path>" when a write, close or rename
-  // fails.
+  // created; "Failed to write file: <path>" when a write, close, sync or
+  // rename fails (the data file named when the directory's sync does).
   static void saveTable(const std::string& path, const Table& table, const std::string& unused);
 
   // Throws "Column size error" when any entry (a dangling link too) lies
@@ -144,9 +145,12 @@ class Storage {
   // --- Relation file "<child>-<fk>_<parent>-<pk>.rel" ---
 
   // Writes the link's header and a snapshot of which parent row each live
-  // child row points at, replacing the whole file: it is written under a
-  // temporary name and renamed into place. Throws "Failed to write file:
-  // <relation file>" when that fails, leaving the directory as it was.
+  // child row points at, replacing the whole file: it is written and synced
+  // under a temporary name, renamed into place, and the directory synced, so
+  // that the link is durable when this returns. Throws "Failed to write
+  // file: <relation file>" when that fails, leaving the directory as it was
+  // (a file it replaced is written back when only the directory's sync
+  // failed).
   // Writes nothing, silently, when one of the four names is not a safe piece
   // of a file name or is longer than a 15-byte field: such names only come
   // from damaged files.
@@ -268,24 +272,33 @@ class Storage {
   // --- The checkpoint's files (storage/slot_writer.cpp, storage/journal.cpp) ---
   //
   // A checkpoint never writes a table file before it has said, durably, all
-  // it will write. Protocol:
+  // it will write, and never empties the log before what it wrote is
+  // durable. Protocol:
   //  1. Check: journalTable gathers, for every table, each byte range the
   //     checkpoint writes (every row slot, the deletion map, each rule
   //     record) and each length the files are cut to, reading the files but
-  //     writing nothing; checkLogCanBeEmptied checks the log.
-  //  2. Commit: Journal::commit writes them sequentially to "vesk.journal"
-  //     and ends it with a commit record that carries a checksum. Until that
-  //     record is down, a failure leaves every file and the log as they were
-  //     (a torn journal is removed, or found uncommitted after a crash).
+  //     writing nothing; journalSideFiles adds the listener and webhook
+  //     records appended since the last checkpoint, so that they become
+  //     durable with the rows of the same commands, and checkLogCanBeEmptied
+  //     checks the log.
+  //  2. Commit: Journal::commit writes them sequentially to "vesk.journal",
+  //     ends it with a commit record that carries a checksum, and syncs the
+  //     journal and the directory. Until that is done, a failure leaves
+  //     every file and the log as they were (a torn journal is removed, or
+  //     found uncommitted after a crash; after a power cut an unsynced one
+  //     is gone or found uncommitted).
   //  3. Complete: Journal::complete writes every range in place, cuts the
-  //     files, empties the log, and removes the journal last. A failure or
-  //     crash anywhere in here leaves a committed journal, which is simply
-  //     completed again (by the next checkpoint, or by recoverFiles at the
-  //     next start): applying it twice gives the same files. Until then no
-  //     command may append to the log, which completing would empty.
-  // The files this leaves are byte for byte those that writing each slot in
-  // place with insertRow, the deletion map whole and cutting the data file
-  // would leave.
+  //     files and syncs each, syncs the directory, empties the log and syncs
+  //     it, removes the journal and syncs the directory last. A failure,
+  //     crash or power cut anywhere in here leaves a committed journal,
+  //     which is simply completed again (by the next checkpoint, or by
+  //     recoverFiles at the next start): applying it twice gives the same
+  //     files. Until then no command may append to the log, which
+  //     completing would empty.
+  // With nothing to write, the checkpoint only empties the log durably
+  // (emptyLogDurably). The files this leaves are byte
+  // for byte those that writing each slot in place with insertRow, the
+  // deletion map whole and cutting the data file would leave.
 
   // Adds everything a checkpoint writes for `table` to `journal`; nothing
   // for a table without rows whose data file holds no whole slot. Only the
@@ -307,6 +320,25 @@ class Storage {
   // Throws "Failed to open file: vesk.wal" unless the log is missing or a
   // regular file that opens for writing.
   static void checkLogCanBeEmptied();
+
+  // How far the listener and the webhook file ("listeners.bin",
+  // "webhooks.bin") are held by a committed checkpoint: by file name, their
+  // length then; a file not named is held by none.
+  using SideFileEnds = std::map<std::string, std::int64_t>;
+
+  // Adds to `journal` the bytes each side file holds past `ends` (all of it
+  // when none holds it), and sets `ends` to the files' lengths. Their
+  // appends are never synced: once the log is emptied only the journal's
+  // commit keeps them, together with the rows of the commands that made
+  // them. A missing file adds nothing. Throws "Failed to open file: <file>"
+  // when one exists but cannot be read.
+  static void journalSideFiles(Journal& journal, SideFileEnds& ends);
+
+  // Syncs the directory (every file a checkpoint wrote or created is then
+  // durable under its name), empties the log and syncs it. Throws "Failed
+  // to write file: vesk.wal" when one of them fails; the log is then as it
+  // was, or empty when only its sync failed.
+  static void emptyLogDurably();
 
   // Completes a committed journal left in the directory, or removes one
   // without its commit record; does nothing when there is none. Sets

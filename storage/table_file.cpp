@@ -332,7 +332,10 @@ void Storage::saveTable(const std::string& path, const Table& table, const std::
     discardStagedFile(path);
     throw failedToWrite(mapPath);
   }
-  if (!commitStagedFile(path)) {
+  // The table exists once its entries are durable; until then a power cut
+  // may take either rename back, and the table must not be acknowledged.
+  if (!commitStagedFile(path) || !syncDirectory()) {
+    removeFile(path);
     removeFile(mapPath);
     throw failedToWrite(path);
   }

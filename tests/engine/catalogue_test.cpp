@@ -11,6 +11,7 @@
 
 #include "engine/database.h"
 #include "storage/storage.h"
+#include "support/file_sweep.h"
 #include "support/test_support.h"
 #include "test_tables.h"
 
@@ -255,10 +256,11 @@ TEST_F(CatalogueTest, FailedOrCrashedCreateLeavesTheDirectoryWhole) {
   const std::string map = "Failed to write file: t.del";
   EXPECT_EQ(messages, (std::vector<std::string>{
                           "Column size error", "Column size error", "Column size error",
-                          "Failed to open file: t.bin", data, data,  // the header's file
-                          "Failed to open file: t.del", map, map,    // the map's file
-                          map,                                       // the map into place
-                          data,                                      // the data file last
+                          "Failed to open file: t.bin", data, data, data,  // the header's file
+                          "Failed to open file: t.del", map, map, map,     // the map's file
+                          map,                                             // the map into place
+                          data,                                            // the data file last
+                          data,  // the directory's sync, undone by removing both
                       }));
 }
 
@@ -362,6 +364,47 @@ TEST_F(CatalogueTest, DroppingAChildTakesAwayWhatOnlyItsLinksGave) {
   }
 }
 
+// A fault at each file operation of a DROP TABLE: up to its commit point
+// (the data file moved aside, the directory synced) the drop fails and
+// changes nothing; after it the drop stands, and what a failure leaves
+// behind is the recovery step's to remove.
+TEST_F(CatalogueTest, FailedDropChangesNothingUntilItsCommitPoint) {
+  db.createTable("t", {makeColumn("a", "int")});
+  db.createTable("keep", {makeColumn("a", "int")});
+  const Directory before = snapshotDirectory();
+  const std::int64_t operations = countFileOperations([&] {
+    Database copy;
+    copy.tables = db.tables;
+    copy.dropTable("t");
+  });
+  std::vector<std::string> messages;
+  for (std::int64_t n = 0; n < operations; ++n) {
+    SCOPED_TRACE("file operation " + std::to_string(n));
+    restoreDirectory(before);
+    Database run;
+    run.tables = db.tables;
+    std::string message;
+    {
+      const ScopedFileFault fault(FileFault{n, false});
+      message = thrownMessage([&] { run.dropTable("t"); });
+    }
+    messages.push_back(message);
+    if (!message.empty()) {
+      EXPECT_TRUE(run.tables.contains("t"));
+      EXPECT_EQ(snapshotDirectory(), before);
+      continue;
+    }
+    EXPECT_FALSE(run.tables.contains("t"));
+    Storage::recoverFiles();
+    EXPECT_EQ(fileNames(), (std::set<std::string>{"keep.bin", "keep.del"}));
+  }
+  const std::string failed = "Failed to write file: t.bin";
+  ASSERT_GE(messages.size(), 2U);
+  EXPECT_EQ(messages[0], failed);  // the move aside
+  EXPECT_EQ(messages[1], failed);  // the directory's sync, which moves it back
+  for (std::size_t i = 2; i < messages.size(); ++i) EXPECT_EQ(messages[i], "") << i;
+}
+
 TEST_F(CatalogueTest, RefusedDropChangesNothing) {
   db.createTable("t", {makeColumn("a", "int")});
   EXPECT_EQ(thrownMessage([&] { db.dropTable("T"); }), "Syntax Error: Table 'T' does not exist.");
@@ -373,6 +416,52 @@ TEST_F(CatalogueTest, RefusedDropChangesNothing) {
   db.commitTransaction();
   db.dropTable("t");
   EXPECT_TRUE(db.tables.empty());
+}
+
+// A power cut at any step of CREATE TABLE or DROP TABLE: a start finds the
+// table as it was before or as the command left it; once the command has
+// returned, as it left it.
+TEST_F(CatalogueTest, APowerCutLeavesTheTableBeforeOrAfter) {
+  std::unique_ptr<Database> run;
+  const struct {
+    const char* shows;
+    std::function<void()> prepare;  // after "keep" is created and checkpointed
+    std::function<void()> command;
+    const char* table;  // there after the command, or gone
+    bool there;
+  } cases[] = {
+      {"CREATE TABLE", [] {},
+       [&] {
+         run->createTable("t", {makeColumn("id", "ApexInt"), makeColumn("s", "string")});
+       },
+       "table t ", true},
+      {"DROP TABLE of a table with rows, a rule file and a link",
+       [&] {
+         run->createTable("gone", {makeColumn("kid", "int"), makeColumn("st", "string", 2, 4)});
+         appendRow(run->getTable("gone"), {"1", ""}).cells[1].rule =
+             makeRule({{"a", 5}, {"b", 5}}, 100);
+         run->link("gone", "kid", "keep", "id");
+         run->checkpoint();
+       },
+       [&] { run->dropTable("gone"); }, "table gone ", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shows);
+    const PowerCutStates states = sweepPowerCuts({
+        [&] {
+          run = std::make_unique<Database>();
+          run->createTable("keep", {makeColumn("id", "ApexInt"), makeColumn("s", "string")});
+          appendRow(run->getTable("keep"), {"1", "x"});
+          c.prepare();
+          run->checkpoint();
+        },
+        [] {},
+        c.command,
+    });
+    EXPECT_EQ(states.before.find(c.table) != std::string::npos, !c.there) << states.before;
+    EXPECT_EQ(states.after.find(c.table) != std::string::npos, c.there) << states.after;
+    EXPECT_NE(states.after.find("[id=1] [s=x]"), std::string::npos) << states.after;
+  }
 }
 
 TEST_F(CatalogueTest, GetTableComparesNamesByteForByte) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -345,6 +346,50 @@ TEST_F(CheckpointSweepTest, EveryFailureLeavesTheBeforeOrACompletableJournal) {
       EXPECT_EQ(thrownMessage([&] { run.requireFinishedCheckpoint(); }), "");
     }
   }
+}
+
+// A power cut at any step of the checkpoint: a start finds the tables as the
+// last checkpoint left them with the log's line replayed, or as this one
+// wrote them; once it has returned, with the listener and the webhook task
+// that commands since the last checkpoint appended.
+TEST_F(CheckpointSweepTest, APowerCutLeavesTheLastCheckpointOrThisOne) {
+  const Directory before = snapshotDirectory();
+  std::unique_ptr<Database> run;
+  const PowerCutSweep sweep{
+      [&] {
+        restoreDirectory(before);
+        run = std::make_unique<Database>();
+        run->tables = db.tables;
+      },
+      [&] {
+        run->addListener("a", "s", "hook", {where("id", ">", "0")}, false);
+        run->registerWebhook("b", 2, "st", table("b").rows[2].cells[1].rule.get());
+      },
+      [&] { run->checkpoint(); },
+  };
+  const PowerCutStates states = sweepPowerCuts(sweep);
+  EXPECT_EQ(states.before.find("listener"), std::string::npos) << states.before;
+  EXPECT_NE(states.after.find("listener a.s hook id>0a"), std::string::npos) << states.after;
+  EXPECT_NE(states.after.find("task 301 b[2].st=2"), std::string::npos) << states.after;
+
+  // Without a cut the start finds just that.
+  sweep.prepare();
+  sweep.unsynced();
+  sweep.command();
+  EXPECT_EQ(describeStart(), states.after);
+}
+
+// A line logged after a checkpoint, once it reached the disk, is never
+// taken back by that checkpoint's journal.
+TEST_F(CheckpointSweepTest, TheJournalIsDurablyGoneWhenTheCheckpointReturns) {
+  db.checkpoint();
+  setPowerCutForTesting(std::numeric_limits<std::int64_t>::max());
+  db.checkpoint();
+  Storage::appendToWAL("INSERT INTO a s = 'late'");
+  ASSERT_TRUE(syncFile("vesk.wal"));  // as the system writes it back in its own time
+  restoreAfterPowerCutForTesting();
+  const std::string started = describeStart();
+  EXPECT_NE(started.find("[s=late]"), std::string::npos) << started;
 }
 
 // The journal's files are those that writing each slot in place leaves.

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "support/file_sweep.h"
 #include "support/rollback_state.h"
 #include "support/test_support.h"
 #include "test_tables.h"
@@ -468,6 +470,30 @@ TEST_F(ForeignKeyTest, LinkIsRefusedInsideATransaction) {
   EXPECT_TRUE(fileNames().empty());
   db.rollbackTransaction();
   db.link("c", "pid", "p", "id");
+}
+
+// A power cut at any step of a LINK: a start finds the tables unlinked, or
+// linked with every back-reference; once the link has returned, linked.
+TEST_F(ForeignKeyTest, APowerCutLeavesTheLinkMadeOrNot) {
+  std::unique_ptr<Database> run;
+  const PowerCutStates states = sweepPowerCuts({
+      [&] {
+        run = std::make_unique<Database>();
+        run->createTable("room", {makeColumn("rid", "ApexInt"), makeColumn("name", "string")});
+        run->createTable("lamp", {makeColumn("lid", "ApexInt"), makeColumn("room", "int")});
+        for (const char* id : {"1", "2"}) appendRow(run->getTable("room"), {id, "r"});
+        for (const char* room : {"2", "1", "2"}) {
+          appendRow(run->getTable("lamp"),
+                    {std::to_string(run->getTable("lamp").rows.size() + 1), room});
+        }
+        run->checkpoint();
+      },
+      [] {},
+      [&] { run->link("lamp", "room", "room", "rid"); },
+  });
+  EXPECT_EQ(states.before.find("children lamp.room"), std::string::npos) << states.before;
+  EXPECT_NE(states.after.find("children lamp.room"), std::string::npos) << states.after;
+  EXPECT_NE(states.after.find("lamp.room<-0,2,"), std::string::npos) << states.after;
 }
 
 }  // namespace

@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "support/file_sweep.h"
 #include "support/process.h"
 #include "support/test_support.h"
 
@@ -249,6 +253,180 @@ TEST_F(FileSystemTest, ReaderReadsWholeRangesOnly) {
   EXPECT_FALSE(faulty.readAt(0, 1, bytes));
   EXPECT_TRUE(faulty.readAt(0, 1, bytes));
   EXPECT_EQ(fileOperationsForTesting(), 3);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FileSystemTest, SyncsNeedWhatTheySync) {
+  makeSpecialEntries();
+  EXPECT_TRUE(syncFile("target"));
+  EXPECT_TRUE(syncFile("link"));
+  for (const char* name : {"none", "dir", "fifo", "dangling"}) EXPECT_FALSE(syncFile(name)) << name;
+  EXPECT_TRUE(syncDirectory());
+
+  // Both are operations the hook can fail.
+  setFileFaultForTesting(FileFault{0, false});
+  EXPECT_FALSE(syncFile("target"));
+  EXPECT_TRUE(syncDirectory());
+  setFileFaultForTesting(FileFault{1, false});
+  EXPECT_TRUE(syncFile("target"));
+  EXPECT_FALSE(syncDirectory());
+}
+
+// What a power cut keeps of the changes since the mode was switched on over
+// "a" and "b": a file's content at its last sync, under the entries the last
+// directory sync left.
+TEST_F(FileSystemTest, APowerCutKeepsWhatWasSynced) {
+  const auto write = [](const char* path, const char* bytes) {
+    FileWriter writer;
+    ASSERT_TRUE(writer.open(path, FileWriter::Mode::Replace));
+    ASSERT_TRUE(writer.write(bytes));
+    ASSERT_TRUE(writer.close());
+  };
+  const struct {
+    const char* shows;
+    std::function<void()> changes;
+    Directory kept;
+  } cases[] = {
+      {"a write", [] { replaceFile("a", "A1"); }, {{"a", "A0"}, {"b", "B0"}}},
+      {"a synced write",
+       [] {
+         replaceFile("a", "A1");
+         syncFile("a");
+       },
+       {{"a", "A1"}, {"b", "B0"}}},
+      {"a write after the sync",
+       [] {
+         replaceFile("a", "A1");
+         syncFile("a");
+         writeFileAt("a", 1, "xx", false);
+       },
+       {{"a", "A1"}, {"b", "B0"}}},
+      {"a cut, then synced",
+       [] {
+         resizeFile("a", 1);
+         syncFile("a");
+       },
+       {{"a", "A"}, {"b", "B0"}}},
+      {"an append, a writer's writes",
+       [&] {
+         appendToFile("b", "+", nullptr);
+         write("a", "W");
+       },
+       {{"a", "A0"}, {"b", "B0"}}},
+      {"both synced",
+       [&] {
+         appendToFile("b", "+", nullptr);
+         write("a", "W");
+         syncFile("a");
+         syncFile("b");
+       },
+       {{"a", "W"}, {"b", "B0+"}}},
+      {"a new file synced, its directory not",
+       [] {
+         replaceFile("c", "C");
+         syncFile("c");
+       },
+       {{"a", "A0"}, {"b", "B0"}}},
+      {"a new file's directory synced, the file not",
+       [] {
+         replaceFile("c", "C");
+         syncDirectory();
+       },
+       {{"a", "A0"}, {"b", "B0"}, {"c", ""}}},
+      {"a new file and its directory synced",
+       [] {
+         replaceFile("c", "C");
+         syncFile("c");
+         syncDirectory();
+       },
+       {{"a", "A0"}, {"b", "B0"}, {"c", "C"}}},
+      {"a rename over another file", [] { renameFile("a", "b"); }, {{"a", "A0"}, {"b", "B0"}}},
+      {"a rename, the directory synced",
+       [] {
+         renameFile("a", "b");
+         syncDirectory();
+       },
+       {{"b", "A0"}}},
+      {"a file synced under the name it was renamed to",
+       [] {
+         replaceFile("a", "A1");
+         renameFile("a", "c");
+         syncFile("c");
+       },
+       {{"a", "A1"}, {"b", "B0"}}},
+      {"another file created under a name renamed away, synced",
+       [] {
+         renameFile("a", "c");
+         replaceFile("a", "N");
+         syncFile("a");
+       },
+       {{"a", "A0"}, {"b", "B0"}}},
+      {"a removal", [] { removeFile("a"); }, {{"a", "A0"}, {"b", "B0"}}},
+      {"a removal, the directory synced",
+       [] {
+         removeFile("a");
+         syncDirectory();
+       },
+       {{"b", "B0"}}},
+      {"a file removed and created again, synced",
+       [] {
+         removeFile("a");
+         replaceFile("a", "A2");
+         syncFile("a");
+       },
+       {{"a", "A0"}, {"b", "B0"}}},
+      {"... and the directory synced",
+       [] {
+         removeFile("a");
+         replaceFile("a", "A2");
+         syncFile("a");
+         syncDirectory();
+       },
+       {{"a", "A2"}, {"b", "B0"}}},
+      {"the log's kept stream",
+       [] {
+         LineEnd end;
+         appendLine("c", "line\n", end);
+         syncFile("c");
+         syncDirectory();
+         appendLine("c", "more\n", end);
+       },
+       {{"a", "A0"}, {"b", "B0"}, {"c", "line\n"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shows);
+    restoreDirectory({{"a", "A0"}, {"b", "B0"}});
+    setPowerCutForTesting(std::numeric_limits<std::int64_t>::max());
+    c.changes();
+    restoreAfterPowerCutForTesting();
+    EXPECT_EQ(snapshotDirectory(), c.kept);
+  }
+}
+
+TEST_F(FileSystemTest, NothingReachesTheDiskFromTheCutOn) {
+  restoreDirectory({{"a", "A0"}, {"b", "B0"}});
+  setPowerCutForTesting(2);
+  EXPECT_TRUE(replaceFile("a", "A1"));   // operation 0
+  EXPECT_TRUE(syncFile("a"));            // operation 1
+  EXPECT_FALSE(replaceFile("b", "B1"));  // the cut
+  EXPECT_FALSE(syncFile("b"));
+  EXPECT_FALSE(removeFile("a"));
+  EXPECT_FALSE(syncDirectory());
+  EXPECT_EQ(fileOperationsForTesting(), 6);
+  EXPECT_EQ(snapshotDirectory(), (Directory{{"a", "A1"}, {"b", "B0"}}));
+  restoreAfterPowerCutForTesting();
+  EXPECT_EQ(snapshotDirectory(), (Directory{{"a", "A1"}, {"b", "B0"}}));
+
+  // Setting a fault ends the mode: the restore then leaves the directory be.
+  setPowerCutForTesting(std::numeric_limits<std::int64_t>::max());
+  replaceFile("a", "A2");
+  setFileFaultForTesting(std::nullopt);
+  EXPECT_TRUE(replaceFile("b", "B2"));
+  restoreAfterPowerCutForTesting();
+  EXPECT_EQ(snapshotDirectory(), (Directory{{"a", "A2"}, {"b", "B2"}}));
 }
 
 }  // namespace

@@ -141,6 +141,55 @@ TEST_F(JournalTest, CompletionCutShortAnywhereIsCompletedAtTheNextStart) {
   }
 }
 
+// What a checkpoint journals of the listener and webhook files: the bytes
+// past what its last committed checkpoint held, all of them when none did.
+TEST_F(JournalTest, SideFilesAreJournaledPastTheirHeldEnd) {
+  const struct {
+    const char* shows;
+    Directory files;
+    Storage::SideFileEnds held;
+    std::vector<Journal::Change> changes;
+    Storage::SideFileEnds ends;
+  } cases[] = {
+      {"no file", {}, {}, {}, {}},
+      {"held by none: the whole files",
+       {{"listeners.bin", "LL"}, {"webhooks.bin", "abcdef"}},
+       {},
+       {{"listeners.bin", 0, "LL"}, {"webhooks.bin", 0, "abcdef"}},
+       {{"listeners.bin", 2}, {"webhooks.bin", 6}}},
+      {"records appended since",
+       {{"webhooks.bin", "abcdef"}},
+       {{"webhooks.bin", 4}},
+       {{"webhooks.bin", 4, "ef"}},
+       {{"webhooks.bin", 6}}},
+      {"nothing since",
+       {{"listeners.bin", "LL"}},
+       {{"listeners.bin", 2}},
+       {},
+       {{"listeners.bin", 2}}},
+      {"a file cut shorter than was held",
+       {{"webhooks.bin", "abc"}},
+       {{"webhooks.bin", 6}},
+       {},
+       {{"webhooks.bin", 3}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shows);
+    restoreDirectory(c.files);
+    Journal journal;
+    Storage::SideFileEnds ends = c.held;
+    Storage::journalSideFiles(journal, ends);
+    ASSERT_EQ(journal.changes.size(), c.changes.size());
+    for (std::size_t i = 0; i < c.changes.size(); ++i) {
+      EXPECT_EQ(journal.changes[i].path, c.changes[i].path);
+      EXPECT_EQ(journal.changes[i].offset, c.changes[i].offset);
+      EXPECT_EQ(journal.changes[i].bytes, c.changes[i].bytes);
+      EXPECT_FALSE(journal.changes[i].cut);
+    }
+    EXPECT_EQ(ends, c.ends);
+  }
+}
+
 TEST_F(JournalTest, CommitRecordCarriesTheByteWiseChecksum) {
   std::mt19937 random(37);
   for (int round = 0; round < 40; ++round) {

@@ -71,8 +71,10 @@ TEST_F(RelationFileTest, RelinkingReplacesTheWholeFile) {
 TEST_F(RelationFileTest, FileThatCannotBeWrittenFailsAndLeavesTheOldOne) {
   appendRow(child, {"1", "3"});
   writeFile(kFile, "earlier link");
-  // The new file's open, write and close, then its rename into place.
-  for (const std::int64_t operation : {0, 1, 2, 3}) {
+  // The earlier file's read, the new file's open, write, close and sync,
+  // its rename into place, then the directory's sync, which puts the
+  // earlier file back when it fails.
+  for (const std::int64_t operation : {0, 1, 2, 3, 4, 5, 6}) {
     SCOPED_TRACE(operation);
     const ScopedFileFault fault(FileFault{operation, false});
     try {
@@ -134,7 +136,7 @@ TEST_F(RelationFileTest, FailedOrCrashedLinkLeavesTheDirectoryWhole) {
         [&] { return linkStateOf(*db); },
     });
     const std::string failure = "Failed to write file: " + std::string(kFile);
-    EXPECT_EQ(messages, std::vector<std::string>(4, failure));
+    EXPECT_EQ(messages, std::vector<std::string>(7, failure));
   }
 }
 
