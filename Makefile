@@ -77,4 +77,4 @@ windows:
 	cmake --build build-windows -j $(JOBS) --target quorvel
 
 clean:
-	rm -rf build build-sanitize build-tsan build-fuzz build-bench build-windows
+	rm -rf build build-nogtest build-sanitize build-tsan build-fuzz build-bench build-windows
