@@ -13,22 +13,28 @@ all:
 	cmake -S . -B build $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
-# The shell keeps its files in data/, so they stay out of the source tree.
-run: all
+# Builds only the shell, so it needs nothing but cmake, make and g++. The
+# shell keeps its files in data/, so they stay out of the source tree.
+run:
+	cmake -S . -B build $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target quorvel
 	mkdir -p data
 	cd data && ../build/quorvel
 
-test: all
+# Asks for the tests explicitly, so a machine without GoogleTest is told so.
+test:
+	cmake -S . -B build -DQUORVEL_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 sanitize:
-	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Sanitize $(CMAKE_FLAGS)
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Sanitize -DQUORVEL_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build build-sanitize -j $(JOBS)
 	ctest --test-dir build-sanitize --output-on-failure -j $(JOBS)
 
 # Eight host threads calling the engine at once, under ThreadSanitizer.
 tsan:
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Tsan $(CMAKE_FLAGS)
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Tsan -DQUORVEL_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS) --target quorvel_threads
 	build-tsan/tests/quorvel_threads
 
@@ -71,4 +77,4 @@ windows:
 	cmake --build build-windows -j $(JOBS) --target quorvel
 
 clean:
-	rm -rf build build-sanitize build-tsan build-fuzz build-bench build-windows
+	rm -rf build build-nogtest build-sanitize build-tsan build-fuzz build-bench build-windows

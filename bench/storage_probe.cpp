@@ -6,14 +6,14 @@
 //   build/storage_probe [rows]
 // Run it from the checkout; it works in a fresh temporary directory.
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
-
-#include <unistd.h>
 
 #include "quorvel.h"
 

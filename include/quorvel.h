@@ -18,7 +18,8 @@ extern "C" {
 QUORVEL_EXPORT void StartEngine(void);
 
 /* Runs one command and returns its result as JSON text. The text belongs to
-   the engine and stays valid until the next call of ExecuteQuery. */
+   the engine and stays valid until the same thread calls ExecuteQuery
+   again. */
 QUORVEL_EXPORT const char* ExecuteQuery(const char* command);
 
 /* Writes every table back to its files, empties the write-ahead log, frees
