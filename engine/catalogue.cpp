@@ -50,7 +50,7 @@ Table buildTable(const std::string& name, const std::vector<Column>& columns) {
   for (const Column& column : columns) {
     table.columnTypes[column.name] = column.type;
     table.maxStatesByColumn[column.name] = column.maxStates;
-    if (column.type == "ApexInt") identity = &column;
+    if (isIdentityType(column.type)) identity = &column;
   }
   if (identity != nullptr) table.setUpPrimaryKeyMap(identity->name);
   return table;
@@ -59,8 +59,9 @@ Table buildTable(const std::string& name, const std::vector<Column>& columns) {
 // Whether the start gives `table` its key by itself: its first "ApexInt"
 // column is the key.
 bool keyedByIdentity(const Table& table) {
-  const auto identity = std::find_if(table.columns.begin(), table.columns.end(),
-                                     [](const Column& column) { return column.type == "ApexInt"; });
+  const auto identity =
+      std::find_if(table.columns.begin(), table.columns.end(),
+                   [](const Column& column) { return isIdentityType(column.type); });
   return identity != table.columns.end() && identity->name == table.primaryKey;
 }
 

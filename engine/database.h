@@ -433,7 +433,7 @@ class Database {
   // One update while it runs, and its steps (engine/update.cpp).
   struct UpdateRun;
   void assign(UpdateRun& run, const Cell& assignment);
-  void assignToRow(UpdateRun& run, std::size_t slot, const Cell& value);
+  void assignToRow(UpdateRun& run, std::size_t slot, const Cell& value, const ColumnRef& column);
   void moveIndexEntry(UpdateRun& run, std::size_t slot, const std::string& oldKey,
                       const std::string& newKey);
   static void restore(UpdateRun& run);

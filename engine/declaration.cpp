@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "model/column_type.h"
 #include "storage/file_format.h"
 #include "storage/file_names.h"
 #include "storage/storage.h"
@@ -38,12 +39,14 @@ void checkDeclaration(const std::string& name, const std::vector<Column>& column
     if (!names.insert(column.name).second) {
       throw std::runtime_error("Duplicate column name: " + column.name);
     }
-    if (column.type == "string" && (column.size <= 0 || column.size > kMaxStringWidth)) {
+    if (valueKindOf(column.type) == ValueKind::kString &&
+        (column.size <= 0 || column.size > kMaxStringWidth)) {
       throw std::runtime_error("Invalid string width: " + column.name);
     }
     // An identity key whose states could collide would make the key set-up
     // at start refuse the table.
-    if (column.maxStates > kMaxStateLimit || (column.type == "ApexInt" && column.maxStates > 0)) {
+    if (column.maxStates > kMaxStateLimit ||
+        (isIdentityType(column.type) && column.maxStates > 0)) {
       throw std::runtime_error("Invalid state limit: " + column.name);
     }
     // A column with a state limit takes its value width plus the flag byte.
@@ -53,7 +56,7 @@ void checkDeclaration(const std::string& name, const std::vector<Column>& column
   }
   int identityColumns = 0;
   for (const Column& column : columns) {
-    if (column.type == "ApexInt" && ++identityColumns > 1) {
+    if (isIdentityType(column.type) && ++identityColumns > 1) {
       throw std::runtime_error("A table can only have one ApexInt column");
     }
   }

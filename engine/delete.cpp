@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -15,10 +14,8 @@ namespace {
 // The key a restriction check asks about: the text of the row's first cell
 // of the key column, or "" when it has none.
 std::string keyOf(const Row& row, const Table& table) {
-  const auto cell = std::find_if(row.cells.begin(), row.cells.end(), [&](const Cell& candidate) {
-    return candidate.column == table.primaryKey;
-  });
-  return cell == row.cells.end() ? "" : cell->getVal();
+  const Cell* cell = ColumnRef(table, table.primaryKey).cellIn(row);
+  return cell == nullptr ? "" : cell->getVal();
 }
 
 // What a restriction check may prune from a row, kept to put back.
@@ -59,6 +56,6 @@ ResultSet Database::deleteRows(const std::string& name, std::vector<Condition>& 
     for (Row* unmarked : selected) mark(unmarked, false);
     throw std::runtime_error("Foreign key points at rows that were meant for deletion");
   }
-  for (const Row* row : selected) recordChange("DELETE", name, positionOf(row));
+  for (const Row* row : selected) recordChange(kDeleteAction, name, positionOf(row));
   return ResultSet{true, "success!", {}, {}, static_cast<std::int32_t>(selected.size())};
 }

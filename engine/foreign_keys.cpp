@@ -6,6 +6,7 @@
 
 #include "engine/database.h"
 #include "engine/live_rows.h"
+#include "model/column_type.h"
 #include "storage/storage.h"
 
 namespace {
@@ -41,11 +42,14 @@ std::int32_t rowPosition(const Table& table, const Row* row) {
   return static_cast<std::int32_t>(row - table.rows.data());
 }
 
-bool isKeyType(const std::string& type) { return type != "float" && type != "bool"; }
+bool isKeyType(const std::string& type) {
+  const ValueKind kind = valueKindOf(type);
+  return kind != ValueKind::kFloat && kind != ValueKind::kBool;
+}
 
+// A type links to itself, and the two integer types to each other.
 bool linkableTypes(const std::string& child, const std::string& parent) {
-  if (child == parent) return true;
-  return (child == "int" && parent == "ApexInt") || (child == "ApexInt" && parent == "int");
+  return child == parent || (isIntegerType(child) && isIntegerType(parent));
 }
 
 // The parent's key as it stood before a link set it up again. The index is
@@ -256,10 +260,8 @@ bool Database::isActivelyRestricted(Row* row, const std::string& pkValue) {
       bool keep = false;
       if (childEntry != tables.end() && isLiveRow(childEntry->second, *position)) {
         const Row& childRow = childEntry->second.rows[static_cast<std::size_t>(*position)];
-        const auto cell = std::find_if(
-            childRow.cells.begin(), childRow.cells.end(),
-            [&](const Cell& candidate) { return candidate.column == relation->first.column; });
-        if (cell == childRow.cells.end()) {
+        const Cell* cell = ColumnRef(childEntry->second, relation->first.column).cellIn(childRow);
+        if (cell == nullptr) {
           keep = true;
         } else {
           refers = keyTexts(*cell, Reach::StillReachable).contains(pkValue);

@@ -14,6 +14,7 @@
 #include "engine/index_changes.h"
 #include "engine/live_rows.h"
 #include "engine/write_checks.h"
+#include "model/column_type.h"
 #include "model/number.h"
 
 namespace {
@@ -22,16 +23,13 @@ namespace {
 // there is none to count from.
 std::string nextIdentity(const Table& table, const Column& column) {
   if (table.rows.empty()) return "1";
-  const Row& last = table.rows.back();
-  for (const Cell& cell : last.cells) {
-    if (cell.column != column.name) continue;
-    const std::optional<std::int32_t> number = toInt32(cell.getVal());
-    if (number == std::numeric_limits<std::int32_t>::max()) {
-      throw std::runtime_error("Identity column out of range: " + column.name);
-    }
-    return std::to_string(number.value_or(0) + 1);
+  const Cell* cell = ColumnRef(table, column.name).cellIn(table.rows.back());
+  if (cell == nullptr) return "1";
+  const std::optional<std::int32_t> number = toInt32(cell->getVal());
+  if (number == std::numeric_limits<std::int32_t>::max()) {
+    throw std::runtime_error("Identity column out of range: " + column.name);
   }
-  return "1";
+  return std::to_string(number.value_or(0) + 1);
 }
 
 // The cell of `column` in a new row, from the value given for it, if any.
@@ -46,8 +44,11 @@ Cell newCell(const Table& table, const Column& column, const std::map<std::strin
     cell.value = given->second.getVal();
     if (given->second.rule) cell.rule = std::make_unique<TempRule>(*given->second.rule);
   }
-  if (column.type == "int" && cell.getVal() == kMissingValue) cell.value = "0";
-  if (column.type == "ApexInt") cell.value = nextIdentity(table, column);
+  if (isIdentityType(column.type)) {
+    cell.value = nextIdentity(table, column);
+  } else if (isIntegerType(column.type) && cell.getVal() == kMissingValue) {
+    cell.value = "0";
+  }
   toStoredForm(cell, column.type);
   if (given != values.end()) requireStorableValue(cell, column);
   return cell;
@@ -95,7 +96,7 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   recordLinks(links);
   std::vector<IndexChange> indexChanges;
   if (key) indexChanges.push_back(setIndexEntry(table.pkMap, *key, position));
-  recordChange("INSERT", name, position, {}, std::move(indexChanges));
+  recordChange(kInsertAction, name, position, {}, std::move(indexChanges));
   return ResultSet{true, "success!", {}, {}, 1};
 }
 

@@ -41,7 +41,7 @@ class RowTest {
   // "=" and "==" are both kEqual; any other text is kUnknown.
   enum class Op { kEqual, kNotEqual, kLess, kGreater, kLessOrEqual, kGreaterOrEqual, kUnknown };
 
-  const std::string& column() const { return column_; }
+  const std::string& column() const { return column_.name(); }
   Op op() const { return op_; }
   // The value in the form it is compared in: its stored form where it
   // converts to the column's type, else its own text.
@@ -53,7 +53,7 @@ class RowTest {
   bool cellHolds(const std::string& current, const std::string& type) const;
   bool ordered(const std::string& current, const std::string& type, Order order) const;
 
-  std::string column_;
+  ColumnRef column_;
   std::string value_;  // the compared form
   Op op_ = Op::kUnknown;
   // The readings of value_ that the typed order needs, taken only for an

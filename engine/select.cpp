@@ -14,6 +14,7 @@
 
 #include "engine/database.h"
 #include "engine/row_filter.h"
+#include "model/column_type.h"
 #include "model/number.h"
 
 namespace {
@@ -21,36 +22,22 @@ namespace {
 // The text a missing value travels as in a result.
 constexpr const char* kNullText = "NULL";
 
-// The first cell of `row` named `column`, or null.
-const Cell* findCell(const Row& row, std::string_view column) {
-  for (const Cell& cell : row.cells) {
-    if (cell.column == column) return &cell;
-  }
-  return nullptr;
-}
-
 // How the values of one column leave in a result, worked out once per
 // command: converted by the column's declared type whatever its cell
 // records, a temporal value by its current state.
 class ValueReader {
  public:
-  // Keeps a reference to `column`, which must outlive the reader.
-  explicit ValueReader(const Column& column)
-      : name_(column.name),
-        kind_(column.type == "int" || column.type == "ApexInt" ? Kind::kInteger
-              : column.type == "float"                         ? Kind::kFloat
-              : column.type == "bool"                          ? Kind::kBool
-                                                               : Kind::kText) {}
+  // `column` is one of `table`'s columns; keeps no reference to either.
+  ValueReader(const Table& table, const Column& column)
+      : cells_(table, column.name), kind_(valueKindOf(column.type)) {}
 
   ResultValue read(const Row& row) const {
-    const Cell* cell = findCell(row, name_);
+    const Cell* cell = cells_.cellIn(row);
     if (cell == nullptr) return std::string(kNullText);
     return convert(cell->getVal());
   }
 
  private:
-  enum class Kind { kInteger, kFloat, kBool, kText };
-
   // A stored text that its column's number type cannot read (no leading
   // number, or outside the type's range) leaves as the text itself: the
   // result has no way to fail a single value, and the text still says what
@@ -58,22 +45,23 @@ class ValueReader {
   ResultValue convert(const std::string& text) const {
     if (text == kMissingValue) return std::string(kNullText);
     switch (kind_) {
-      case Kind::kInteger:
+      case ValueKind::kInteger:
         if (const auto number = toInt32(text)) return *number;
         break;
-      case Kind::kFloat:
+      case ValueKind::kFloat:
         if (const auto number = toFloat(text)) return *number;
         break;
-      case Kind::kBool:
+      case ValueKind::kBool:
         return text == "true" || text == "1";
-      case Kind::kText:
+      case ValueKind::kString:
+      case ValueKind::kOther:
         break;
     }
     return text;
   }
 
-  const std::string& name_;
-  Kind kind_;
+  ColumnRef cells_;
+  ValueKind kind_;
 };
 
 void appendValues(std::vector<ResultValue>& values, const std::vector<ValueReader>& readers,
@@ -169,8 +157,8 @@ bool pairHolds(const JoinFilter& filter, const Row& firstRow, const Row& secondR
 // The join text of `row` in `column`; none when the row has no such cell or
 // the cell holds the missing-value marker, which never pairs. The view lasts
 // as long as the cell is left unchanged.
-std::optional<std::string_view> joinValue(const Row& row, std::string_view column) {
-  const Cell* cell = findCell(row, column);
+std::optional<std::string_view> joinValue(const Row& row, const ColumnRef& column) {
+  const Cell* cell = column.cellIn(row);
   if (cell == nullptr) return std::nullopt;
   const std::string& value = cell->getVal();
   if (value == kMissingValue) return std::nullopt;
@@ -182,12 +170,11 @@ std::optional<std::string_view> joinValue(const Row& row, std::string_view colum
 // look-up when the column is the second table's key. None when no row holds
 // a join value: the second table is then not filtered.
 std::vector<Condition> joinValueChain(const std::vector<Row*>& firstRows,
-                                      const std::string& primaryJoinCol,
-                                      const std::string& secondName,
+                                      const ColumnRef& primaryJoin, const std::string& secondName,
                                       const std::string& secondaryJoinCol) {
   std::unordered_set<std::string_view> neededForeignKeys;
   for (const Row* row : firstRows) {
-    if (const auto value = joinValue(*row, primaryJoinCol)) neededForeignKeys.insert(*value);
+    if (const auto value = joinValue(*row, primaryJoin)) neededForeignKeys.insert(*value);
   }
   std::vector<Condition> chain;
   chain.reserve(neededForeignKeys.size());
@@ -202,7 +189,7 @@ std::vector<Condition> joinValueChain(const std::vector<Row*>& firstRows,
 void addColumns(ResultSet& result, std::vector<ValueReader>& readers, const Table& table) {
   for (const Column& column : table.columns) {
     result.columns.push_back(table.name + "." + column.name);
-    readers.emplace_back(column);
+    readers.emplace_back(table, column);
   }
 }
 
@@ -228,7 +215,7 @@ ResultSet Database::select(const std::string& tableName,
   std::vector<ValueReader> readers;
   for (const Column* column : orderedColumns) {
     result.columns.push_back(column->name);
-    readers.emplace_back(*column);
+    readers.emplace_back(table, *column);
   }
   const std::vector<Row*> rows = getRequestedRows(conditions, table);
   result.rows.reserve(rows.size());
@@ -262,8 +249,10 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
   const std::vector<Row*> t1Rows = getRequestedRows(filter.first, first);
   if (t1Rows.empty()) return result;
 
+  const ColumnRef firstJoin(first, primaryJoinCol);
+  const ColumnRef secondJoin(second, secondaryJoinCol);
   const std::vector<Condition> t2Conditions =
-      filter.second.empty() ? joinValueChain(t1Rows, primaryJoinCol, second.name, secondaryJoinCol)
+      filter.second.empty() ? joinValueChain(t1Rows, firstJoin, second.name, secondaryJoinCol)
                             : filter.second;
   // A hash join on the join text: one pass over the second table's rows
   // builds the map, one pass over the first table's rows probes it. The
@@ -278,7 +267,7 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
   joinMap.reserve(t2Rows.size());
   std::vector<std::size_t> nextPartner(t2Rows.size(), kNone);
   for (std::size_t i = 0; i < t2Rows.size(); ++i) {
-    const auto value = joinValue(*t2Rows[i], secondaryJoinCol);
+    const auto value = joinValue(*t2Rows[i], secondJoin);
     if (!value) continue;
     const auto [partners, added] = joinMap.try_emplace(*value, Partners{i, i});
     if (added) continue;
@@ -288,7 +277,7 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
 
   result.rows.reserve(t1Rows.size());  // exact when each row has one partner, as a key join has
   for (const Row* firstRow : t1Rows) {
-    const auto matchVal = joinValue(*firstRow, primaryJoinCol);
+    const auto matchVal = joinValue(*firstRow, firstJoin);
     if (!matchVal) continue;
     const auto partners = joinMap.find(*matchVal);
     if (partners == joinMap.end()) continue;

@@ -12,6 +12,7 @@
 #include "engine/database.h"
 #include "engine/live_rows.h"
 #include "engine/row_filter.h"
+#include "model/column_type.h"
 #include "model/number.h"
 #include "model/stored_form.h"
 
@@ -35,7 +36,8 @@ std::vector<Block> orBlocks(const std::vector<Condition>& conditions) {
   return blocks;
 }
 
-RowTest::RowTest(const Condition& condition, const Table& table) : column_(condition.column) {
+RowTest::RowTest(const Condition& condition, const Table& table)
+    : column_(table, condition.column) {
   const std::string& op = condition.op;
   if (op == "=" || op == "==") {
     op_ = Op::kEqual;
@@ -61,10 +63,9 @@ RowTest::RowTest(const Condition& condition, const Table& table) : column_(condi
 }
 
 bool RowTest::holds(const Row& row) const {
-  for (const Cell& cell : row.cells) {
-    if (cell.column == column_ && cellHolds(cell.getVal(), cell.type)) return true;
-  }
-  return false;
+  return std::ranges::any_of(column_.cellsIn(row), [this](const Cell& cell) {
+    return cellHolds(cell.getVal(), cell.type);
+  });
 }
 
 bool RowTest::cellHolds(const std::string& current, const std::string& type) const {
@@ -92,22 +93,26 @@ bool RowTest::cellHolds(const std::string& current, const std::string& type) con
 // number past the type's range compares by its value all the same.
 bool RowTest::ordered(const std::string& current, const std::string& type, Order order) const {
   const bool less = order == Order::kLess;
-  if (type == "int" || type == "ApexInt") {
-    // Both in the int range, the usual case, needs no reading at any size.
-    const auto number = valueInt_ ? toInt32(current) : std::nullopt;
-    if (number) return less ? *number < *valueInt_ : *number > *valueInt_;
-    const std::partial_ordering comparison = compareIntegers(current, value_);
-    return less ? comparison < 0 : comparison > 0;
+  switch (valueKindOf(type)) {
+    case ValueKind::kInteger: {
+      // Both in the int range, the usual case, needs no reading at any size.
+      const auto number = valueInt_ ? toInt32(current) : std::nullopt;
+      if (number) return less ? *number < *valueInt_ : *number > *valueInt_;
+      const std::partial_ordering comparison = compareIntegers(current, value_);
+      return less ? comparison < 0 : comparison > 0;
+    }
+    case ValueKind::kFloat: {
+      if (!valueFloat_) return false;
+      const auto number = toComparedFloat(current);
+      return number && (less ? *number < *valueFloat_ : *number > *valueFloat_);
+    }
+    case ValueKind::kBool:
+      return less ? current == "false" && value_ == "true" : current == "true" && value_ == "false";
+    case ValueKind::kString:
+      return less ? current < value_ : current > value_;
+    case ValueKind::kOther:
+      break;
   }
-  if (type == "float") {
-    if (!valueFloat_) return false;
-    const auto number = toComparedFloat(current);
-    return number && (less ? *number < *valueFloat_ : *number > *valueFloat_);
-  }
-  if (type == "bool") {
-    return less ? current == "false" && value_ == "true" : current == "true" && value_ == "false";
-  }
-  if (type == "string") return less ? current < value_ : current > value_;
   return false;
 }
 
@@ -214,15 +219,14 @@ std::vector<Row*> firstEqualMatches(const std::vector<RowTest>& run, Table& tabl
   std::unordered_map<std::string_view, std::size_t> firstBlock;
   firstBlock.reserve(run.size());
   for (std::size_t i = 0; i < run.size(); ++i) firstBlock.try_emplace(run[i].value(), i);
-  const std::string& column = run.front().column();
+  const ColumnRef column(table, run.front().column());
   std::vector<std::pair<std::size_t, std::size_t>> kept;  // block, position
   for (std::size_t position = 0; position < table.rows.size(); ++position) {
     if (!isLiveRow(table, static_cast<std::int64_t>(position)) || listed.contains(position)) {
       continue;
     }
     std::size_t block = run.size();
-    for (const Cell& cell : table.rows[position].cells) {
-      if (cell.column != column) continue;
+    for (const Cell& cell : column.cellsIn(table.rows[position])) {
       const auto found = firstBlock.find(cell.getVal());
       if (found != firstBlock.end()) block = std::min(block, found->second);
     }

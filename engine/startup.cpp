@@ -4,6 +4,7 @@
 
 #include "engine/database.h"
 #include "engine/declaration.h"
+#include "model/column_type.h"
 #include "model/split.h"
 #include "storage/file_errors.h"
 #include "storage/file_listing.h"
@@ -25,12 +26,9 @@ class Raised {
   bool& flag_;
 };
 
-bool isSideFile(const std::string& name) {
-  return name == kWebhookFileName || name == kListenerFileName;
-}
-
 // Only "<name>.bin" of a name CREATE TABLE accepts is a table's data file;
-// anything else ("a.b.bin") belongs to no table and is passed over.
+// anything else ("a.b.bin", or the listener and webhook files, whose names
+// CREATE TABLE refuses) belongs to no table and is passed over.
 bool isDataFileName(const std::string& file, const std::string& name) {
   return file == dataFilePath(name) && !tableNameFault(name);
 }
@@ -51,14 +49,13 @@ void requireValidHeader(const std::string& file, const Table& table) {
 void Database::loadFromDisk() {
   Storage::recoverFiles();
   for (const std::string& file : getBinFiles()) {
-    if (isSideFile(file)) continue;
     const std::string name = split(file, ".").front();
     if (!isDataFileName(file, name)) continue;
     Table loaded = Storage::loadTable(name, "");
     requireValidHeader(file, loaded);
     Table& table = tables[name] = std::move(loaded);
     for (const Column& column : table.columns) {
-      if (column.type == "ApexInt") {
+      if (isIdentityType(column.type)) {
         table.setUpPrimaryKeyMap(column.name);
         break;
       }

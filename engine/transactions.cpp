@@ -51,12 +51,12 @@ void Database::rollbackTransaction() {
   // the parent row.
   std::set<std::pair<std::string, std::int32_t>> restored;
   for (auto entry = transactionLog.rbegin(); entry != transactionLog.rend(); ++entry) {
-    if (entry->action == "INSERT") {
+    if (entry->action == kInsertAction) {
       undoInsert(*entry);
-    } else if (entry->action == "DELETE") {
+    } else if (entry->action == kDeleteAction) {
       undoDelete(*entry);
       restored.emplace(entry->tableName, entry->rowIndex);
-    } else if (entry->action == "UPDATE") {
+    } else if (entry->action == kUpdateAction) {
       undoUpdate(*entry);
       restored.emplace(entry->tableName, entry->rowIndex);
     }

@@ -11,6 +11,7 @@
 #include "engine/index_changes.h"
 #include "engine/live_rows.h"
 #include "engine/write_checks.h"
+#include "model/column_type.h"
 
 // An update changes rows in place as it goes, keeping enough to put every
 // selected row and index entry back when a later assignment or row fails.
@@ -35,13 +36,7 @@ struct Database::UpdateRun {
 namespace {
 
 bool isIdentity(const Cell& assignment, const Column* column) {
-  return assignment.type == "ApexInt" || (column != nullptr && column->type == "ApexInt");
-}
-
-Cell* cellOf(Row& row, const std::string& column) {
-  const auto found = std::find_if(row.cells.begin(), row.cells.end(),
-                                  [&](const Cell& cell) { return cell.column == column; });
-  return found == row.cells.end() ? nullptr : &*found;
+  return isIdentityType(assignment.type) || (column != nullptr && isIdentityType(column->type));
 }
 
 // Whether a later assignment of the command overwrites this one's column.
@@ -72,8 +67,9 @@ ResultSet Database::update(const std::string& name, std::vector<Cell>& assignmen
     std::vector<ChainCell> chains;
     for (std::size_t i = 0; i < assignments.size(); ++i) {
       if (overwrittenLater(assignments, i)) continue;
+      const ColumnRef column(table, assignments[i].column);
       for (const UpdateRun::Selected& selected : run.rows) {
-        const Cell* cell = cellOf(*selected.row, assignments[i].column);
+        const Cell* cell = column.cellIn(*selected.row);
         if (cell != nullptr && cell->rule) chains.push_back({selected.position, cell});
       }
     }
@@ -84,7 +80,7 @@ ResultSet Database::update(const std::string& name, std::vector<Cell>& assignmen
   }
   for (const UpdateRun::Selected& selected : run.rows) recordLinks(selected.links);
   for (UpdateRun::Selected& selected : run.rows) {
-    recordChange("UPDATE", name, selected.position, std::move(selected.before),
+    recordChange(kUpdateAction, name, selected.position, std::move(selected.before),
                  std::move(selected.indexChanges));
   }
   return ResultSet{true, "success!", {}, {}, static_cast<std::int32_t>(run.rows.size())};
@@ -104,16 +100,18 @@ void Database::assign(UpdateRun& run, const Cell& assignment) {
     requireRuleRecords(run.table, static_cast<std::int64_t>(run.table.rows.size()));
   }
   run.assigned.insert(value.column);
-  for (std::size_t slot = 0; slot < run.rows.size(); ++slot) assignToRow(run, slot, value);
+  const ColumnRef target(run.table, value.column);
+  for (std::size_t slot = 0; slot < run.rows.size(); ++slot) assignToRow(run, slot, value, target);
 }
 
-void Database::assignToRow(UpdateRun& run, std::size_t slot, const Cell& value) {
+void Database::assignToRow(UpdateRun& run, std::size_t slot, const Cell& value,
+                           const ColumnRef& column) {
   UpdateRun::Selected& selected = run.rows[slot];
   Row& row = *selected.row;
   const Table& table = run.table;
   const bool isKey =
       !table.primaryKey.empty() && table.pkIndex >= 0 && value.column == table.primaryKey;
-  Cell* cell = cellOf(row, value.column);
+  Cell* cell = column.cellIn(row);
   if (cell == nullptr) return;
   const std::string shown = cell->getVal();
   if (isKey && row.isReferenced && shown != value.getVal() && isActivelyRestricted(&row, shown)) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "model/column_type.h"
 #include "model/stored_form.h"
 #include "storage/bytes.h"
 #include "storage/cell_encoding.h"
@@ -48,7 +49,7 @@ void requireStorableValue(const Cell& cell, const Column& column) {
     for (const TempState& state : cell.rule->states) {
       fits = fits && !tooLong(state.value, kStateValueBytes);
     }
-  } else if (column.type == "string") {
+  } else if (valueKindOf(column.type) == ValueKind::kString) {
     fits = !tooLong(cell.getVal(), column.size);
     // The declaration keeps every width positive.
     reserved = readsAsMissingValue(cell.getVal(), static_cast<std::size_t>(column.size));

@@ -6,13 +6,11 @@
 #include <stdexcept>
 
 #include "language/token_cursor.h"
+#include "model/column_type.h"
 #include "model/number.h"
+#include "storage/file_names.h"
 
 namespace {
-
-// The names of the listener and webhook files without their extension, which
-// a table's data file would otherwise share.
-bool isFileName(const std::string& name) { return name == "webhooks" || name == "listeners"; }
 
 // A width or state limit written as a number: its leading integer, which
 // must fit the column's 32-bit fields.
@@ -28,7 +26,7 @@ Column readColumn(TokenCursor& cursor) {
   column.name = cursor.take().value;
   column.type = cursor.take("Mismatched column name and type").value;
   column.maxStates = 0;  // the width keeps its default
-  if (column.type == "string" && cursor.skipIf("(")) {
+  if (valueKindOf(column.type) == ValueKind::kString && cursor.skipIf("(")) {
     if (cursor.nextIs(TokenType::NUMBER)) column.size = readColumnNumber(cursor.take());
     cursor.skipIf(")");
   }
@@ -42,7 +40,7 @@ CreateTableCall parseCreateTable(const std::vector<Token>& tokens) {
   TokenCursor cursor(tokens, 2);
   CreateTableCall call;
   call.name = cursor.take().value;
-  if (isFileName(call.name)) throw std::runtime_error("Forbidden table name");
+  if (isReservedTableName(call.name)) throw std::runtime_error("Forbidden table name");
   while (!cursor.atEnd()) call.columns.push_back(readColumn(cursor));
   return call;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "model/clock.h"
+#include "model/column_type.h"
 #include "model/number.h"
 
 void TempRule::calculateIndex() {
@@ -69,14 +70,19 @@ std::partial_ordering compareFloats(std::string_view left, std::string_view righ
 bool typedHolds(const Cell& self, const Cell& other, Order order) {
   const std::string& left = self.getVal();
   const std::string& right = other.getVal();
-  const std::string& type = self.type;
-  if (type == "int" || type == "ApexInt") return holds(compareIntegers(left, right), order);
-  if (type == "float") return holds(compareFloats(left, right), order);
-  if (type == "bool") {
-    return order == Order::Less ? left == "false" && right == "true"
-                                : left == "true" && right == "false";
+  switch (valueKindOf(self.type)) {
+    case ValueKind::kInteger:
+      return holds(compareIntegers(left, right), order);
+    case ValueKind::kFloat:
+      return holds(compareFloats(left, right), order);
+    case ValueKind::kBool:
+      return order == Order::Less ? left == "false" && right == "true"
+                                  : left == "true" && right == "false";
+    case ValueKind::kString:
+      return order == Order::Less ? left < right : left > right;
+    case ValueKind::kOther:
+      break;
   }
-  if (type == "string") return order == Order::Less ? left < right : left > right;
   return false;
 }
 

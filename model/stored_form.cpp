@@ -4,11 +4,10 @@
 #include <optional>
 
 #include "model/cell.h"
+#include "model/column_type.h"
 #include "model/number.h"
 
 namespace {
-
-bool isIntegerType(std::string_view type) { return type == "int" || type == "ApexInt"; }
 
 bool equalsIgnoringCase(std::string_view text, std::string_view lowerWord) {
   if (text.size() != lowerWord.size()) return false;
@@ -36,19 +35,37 @@ std::optional<float> storedFloat(std::string_view text) {
 bool isTrueText(std::string_view text) { return equalsIgnoringCase(text, "true") || text == "1"; }
 
 std::string storedForm(std::string_view type, std::string_view text) {
-  if (isIntegerType(type)) return std::to_string(toInt32(text).value_or(0));
-  if (type == "float") {
-    const std::optional<float> value = storedFloat(text);
-    return value ? formatFloat(*value) : kMissingValue;
+  switch (valueKindOf(type)) {
+    case ValueKind::kInteger:
+      return std::to_string(toInt32(text).value_or(0));
+    case ValueKind::kFloat: {
+      const std::optional<float> value = storedFloat(text);
+      return value ? formatFloat(*value) : kMissingValue;
+    }
+    case ValueKind::kBool:
+      return isTrueText(text) ? "true" : "false";
+    case ValueKind::kString:
+    case ValueKind::kOther:
+      break;
   }
-  if (type == "bool") return isTrueText(text) ? "true" : "false";
   return std::string(text);
 }
 
 std::string comparedForm(std::string_view type, std::string_view text) {
-  const bool converts = isIntegerType(type) ? toInt32(text).has_value()
-                        : type == "float"   ? toFloat(text).has_value()
-                        : type == "bool"    ? isTrueText(text) || isFalseText(text)
-                                            : false;
+  bool converts = false;
+  switch (valueKindOf(type)) {
+    case ValueKind::kInteger:
+      converts = toInt32(text).has_value();
+      break;
+    case ValueKind::kFloat:
+      converts = toFloat(text).has_value();
+      break;
+    case ValueKind::kBool:
+      converts = isTrueText(text) || isFalseText(text);
+      break;
+    case ValueKind::kString:
+    case ValueKind::kOther:
+      break;
+  }
   return converts ? storedForm(type, text) : std::string(text);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <ranges>
 #include <set>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include "model/cell.h"
 #include "model/changed_rows.h"
+#include "model/column_type.h"
 
 // One column definition.
 struct Column {
@@ -87,11 +89,11 @@ class IndexKey {
 // after every number, by their bytes, so the order stays strict and weak for
 // every text.
 struct KeyComparator {
-  std::string type = "string";
+  std::string type{kStringTypeName};
 
   KeyComparator() = default;
   explicit KeyComparator(std::string keyType)
-      : type(std::move(keyType)), numeric_(type == "int" || type == "ApexInt") {}
+      : type(std::move(keyType)), numeric_(isIntegerType(type)) {}
 
   bool operator()(const IndexKey& a, const IndexKey& b) const;
 
@@ -138,4 +140,37 @@ struct Table {
 
   // Prints the column names and every row's stored values to standard output.
   void display() const;
+};
+
+// One column of a table, made ready to find its cells in the table's rows:
+// a command that reads many rows makes one from the table and asks it of
+// each of those rows. A cell belongs to the column by its name, and `name`
+// need not be one of the table's columns: a row is searched for it all the
+// same.
+class ColumnRef {
+ public:
+  // Asked only about rows of `table`. Keeps no reference to either argument.
+  ColumnRef(const Table& /*table*/, std::string_view name) : name_(name) {}
+
+  const std::string& name() const { return name_; }
+
+  // The cells of `row` that belong to the column, in row order: one in a row
+  // of a declared table (a declaration refuses two columns of one name),
+  // none in a row made without the column. The view lasts as long as both
+  // `row` and this reference are left unchanged.
+  auto cellsIn(const Row& row) const {
+    return row.cells |
+           std::views::filter([this](const Cell& cell) { return cell.column == name_; });
+  }
+
+  // The first of cellsIn(row), or null.
+  const Cell* cellIn(const Row& row) const {
+    auto cells = cellsIn(row);
+    const auto first = cells.begin();
+    return first == cells.end() ? nullptr : &*first;
+  }
+  Cell* cellIn(Row& row) const { return const_cast<Cell*>(cellIn(std::as_const(row))); }
+
+ private:
+  std::string name_;
 };

@@ -18,12 +18,18 @@ struct IndexChange {
   bool operator==(const IndexChange& other) const = default;
 };
 
+// The kinds of change a transaction records, as TransactionAction::action
+// holds them.
+inline constexpr const char* kInsertAction = "INSERT";
+inline constexpr const char* kUpdateAction = "UPDATE";
+inline constexpr const char* kDeleteAction = "DELETE";
+
 // One change recorded while a transaction is open.
 struct TransactionAction {
-  std::string action;  // "INSERT", "DELETE" or "UPDATE"
+  std::string action;  // kInsertAction, kDeleteAction or kUpdateAction
   std::string tableName;
   std::int32_t rowIndex = 0;
-  Row before;  // for "UPDATE" the whole row as it was; empty otherwise
+  Row before;  // for kUpdateAction the whole row as it was; empty otherwise
   // What the command did to the table's index for this row, in the order done.
   std::vector<IndexChange> indexChanges = {};
 };

@@ -32,46 +32,38 @@ void putInt32(char* at, std::int32_t value, std::size_t width) {
 
 }  // namespace
 
-CellKind cellKindOf(std::string_view type) {
-  if (type == "int" || type == "ApexInt") return CellKind::Integer;
-  if (type == "string") return CellKind::String;
-  if (type == "float") return CellKind::Float;
-  if (type == "bool") return CellKind::Bool;
-  return CellKind::Other;
-}
-
-void encodeCellValue(char* at, CellKind kind, std::string_view text, std::size_t width) {
+void encodeCellValue(char* at, ValueKind kind, std::string_view text, std::size_t width) {
   switch (kind) {
-    case CellKind::Integer:
+    case ValueKind::kInteger:
       putInt32(at, toInt32(text).value_or(0), width);
       return;
-    case CellKind::Float:
+    case ValueKind::kFloat:
       putInt32(at, std::bit_cast<std::int32_t>(floatFromText(text)), width);
       return;
-    case CellKind::Bool:
+    case ValueKind::kBool:
       if (width > 0) at[0] = isTrueText(text) ? 1 : 0;
       return;
-    case CellKind::String:
+    case ValueKind::kString:
       std::memcpy(at, text.data(), std::min(text.size(), width));
       return;
-    case CellKind::Other:
+    case ValueKind::kOther:
       return;
   }
 }
 
-std::string decodeCellValue(CellKind kind, std::string_view field) {
+std::string decodeCellValue(ValueKind kind, std::string_view field) {
   switch (kind) {
-    case CellKind::Integer:
+    case ValueKind::kInteger:
       return field.size() >= 4 ? std::to_string(int32At(field)) : "0";
-    case CellKind::Float: {
+    case ValueKind::kFloat: {
       if (field.size() < 4) return formatFloat(0.0F);
       const float value = std::bit_cast<float>(int32At(field));
       return std::isnan(value) ? kMissingValue : formatFloat(value);
     }
-    case CellKind::Bool:
+    case ValueKind::kBool:
       return !field.empty() && field[0] == 1 ? "true" : "false";
-    case CellKind::String:
-    case CellKind::Other:
+    case ValueKind::kString:
+    case ValueKind::kOther:
       break;
   }
   if (readsAsMissingValue(field, field.size())) return kMissingValue;

@@ -41,13 +41,12 @@ bool isSafeNamePiece(std::string_view name) {
   return std::ranges::none_of(name, isUnsafeByte) && !isDeviceName(name);
 }
 
-// The listener and webhook files lie under a table's data file name.
-bool isSideFileName(std::string_view name) {
+}  // namespace
+
+bool isReservedTableName(std::string_view name) {
   return namesShareFiles(dataFilePath(name), kListenerFileName) ||
          namesShareFiles(dataFilePath(name), kWebhookFileName);
 }
-
-}  // namespace
 
 std::string dataFilePath(std::string_view table) { return withSuffix(table, kDataFileExtension); }
 
@@ -72,7 +71,8 @@ std::string relationFilePath(std::string_view foreignTable, std::string_view for
 }
 
 bool isSafeTableName(std::string_view name) {
-  return isSafeNamePiece(name) && name.find('.') == std::string_view::npos && !isSideFileName(name);
+  return isSafeNamePiece(name) && name.find('.') == std::string_view::npos &&
+         !isReservedTableName(name);
 }
 
 bool isSafeColumnName(std::string_view name) { return isSafeNamePiece(name); }

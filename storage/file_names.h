@@ -51,6 +51,10 @@ inline constexpr std::size_t kMaxNameBytes = kNameFieldBytes;
 // files' extension). The one rule for creating a table and for accepting a
 // listed data file's name.
 bool isSafeTableName(std::string_view name);
+// Whether `name` is "listeners" or "webhooks" in any letter case: a table's
+// data file of that name would be the listener or the webhook file. The
+// part of isSafeTableName that CREATE TABLE refuses before its columns.
+bool isReservedTableName(std::string_view name);
 bool isSafeColumnName(std::string_view name);
 
 // Whether two names are one file name where file names ignore letter case

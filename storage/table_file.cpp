@@ -24,8 +24,8 @@
 
 const std::map<std::string, int> Storage::typeSizes = [] {
   std::map<std::string, int> sizes;
-  for (const char* type : {"int", "string", "ApexInt", "float", "bool"}) {
-    sizes[type] = valueWidthOf(cellKindOf(type));
+  for (const ColumnType& type : kColumnTypes) {
+    sizes[std::string(type.name)] = valueWidthOf(type.kind);
   }
   return sizes;
 }();
@@ -146,7 +146,7 @@ std::vector<Column> columnsIn(std::string_view file) {
     column.name = field(1, i);
     column.maxStates = toInt32(field(2, i)).value_or(0);
     const auto size = toInt32(field(3, i));
-    if (column.type == "string") {
+    if (valueKindOf(column.type) == ValueKind::kString) {
       column.size = size && isUsableStringWidth(*size) ? *size : kDefaultStringWidth;
     } else {
       column.size = size.value_or(Storage::typeSizes.at(column.type));

@@ -29,16 +29,16 @@ inline bool isUsableStringWidth(std::int32_t size) {
 
 // The bytes of a value of each kind; a "string" column's own width is its
 // Column::size, and this default only where that is unusable.
-constexpr int valueWidthOf(CellKind kind) {
+constexpr int valueWidthOf(ValueKind kind) {
   switch (kind) {
-    case CellKind::Integer:
-    case CellKind::Float:
+    case ValueKind::kInteger:
+    case ValueKind::kFloat:
       return 4;
-    case CellKind::Bool:
+    case ValueKind::kBool:
       return 1;
-    case CellKind::String:
+    case ValueKind::kString:
       return kDefaultStringWidth;
-    case CellKind::Other:
+    case ValueKind::kOther:
       break;
   }
   return 0;
@@ -47,8 +47,8 @@ constexpr int valueWidthOf(CellKind kind) {
 // The bytes of a cell's value, without the temporal flag byte. Asked for
 // every cell written or read, so it goes by the kind, not by a look-up.
 inline int valueWidth(const Column& column) {
-  const CellKind kind = cellKindOf(column.type);
-  if (kind == CellKind::String && isUsableStringWidth(column.size)) return column.size;
+  const ValueKind kind = valueKindOf(column.type);
+  if (kind == ValueKind::kString && isUsableStringWidth(column.size)) return column.size;
   return valueWidthOf(kind);
 }
 
@@ -63,7 +63,7 @@ inline bool holdsRuleNumbers(const Column& column) {
 // One column's cell within a row slot, worked out once per table rather
 // than once per cell.
 struct CellSlot {
-  CellKind kind = CellKind::Other;
+  ValueKind kind = ValueKind::kOther;
   std::size_t offset = 0;  // from the start of the slot, the flag byte included
   std::size_t width = 0;   // of the value, without the flag byte
   bool temporal = false;
@@ -81,7 +81,7 @@ inline SlotLayout slotLayoutOf(const std::vector<Column>& columns) {
   layout.cells.reserve(columns.size());
   for (const Column& column : columns) {
     CellSlot cell;
-    cell.kind = cellKindOf(column.type);
+    cell.kind = valueKindOf(column.type);
     cell.offset = layout.size;
     cell.width = static_cast<std::size_t>(valueWidth(column));
     cell.temporal = isTemporal(column);

@@ -65,6 +65,10 @@ TEST(CreateTableTest, RefusesWhatNoColumnCanHold) {
   const std::vector<Case> cases = {
       {"the webhook file's name", "CREATE TABLE webhooks x int", "Forbidden table name"},
       {"the listener file's name", "CREATE TABLE listeners x int", "Forbidden table name"},
+      {"the webhook file's name in another case", "CREATE TABLE Webhooks x int",
+       "Forbidden table name"},
+      {"the listener file's name in capitals, before a faulty column", "CREATE TABLE LISTENERS id",
+       "Forbidden table name"},
       {"a name without a type", "CREATE TABLE t id", "Mismatched column name and type"},
       {"a later name without a type", "CREATE TABLE t id int name string ( 5 ) 2 x",
        "Mismatched column name and type"},
@@ -80,9 +84,10 @@ TEST(CreateTableTest, RefusesWhatNoColumnCanHold) {
   }
 }
 
-TEST(CreateTableTest, OnlyTheExactFileNamesAreRefused) {
-  const CreateTableCall call = parseCreateTable(tokensOf("CREATE TABLE Webhooks x int"));
-  EXPECT_EQ(call.name, "Webhooks");
+TEST(CreateTableTest, OnlyTheWholeFileNamesAreRefused) {
+  for (const std::string name : {"Webhook", "listeners2", "webhooks_"}) {
+    EXPECT_EQ(parseCreateTable(tokensOf("CREATE TABLE " + name + " x int")).name, name);
+  }
   EXPECT_EQ(parseCreateTable(tokensOf("CREATE TABLE 'my table' x int")).name, "my table");
 }
 

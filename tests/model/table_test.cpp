@@ -506,4 +506,52 @@ TEST_F(TableTest, DisplayShowsDeletedRowsAndTheStoredTextOfChains) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "|k|v|\n|1|gone|\n|2|first|\n");
 }
 
+TEST_F(TableTest, AColumnRefFindsTheCellsOfItsColumnByName) {
+  addColumn("a", "int");
+  addColumn("b", "string");
+  const auto cell = [](const std::string& column, const std::string& value) {
+    Cell made;
+    made.column = column;
+    made.value = value;
+    return made;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Cell> cells;
+    std::string column;
+    std::vector<std::string> found;  // the values of cellsIn, in order
+  };
+  const std::vector<Case> cases = {
+      {"in column order", {cell("a", "1"), cell("b", "x")}, "b", {"x"}},
+      {"out of column order", {cell("b", "x"), cell("a", "1")}, "a", {"1"}},
+      {"a row without the cell", {cell("a", "1")}, "b", {}},
+      {"a row without cells", {}, "a", {}},
+      {"a name the table lacks", {cell("a", "1"), cell("z", "9")}, "z", {"9"}},
+      {"the name in another case", {cell("a", "1"), cell("b", "x")}, "B", {}},
+      {"two cells of one name", {cell("a", "1"), cell("b", "x"), cell("a", "2")}, "a", {"1", "2"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Row row;
+    row.cells = c.cells;
+    const ColumnRef column(table, c.column);
+    EXPECT_EQ(column.name(), c.column);
+    std::vector<std::string> found;
+    for (const Cell& held : column.cellsIn(row)) found.push_back(held.value);
+    EXPECT_EQ(found, c.found);
+    const Cell* first = column.cellIn(std::as_const(row));
+    if (c.found.empty()) {
+      EXPECT_EQ(first, nullptr);
+      EXPECT_EQ(column.cellIn(row), nullptr);
+      continue;
+    }
+    // The first one is the row's own cell, which the mutable form changes.
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->value, c.found.front());
+    EXPECT_EQ(column.cellIn(row), first);
+    column.cellIn(row)->value = "changed";
+    EXPECT_EQ(first->value, "changed");
+  }
+}
+
 }  // namespace

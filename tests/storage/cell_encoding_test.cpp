@@ -23,11 +23,11 @@ void appendCellValue(std::string& out, const std::string& type, const std::strin
   const std::size_t start = out.size();
   const std::size_t size = width > 0 ? static_cast<std::size_t>(width) : 0;
   out.resize(start + size, '\0');
-  encodeCellValue(out.data() + start, cellKindOf(type), text, size);
+  encodeCellValue(out.data() + start, valueKindOf(type), text, size);
 }
 
 std::string decodeCellValue(const std::string& type, std::string_view field) {
-  return decodeCellValue(cellKindOf(type), field);
+  return decodeCellValue(valueKindOf(type), field);
 }
 
 std::string encoded(const std::string& type, const std::string& text, int width) {
