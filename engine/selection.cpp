@@ -63,9 +63,8 @@ RowTest::RowTest(const Condition& condition, const Table& table)
 }
 
 bool RowTest::holds(const Row& row) const {
-  return std::ranges::any_of(column_.cellsIn(row), [this](const Cell& cell) {
-    return cellHolds(cell.getVal(), cell.type);
-  });
+  const auto holding = [this](const Cell& cell) { return cellHolds(cell.getVal(), cell.type); };
+  return column_.cellIn(row, holding) != nullptr;
 }
 
 bool RowTest::cellHolds(const std::string& current, const std::string& type) const {
@@ -226,10 +225,11 @@ std::vector<Row*> firstEqualMatches(const std::vector<RowTest>& run, Table& tabl
       continue;
     }
     std::size_t block = run.size();
-    for (const Cell& cell : column.cellsIn(table.rows[position])) {
+    column.cellIn(table.rows[position], [&](const Cell& cell) {
       const auto found = firstBlock.find(cell.getVal());
       if (found != firstBlock.end()) block = std::min(block, found->second);
-    }
+      return block == 0;  // no other cell of the row can name an earlier block
+    });
     if (block < run.size()) kept.emplace_back(block, position);
   }
   std::stable_sort(kept.begin(), kept.end(),

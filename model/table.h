@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <ranges>
 #include <set>
 #include <string>
 #include <string_view>
@@ -154,20 +153,21 @@ class ColumnRef {
 
   const std::string& name() const { return name_; }
 
-  // The cells of `row` that belong to the column, in row order: one in a row
-  // of a declared table (a declaration refuses two columns of one name),
-  // none in a row made without the column. The view lasts as long as both
-  // `row` and this reference are left unchanged.
-  auto cellsIn(const Row& row) const {
-    return row.cells |
-           std::views::filter([this](const Cell& cell) { return cell.column == name_; });
+  // The first cell of `row` that belongs to the column and that `accept`
+  // takes, or null. `accept` sees the column's cells in row order until it
+  // takes one: a row of a declared table has one such cell (a declaration
+  // refuses two columns of one name), a row made without the column none.
+  template <class Accept>
+  const Cell* cellIn(const Row& row, Accept accept) const {
+    for (const Cell& cell : row.cells) {
+      if (cell.column == name_ && accept(cell)) return &cell;
+    }
+    return nullptr;
   }
 
-  // The first of cellsIn(row), or null.
+  // The column's first cell in `row`, or null.
   const Cell* cellIn(const Row& row) const {
-    auto cells = cellsIn(row);
-    const auto first = cells.begin();
-    return first == cells.end() ? nullptr : &*first;
+    return cellIn(row, [](const Cell& /*cell*/) { return true; });
   }
   Cell* cellIn(Row& row) const { return const_cast<Cell*>(cellIn(std::as_const(row))); }
 

@@ -519,7 +519,7 @@ TEST_F(TableTest, AColumnRefFindsTheCellsOfItsColumnByName) {
     const char* what;
     std::vector<Cell> cells;
     std::string column;
-    std::vector<std::string> found;  // the values of cellsIn, in order
+    std::vector<std::string> found;  // the values of the column's cells, in order
   };
   const std::vector<Case> cases = {
       {"in column order", {cell("a", "1"), cell("b", "x")}, "b", {"x"}},
@@ -536,18 +536,29 @@ TEST_F(TableTest, AColumnRefFindsTheCellsOfItsColumnByName) {
     row.cells = c.cells;
     const ColumnRef column(table, c.column);
     EXPECT_EQ(column.name(), c.column);
-    std::vector<std::string> found;
-    for (const Cell& held : column.cellsIn(row)) found.push_back(held.value);
-    EXPECT_EQ(found, c.found);
+    // A test that takes no cell sees every cell of the column.
+    std::vector<std::string> seen;
+    const auto takeNone = [&](const Cell& held) {
+      seen.push_back(held.value);
+      return false;
+    };
+    EXPECT_EQ(column.cellIn(row, takeNone), nullptr);
+    EXPECT_EQ(seen, c.found);
     const Cell* first = column.cellIn(std::as_const(row));
     if (c.found.empty()) {
       EXPECT_EQ(first, nullptr);
       EXPECT_EQ(column.cellIn(row), nullptr);
       continue;
     }
-    // The first one is the row's own cell, which the mutable form changes.
+    // The cell taken is the row's own: the first by default, else the one
+    // the test takes.
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->value, c.found.front());
+    const Cell* last =
+        column.cellIn(row, [&](const Cell& held) { return held.value == c.found.back(); });
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->value, c.found.back());
+    EXPECT_EQ(last == first, c.found.size() == 1);
     EXPECT_EQ(column.cellIn(row), first);
     column.cellIn(row)->value = "changed";
     EXPECT_EQ(first->value, "changed");
