@@ -7,8 +7,6 @@
 #include <variant>
 #include <vector>
 
-#include "model/result_set.h"
-
 namespace {
 
 // Room for any int32 or any float in six significant digits ("-1.17549e-38").
@@ -143,26 +141,31 @@ std::string escapeJson(std::string_view text) {
   return escaped;
 }
 
-std::string ResultSet::toJson() const {
-  std::string out;
-  out.reserve(expectedLength(*this));
+void writeJson(const ResultSet& result, std::string& out) {
+  out.clear();
+  out.reserve(expectedLength(result));
   out += "{\n  \"success\": ";
-  out += success ? "true" : "false";
+  out += result.success ? "true" : "false";
   out += ",\n  \"message\": ";
-  appendQuoted(out, message);
+  appendQuoted(out, result.message);
   out += ",\n  \"rows_affected\": ";
-  appendNumber(out, rows_affected);
-  if (columns.empty() || rows.empty()) {
+  appendNumber(out, result.rows_affected);
+  if (result.columns.empty() || result.rows.empty()) {
     out += "\n}";
-    return out;
+    return;
   }
   out += ",\n  \"data\": [\n";
-  const std::vector<std::string> keys = valueKeys(columns);
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    appendRow(out, keys, rows[r]);
-    if (r + 1 < rows.size()) out += ',';
+  const std::vector<std::string> keys = valueKeys(result.columns);
+  for (std::size_t r = 0; r < result.rows.size(); ++r) {
+    appendRow(out, keys, result.rows[r]);
+    if (r + 1 < result.rows.size()) out += ',';
     out += '\n';
   }
   out += "  ]\n}";
+}
+
+std::string ResultSet::toJson() const {
+  std::string out;
+  writeJson(*this, out);
   return out;
 }
