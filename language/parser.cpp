@@ -16,6 +16,7 @@
 #include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
+#include "storage/log_line.h"
 #include "storage/storage.h"
 
 namespace {
@@ -43,7 +44,7 @@ ResultSet internalError(std::string_view what) {
 }
 
 TimedText cutTimeMarker(std::string_view command, std::int64_t now) {
-  const std::size_t marker = command.find(kTimeMarker);
+  const std::size_t marker = findTimeMarker(command);
   if (marker == std::string_view::npos) return {command, now};
   const std::optional<std::int64_t> time = toInt64(command.substr(marker + kTimeMarker.size()));
   // Durations are added to command times: within 2^62 no sum can overflow.
@@ -54,7 +55,7 @@ TimedText cutTimeMarker(std::string_view command, std::int64_t now) {
   return {command.substr(0, marker), *time};
 }
 
-ResultSet Parser::handleCommand(const std::string& command) {
+ResultSet Parser::handleCommand(std::string_view command) {
   try {
     return dispatch(command);
   } catch (const std::runtime_error& error) {
@@ -66,9 +67,9 @@ ResultSet Parser::handleCommand(const std::string& command) {
   }
 }
 
-ResultSet Parser::dispatch(const std::string& command) {
-  std::string text = command;
-  std::replace(text.begin(), text.end(), '\n', ' ');
+ResultSet Parser::dispatch(std::string_view command) {
+  std::string text(command);
+  blankLineFeeds(text);
   const TimedText timed = cutTimeMarker(text, currentTime());
   Command parsed;
   parsed.time = timed.time;
@@ -88,7 +89,7 @@ ResultSet Parser::dispatch(const std::string& command) {
   // Every read of the clock during the command gives the command time, so a
   // replayed command sees what it saw when it first ran.
   const CommandClock clock(parsed.time);
-  parsed.text = &command;
+  parsed.text = command;
   logMark.reset();
   ResultSet result;
   // A line that cannot be taken back would run at the next start: that is
@@ -143,7 +144,7 @@ void Parser::writeAhead(const Command& command, bool mayQueueTasks) {
     if (!end) throw failedToWrite(kWebhookFileName);
     webhookOffset = end->length;
   }
-  logMark = Storage::appendToWAL(*command.text, webhookOffset);
+  logMark = Storage::appendToWAL(command.text, webhookOffset);
 }
 
 bool Parser::takeBackLogLine() {

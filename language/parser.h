@@ -30,9 +30,9 @@ TimedText cutTimeMarker(std::string_view command, std::int64_t now);
 
 // One command as its grammar sees it.
 struct Command {
-  std::vector<Token> tokens;          // at least one; none of kind ERROR
-  std::int64_t time = 0;              // the command time: the start of every state chain it builds
-  const std::string* text = nullptr;  // the command as received: what the log records
+  std::vector<Token> tokens;  // at least one; none of kind ERROR
+  std::int64_t time = 0;      // the command time: the start of every state chain it builds
+  std::string_view text;      // the command as received: what the log records
 };
 
 // Turns one command text into one engine call and its result. Keeps no state
@@ -60,7 +60,7 @@ class Parser {
   // Failed to write file: vesk.wal" in place of the command's own failure,
   // and every logged command is refused so until a cut or a checkpoint
   // removes the line.
-  ResultSet handleCommand(const std::string& command);
+  ResultSet handleCommand(std::string_view command);
 
   // The conditions after a WHERE token, read from `start` to the end of the
   // token list (the grammar of language/conditions.h).
@@ -87,7 +87,7 @@ class Parser {
   static const Route* findRoute(const std::vector<Token>& tokens);
 
   // handleCommand without its last line of defence: failures may be thrown.
-  ResultSet dispatch(const std::string& command);
+  ResultSet dispatch(std::string_view command);
 
   // Appends the command's line to the write-ahead log, unless replaying,
   // before the command changes anything; throws the log's refusal. The line

@@ -248,7 +248,7 @@ class Storage {
   // vesk.wal" when the line cannot be written whole; the log is then as it
   // was, unless taking back what the failed write put down fails too, which
   // then counts as a cut that failed.
-  static LogMark appendToWAL(const std::string& command,
+  static LogMark appendToWAL(std::string_view command,
                              std::optional<std::int64_t> webhookOffset = std::nullopt);
 
   // Takes back the line that `mark` appended, for a command that then
