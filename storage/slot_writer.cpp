@@ -15,6 +15,7 @@
 
 #include "storage/bytes.h"
 #include "storage/cell_encoding.h"
+#include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/journal.h"
@@ -22,14 +23,6 @@
 #include "storage/table_layout.h"
 
 namespace {
-
-std::runtime_error openFailure(const std::string& path) {
-  return std::runtime_error("Failed to open file: " + path);
-}
-
-std::runtime_error writeFailure(const std::string& path) {
-  return std::runtime_error("Failed to write file: " + path);
-}
 
 // `count` items of `stride` bytes; a product past the 64-bit range stays at
 // its limit, which no file offset check lets through.
@@ -90,7 +83,7 @@ class SlotFileWindow {
  public:
   // Opens `path`; throws "Failed to open file: <path>" unless it is read.
   void open(const std::string& path) {
-    if (reader.open(path) != ReadStatus::Done) throw openFailure(path);
+    if (reader.open(path) != ReadStatus::Done) throw failedToOpen(path);
     this->path = path;
   }
 
@@ -101,7 +94,7 @@ class SlotFileWindow {
     if (position < start || position + kCell > start + static_cast<std::int64_t>(bytes.size())) {
       start = position;
       const std::int64_t length = std::min(kWindow, reader.size() - position);
-      if (!reader.readAt(start, length, bytes)) throw openFailure(path);
+      if (!reader.readAt(start, length, bytes)) throw failedToOpen(path);
     }
     return ::namedRecord(bytes, position - start);
   }
@@ -147,7 +140,7 @@ class RecordAllocator {
     if (record < 0 || record >= existing || (record + 1) * size > file.size()) return false;
     std::string count;
     // The file holds the bytes: a read that fails is no answer.
-    if (!file.readAt(record * size + kStateCountOffset, 4, count)) throw openFailure(path);
+    if (!file.readAt(record * size + kStateCountOffset, 4, count)) throw failedToOpen(path);
     const std::int32_t states = int32At(count);
     return states > 0 && states <= maxStates;
   }
@@ -204,7 +197,7 @@ void encodeSlot(const SlotEncoding<RecordFor>& encoding, const Row& row, char* o
 // Opens the rule file when a write needs it to hand out records; a missing
 // one stays closed and holds no records.
 void openRuleFile(FileReader& reader, const std::string& path) {
-  if (reader.open(path) == ReadStatus::Failed) throw openFailure(path);
+  if (reader.open(path) == ReadStatus::Failed) throw failedToOpen(path);
 }
 
 // The last record a write appends must lie within the 32-bit offsets.
@@ -221,7 +214,7 @@ void requireWritableOrMissing(const std::string& path) {
   if (kind == EntryKind::None) return;
   FileWriter writer;
   if (kind == EntryKind::Other || !writer.open(path, FileWriter::Mode::Update) || !writer.close()) {
-    throw openFailure(path);
+    throw failedToOpen(path);
   }
 }
 
@@ -260,16 +253,16 @@ void Storage::insertRow(const Table& table, const Row& row, int offset,
     const std::string mapPath = deletionMapPath(table.name);
     if (entryKind(mapPath) == EntryKind::File &&
         !appendToFile(mapPath, std::string(1, '\0'), nullptr)) {
-      throw writeFailure(mapPath);
+      throw failedToWrite(mapPath);
     }
   }
   const std::int64_t recordSize = ruleRecordSize(maxStates);
   for (const RuleRecord& rule : rules) {
     if (!writeFileAt(rulePath, rule.number * recordSize, rule.bytes, true)) {
-      throw writeFailure(rulePath);
+      throw failedToWrite(rulePath);
     }
   }
-  if (!writeFileAt(path, position, slot, false)) throw writeFailure(path);
+  if (!writeFileAt(path, position, slot, false)) throw failedToWrite(path);
 }
 
 void Storage::update(const Table& table, const std::vector<Row*>& rows) {
@@ -295,12 +288,12 @@ int Storage::writeTempRule(const std::string& tableName, int rIdx, int cIdx, con
   const EntryKind kind = entryKind(path);
   const std::optional<std::int64_t> length =
       kind == EntryKind::None ? std::optional<std::int64_t>(0) : fileSize(path);
-  if (!length) throw openFailure(path);
+  if (!length) throw failedToOpen(path);
   const std::int64_t records = (*length + size - 1) / size;
   const std::int64_t record = recordNumber >= 0 && recordNumber < records ? recordNumber : records;
   requireFileOffsets(record * size, size, path);
   if (!writeFileAt(path, record * size, ruleRecordBytes(rIdx, cIdx, *rule, maxStates), true)) {
-    throw writeFailure(path);
+    throw failedToWrite(path);
   }
   return static_cast<int>(record);
 }
@@ -316,7 +309,7 @@ void Storage::deleteBatch(const std::string& tableName, const std::vector<int>& 
   for (const int slot : slots) {
     if (written && slot >= 0) written = map.writeAt(slot, std::string(1, '\1'));
   }
-  if (!map.close() || !written) throw writeFailure(path);
+  if (!map.close() || !written) throw failedToWrite(path);
 }
 
 namespace {
@@ -435,7 +428,7 @@ std::vector<std::int32_t> Storage::journalTable(const Table& table, Journal& jou
   const bool holdsSlots = length && size > 0 && *length - header >= size;
   if (table.rows.empty() && !holdsSlots) return {};
   // A missing data file is not created: it would have no header.
-  if (!length) throw openFailure(dataPath);
+  if (!length) throw failedToOpen(dataPath);
   requireWritableOrMissing(dataPath);
   const std::string mapPath = deletionMapPath(table.name);
   requireWritableOrMissing(mapPath);
@@ -449,7 +442,7 @@ std::vector<std::int32_t> Storage::journalTable(const Table& table, Journal& jou
   if (!whole) {
     const std::optional<std::int64_t> mapLength = fileSize(mapPath);
     // A map that exists but cannot be measured cannot be written either.
-    if (!mapLength && entryKind(mapPath) != EntryKind::None) throw openFailure(mapPath);
+    if (!mapLength && entryKind(mapPath) != EntryKind::None) throw failedToOpen(mapPath);
     whole = mapLength != changes.storedRows;
   }
   const std::vector<std::int64_t> positions =
