@@ -87,23 +87,29 @@ class Storage {
   static std::int64_t ruleRecordSize(int maxStates);
 
   // Reads a table back from "<name>.bin" (or `name` itself when it already
-  // holds ".bin") a piece at a time, its deletion map and its rule file
-  // each read whole. A data file that is missing or cannot be read gives a
-  // table with that name and neither columns nor rows; a deletion map that
-  // cannot be read leaves every row live. The primary key is not set up. Only whole row
-  // slots become rows. A temporal cell whose rule cannot be read gets
-  // neither rule nor value. In a "string" column narrower than the
-  // missing-value marker, a field holding exactly the marker's first bytes
-  // reads as the whole marker.
+  // holds ".bin") through getColumns and getRows, over the data file as a
+  // stream of the file-system seam (storage/file_read_buffer.h); its
+  // deletion map and its rule file are each read whole. A missing data file
+  // gives a table with that name and neither columns nor rows; a missing
+  // deletion map leaves every row live. The primary key is not set up. A
+  // temporal cell whose rule record cannot be read gets neither rule nor
+  // value. In a "string" column narrower than the missing-value marker, a
+  // field holding exactly the marker's first bytes reads as the whole
+  // marker. Throws "Failed to open file: <path>" when the data file, its
+  // deletion map (for a table with rows) or its rule file (once a cell names
+  // a record) exists but cannot be read, and "Damaged table file <path>:
+  // <reason>" for a data file whose header names another table or whose
+  // length is not the header and whole row slots.
   static Table loadTable(const std::string& name, const std::string& unused);
 
-  // The same readers over a data file already open as a stream, which they
-  // read whole from its start, leaving it usable. getColumns: the columns
-  // the header describes, none when the field at offset 15 is not a type
-  // name. getRows: every whole row slot, in slot order, with the rules of
-  // the rule file that the header's table name names. read: the text field
-  // of `length` bytes at absolute `offset`, up to its first zero, of as much
-  // of it as the file holds.
+  // The readers of a data file as a stream, which they read from its start
+  // whatever its position and state, leaving it usable; only the bytes they
+  // need, the slots a piece at a time. getColumns: the columns the header
+  // describes, none when the field at offset 15 is not a type name.
+  // getRows: every whole row slot, in slot order, with the rules of the
+  // rule file that the header's table name names. read: the text field of
+  // `length` bytes at absolute `offset`, up to its first zero, of as much of
+  // it as the file holds.
   static std::vector<Column> getColumns(std::istream& file);
   static std::vector<Row> getRows(std::istream& file, const std::vector<Column>& columns);
   static std::string read(std::istream& file, int offset, int length);
