@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
     Parser parser(&db);
     run(parser, "CREATE TABLE p id ApexInt name string val int");
     for (long i = 0; i < rows; ++i) {
-      run(parser, "INSERT INTO p name = 'n" + std::to_string(i) + "' val = " +
-                      std::to_string(i % 1000));
+      run(parser,
+          "INSERT INTO p name = 'n" + std::to_string(i) + "' val = " + std::to_string(i % 1000));
     }
     run(parser, "CHECKPOINT");
   }
