@@ -809,21 +809,27 @@ ReadStatus FileReader::open(const std::string& path) {
 
 std::int64_t FileReader::size() const { return stream == nullptr ? 0 : stream->size; }
 
-bool FileReader::readAt(std::int64_t offset, std::int64_t length, std::string& bytes) {
-  bytes.clear();
-  if (!proceed() || stream == nullptr || offset < 0 || length < 0 ||
-      length > stream->size - std::min(offset, stream->size)) {
-    return false;
-  }
-  bytes.resize(static_cast<std::size_t>(length));
+bool FileReader::holds(std::int64_t offset, std::int64_t length) const {
+  return stream != nullptr && offset >= 0 && length >= 0 &&
+         length <= stream->size - std::min(offset, stream->size);
+}
+
+bool FileReader::readAt(std::int64_t offset, std::int64_t length, char* out) {
+  if (!proceed() || !holds(offset, length)) return false;
   stream->file.clear();
   stream->file.seekg(static_cast<std::streamoff>(offset));
-  stream->file.read(bytes.data(), static_cast<std::streamsize>(length));
-  if (stream->file.gcount() != static_cast<std::streamsize>(length)) {
-    bytes.clear();
-    return false;
-  }
-  return true;
+  stream->file.read(out, static_cast<std::streamsize>(length));
+  return stream->file.gcount() == static_cast<std::streamsize>(length);
+}
+
+bool FileReader::readAt(std::int64_t offset, std::int64_t length, std::string& bytes) {
+  bytes.clear();
+  // Sized only for bytes the file holds; a read past them still counts as
+  // an operation, and fails.
+  if (holds(offset, length)) bytes.resize(static_cast<std::size_t>(length));
+  if (readAt(offset, length, bytes.data())) return true;
+  bytes.clear();
+  return false;
 }
 
 void setFileFaultForTesting(std::optional<FileFault> fault) {

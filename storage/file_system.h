@@ -215,8 +215,14 @@ class FileReader {
   // Reads `length` bytes at `offset` into `bytes`; false (and `bytes`
   // empty) when the file does not hold them all or the read fails.
   bool readAt(std::int64_t offset, std::int64_t length, std::string& bytes);
+  // The same into the `length` bytes at `out`, which hold no known bytes
+  // when it fails.
+  bool readAt(std::int64_t offset, std::int64_t length, char* out);
 
  private:
+  // Whether the file holds the `length` bytes at `offset`.
+  bool holds(std::int64_t offset, std::int64_t length) const;
+
   struct Stream;
   std::unique_ptr<Stream> stream;
 };
