@@ -7,7 +7,7 @@
 JOBS := $(shell nproc)
 CMAKE_FLAGS := $(if $(CI),-DQUORVEL_WERROR=ON,)
 
-.PHONY: all run test sanitize tsan fuzz fuzz-seeds bench windows clean
+.PHONY: all run test sanitize tsan fuzz fuzz-seeds bench bench-instructions windows clean
 
 all:
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -70,6 +70,14 @@ bench:
 	cmake -S . -B build-bench -DQUORVEL_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS) --target quorvel_bench
 	build-bench/bench/quorvel_bench $(BENCH_N)
+
+# Instructions per operation under valgrind --tool=callgrind, through the
+# host library, at INSTRUCTIONS_N rows: repeatable where times are not.
+INSTRUCTIONS_N ?= 20000
+bench-instructions:
+	cmake -S . -B build-bench -DQUORVEL_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build build-bench -j $(JOBS) --target quorvel_instructions
+	build-bench/bench/quorvel_instructions $(INSTRUCTIONS_N)
 
 # build-windows/quorvel.exe, exporting the three engine functions by name.
 windows:

@@ -148,7 +148,7 @@ void Database::dropTable(const std::string& name) {
   // drop has happened, and what is left of the other files the recovery
   // step removes.
   const std::string dataFile = dataFilePath(name);
-  if (!removeFileDurably(dataFile)) throw std::runtime_error("Failed to write file: " + dataFile);
+  if (!removeFileDurably(dataFile)) throw failedToWrite(dataFile);
   tables.erase(name);
   listeners.erase(name);
   forgetChildTable(name);

@@ -61,5 +61,9 @@ bool Database::checkpoint() {
 
 void Database::requireFinishedCheckpoint() {
   const std::shared_lock lock(rwLock);
+  refuseUnfinishedCheckpoint();
+}
+
+void Database::refuseUnfinishedCheckpoint() const {
   if (!unfinishedCheckpoint.empty()) throw std::runtime_error(unfinishedCheckpoint);
 }

@@ -361,6 +361,9 @@ class Database {
   // complete; empty when none.
   std::string unfinishedCheckpoint;
 
+  // Throws that message, when there is one; for callers that hold rwLock.
+  void refuseUnfinishedCheckpoint() const;
+
   // How far the side files are held by this database's last committed
   // checkpoint. Empty at first: what a start reads may never have reached
   // the disk, so its first checkpoint journals the side files whole.

@@ -6,6 +6,7 @@
 
 #include "engine/database.h"
 #include "engine/live_rows.h"
+#include "engine/refusals.h"
 #include "model/column_type.h"
 #include "storage/storage.h"
 
@@ -96,9 +97,7 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
   if (inTransaction) throw std::runtime_error("Cannot link tables while a transaction is active");
   const auto childEntry = tables.find(foreignTable);
   const auto parentEntry = tables.find(primaryTable);
-  if (childEntry == tables.end() || parentEntry == tables.end()) {
-    throw std::runtime_error("None existant table");
-  }
+  if (childEntry == tables.end() || parentEntry == tables.end()) throw tableNotFound();
   Table& child = childEntry->second;
   Table& parent = parentEntry->second;
   const auto childType = child.columnTypes.find(foreignKeyCol);

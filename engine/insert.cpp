@@ -13,6 +13,7 @@
 #include "engine/database.h"
 #include "engine/index_changes.h"
 #include "engine/live_rows.h"
+#include "engine/refusals.h"
 #include "engine/write_checks.h"
 #include "model/column_type.h"
 #include "model/number.h"
@@ -61,7 +62,7 @@ bool hasKey(const Table& table) { return !table.primaryKey.empty() && table.pkIn
 ResultSet Database::insertInto(const std::string& name, std::map<std::string, Cell>& values) {
   const std::unique_lock lock(rwLock);
   const auto found = tables.find(name);
-  if (found == tables.end()) throw std::runtime_error("None existant table");
+  if (found == tables.end()) throw tableNotFound();
   Table& table = found->second;
   const auto position = static_cast<std::int32_t>(table.rows.size());
 
@@ -81,7 +82,7 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
     key = row.cells[static_cast<std::size_t>(table.pkIndex)].getVal();
     const auto holder = findIndexEntry(table.pkMap, *key);
     if (holder != table.pkMap.end() && isLiveRow(table, holder->second)) {
-      throw std::runtime_error("Duplicate entry '" + *key + "' for primary key");
+      throw duplicateKey(*key);
     }
   }
   // Everything that can refuse the row runs before the row is appended.

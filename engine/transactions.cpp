@@ -40,7 +40,7 @@ void Database::commitTransaction() {
 void Database::rollbackTransaction() {
   const std::unique_lock lock(rwLock);
   if (!inTransaction) throw std::runtime_error("No active transaction to rollback!");
-  if (!unfinishedCheckpoint.empty()) throw std::runtime_error(unfinishedCheckpoint);
+  refuseUnfinishedCheckpoint();
   // The files hold rows of this transaction when a checkpoint ran inside it:
   // the restored state is checkpointed too, and a checkpoint refused before
   // its commit point puts everything back as it was.

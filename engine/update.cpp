@@ -10,6 +10,7 @@
 #include "engine/database.h"
 #include "engine/index_changes.h"
 #include "engine/live_rows.h"
+#include "engine/refusals.h"
 #include "engine/write_checks.h"
 #include "model/column_type.h"
 
@@ -131,7 +132,7 @@ void Database::moveIndexEntry(UpdateRun& run, std::size_t slot, const std::strin
   const std::int32_t position = run.rows[slot].position;
   const auto holder = index.find(newKey);
   if (holder != index.end() && holder->second != position && isLiveRow(table, holder->second)) {
-    throw std::runtime_error("Duplicate entry '" + newKey + "' for primary key");
+    throw duplicateKey(newKey);
   }
   const auto note = [&](IndexChange change) {
     run.rows[slot].indexChanges.push_back(change);

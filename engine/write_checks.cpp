@@ -8,6 +8,7 @@
 #include "model/stored_form.h"
 #include "storage/bytes.h"
 #include "storage/cell_encoding.h"
+#include "storage/file_errors.h"
 #include "storage/file_format.h"
 #include "storage/file_names.h"
 #include "storage/storage.h"
@@ -19,10 +20,6 @@ std::optional<std::int64_t> product(std::int64_t a, std::int64_t b) {
   std::int64_t result = 0;
   if (__builtin_mul_overflow(a, b, &result)) return std::nullopt;
   return result;
-}
-
-std::runtime_error offsetOutOfRange(const std::string& path) {
-  return std::runtime_error("File offset out of range: " + path);
 }
 
 }  // namespace
@@ -65,7 +62,7 @@ void requireRowSlot(const Table& table, std::int64_t position) {
   const std::optional<std::int64_t> offset = product(position, rowSize);
   // The file name is only put together for the message: this runs per insert.
   if (!offset || !fitsFileOffsets(Storage::headerSize(table.columns.size()) + *offset, rowSize)) {
-    throw offsetOutOfRange(dataFilePath(table.name));
+    throw fileOffsetOutOfRange(dataFilePath(table.name));
   }
 }
 
@@ -76,6 +73,6 @@ void requireRuleRecords(const Table& table, std::int64_t rowCount) {
   const std::optional<std::int64_t> records = product(rowCount, temporal);
   const std::optional<std::int64_t> bytes = records ? product(*records, recordSize) : std::nullopt;
   const std::string path = ruleFilePath(table.name);
-  if (!bytes) throw offsetOutOfRange(path);
+  if (!bytes) throw fileOffsetOutOfRange(path);
   requireFileOffsets(0, *bytes, path);
 }

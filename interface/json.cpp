@@ -7,8 +7,6 @@
 #include <variant>
 #include <vector>
 
-#include "model/result_set.h"
-
 namespace {
 
 // Room for any int32 or any float in six significant digits ("-1.17549e-38").
@@ -99,31 +97,39 @@ void appendValue(std::string& out, const ResultValue& value) {
       value);
 }
 
-// What stands before each value of a row: the separator and the quoted
-// column name, escaped once for all the rows.
+// Appends what stands before value `i` of a row: the separator and the
+// quoted column name.
+void appendKey(std::string& out, std::size_t i, const std::string& column) {
+  if (i > 0) out += ", ";
+  appendQuoted(out, column);
+  out += ": ";
+}
+
+// What stands before each value of a row, escaped once for all the rows.
 std::vector<std::string> valueKeys(const std::vector<std::string>& columns) {
-  std::vector<std::string> keys;
-  keys.reserve(columns.size());
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    std::string& key = keys.emplace_back(i > 0 ? ", " : "");
-    appendQuoted(key, columns[i]);
-    key += ": ";
-  }
+  std::vector<std::string> keys(columns.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) appendKey(keys[i], i, columns[i]);
   return keys;
 }
 
-void appendRow(std::string& out, const std::vector<std::string>& keys,
-               const std::vector<ResultValue>& row) {
-  out += "    {";
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    out += keys[i];
-    if (i < row.size()) {
-      appendValue(out, row[i]);
-    } else {
-      out += "null";  // a short row must still give valid JSON
+// Appends every row, `key(i)` appending what stands before value i.
+template <typename Key>
+void appendRows(std::string& out, const ResultSet& result, const Key& key) {
+  for (std::size_t r = 0; r < result.rows.size(); ++r) {
+    const std::vector<ResultValue>& row = result.rows[r];
+    out += "    {";
+    for (std::size_t i = 0; i < result.columns.size(); ++i) {
+      key(i);
+      if (i < row.size()) {
+        appendValue(out, row[i]);
+      } else {
+        out += "null";  // a short row must still give valid JSON
+      }
     }
+    out += '}';
+    if (r + 1 < result.rows.size()) out += ',';
+    out += '\n';
   }
-  out += '}';
 }
 
 // A first guess at the text's length, so that a large result is rarely
@@ -143,26 +149,32 @@ std::string escapeJson(std::string_view text) {
   return escaped;
 }
 
-std::string ResultSet::toJson() const {
-  std::string out;
-  out.reserve(expectedLength(*this));
+void writeJson(const ResultSet& result, std::string& out) {
+  out.clear();
+  out.reserve(expectedLength(result));
   out += "{\n  \"success\": ";
-  out += success ? "true" : "false";
+  out += result.success ? "true" : "false";
   out += ",\n  \"message\": ";
-  appendQuoted(out, message);
+  appendQuoted(out, result.message);
   out += ",\n  \"rows_affected\": ";
-  appendNumber(out, rows_affected);
-  if (columns.empty() || rows.empty()) {
+  appendNumber(out, result.rows_affected);
+  if (result.columns.empty() || result.rows.empty()) {
     out += "\n}";
-    return out;
+    return;
   }
   out += ",\n  \"data\": [\n";
-  const std::vector<std::string> keys = valueKeys(columns);
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    appendRow(out, keys, rows[r]);
-    if (r + 1 < rows.size()) out += ',';
-    out += '\n';
+  // A single row, as a look-up by key gives, writes its keys in place.
+  if (result.rows.size() == 1) {
+    appendRows(out, result, [&](std::size_t i) { appendKey(out, i, result.columns[i]); });
+  } else {
+    const std::vector<std::string> keys = valueKeys(result.columns);
+    appendRows(out, result, [&](std::size_t i) { out += keys[i]; });
   }
   out += "  ]\n}";
+}
+
+std::string ResultSet::toJson() const {
+  std::string out;
+  writeJson(*this, out);
   return out;
 }

@@ -33,6 +33,14 @@ thread_local std::string last_result_buffer;
 
 constexpr const char* kNotStarted = "{\"success\": false, \"message\": \"Engine not started.\"}";
 
+// The result text keeps its room from call to call, so that a command's text
+// needs no new memory, but gives up what is far more than it holds now: a
+// large result would otherwise keep its memory for as long as the thread.
+void releaseSpareRoom(std::string& text) {
+  constexpr std::size_t kKeptRoom = std::size_t{1} << 16;
+  if (text.capacity() > kKeptRoom && text.size() < text.capacity() / 2) text.shrink_to_fit();
+}
+
 // The one-line failure text for an exception that reached the interface.
 std::string failureText(std::string_view what) {
   return "{\"success\": false, \"message\": \"" + escapeJson(what) + "\"}";
@@ -95,9 +103,9 @@ const char* ExecuteQuery(const char* command) {
       return last_result_buffer.c_str();
     }
     try {
-      last_result_buffer =
-          global_parser->handleCommand(command == nullptr ? std::string() : std::string(command))
-              .toJson();
+      writeJson(global_parser->handleCommand(command == nullptr ? std::string_view() : command),
+                last_result_buffer);
+      releaseSpareRoom(last_result_buffer);
     } catch (const std::exception& error) {
       last_result_buffer = failureText(error.what());
     } catch (...) {

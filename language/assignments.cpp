@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "language/column_values.h"
@@ -33,9 +34,10 @@ ColumnFacts factsOf(const Table& table, const std::string& column) {
 // The value token of an assignment, moving past it. A "(" may open the value
 // (it is closed after a state chain); any other symbol is no value.
 const Token& takeValue(TokenCursor& cursor) {
+  static const std::string kNoValue = "Expected value";
   cursor.skipIf("(");
-  const Token& value = cursor.take("Expected value");
-  if (value.type == TokenType::SYMBOL) throw std::runtime_error("Expected value");
+  const Token& value = cursor.take(kNoValue);
+  if (value.type == TokenType::SYMBOL) throw std::runtime_error(kNoValue);
   return value;
 }
 

@@ -7,6 +7,12 @@
 
 namespace {
 
+// `token` where no token of its kind may stand; `context` says where, when
+// it is not the end of the command.
+std::runtime_error unexpectedToken(const std::string& token, const std::string& context = "") {
+  return std::runtime_error("Syntax Error: Unexpected token '" + token + "'" + context);
+}
+
 bool isValueToken(const Token* token) {
   return token != nullptr && (token->type == TokenType::IDENTIFIER ||
                               token->type == TokenType::STRING || token->type == TokenType::NUMBER);
@@ -46,8 +52,7 @@ char readConnector(TokenCursor& cursor) {
     }
     return connector == "||" ? 'o' : 'a';
   }
-  throw std::runtime_error("Syntax Error: Unexpected token '" + cursor.peek()->value +
-                           "' after condition");
+  throw unexpectedToken(cursor.peek()->value, " after condition");
 }
 
 }  // namespace
@@ -68,7 +73,7 @@ std::vector<Condition> parseFiltering(const std::vector<Token>& tokens, std::uin
 std::vector<Condition> parseOptionalWhere(const std::vector<Token>& tokens, std::size_t position) {
   if (position >= tokens.size()) return {};
   if (!isWhereToken(tokens[position])) {
-    throw std::runtime_error("Syntax Error: Unexpected token '" + tokens[position].value + "'");
+    throw unexpectedToken(tokens[position].value);
   }
   return parseFiltering(tokens, position + 1);
 }

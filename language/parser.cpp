@@ -16,6 +16,7 @@
 #include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
+#include "storage/log_line.h"
 #include "storage/storage.h"
 
 namespace {
@@ -28,6 +29,13 @@ ResultSet succeeded(std::string message) {
 
 // An assigned value with a state chain, whose state changes become webhook tasks.
 bool hasChain(const Cell& cell) { return cell.rule != nullptr; }
+
+// Takes back the line writeAhead appended for a command that then failed;
+// false when it stays in the log (storage retries the cut).
+bool takeBackLogLine(Command& command) {
+  const std::optional<Storage::LogMark> mark = std::exchange(command.logMark, std::nullopt);
+  return !mark || Storage::cutWAL(*mark);
+}
 
 }  // namespace
 
@@ -43,7 +51,7 @@ ResultSet internalError(std::string_view what) {
 }
 
 TimedText cutTimeMarker(std::string_view command, std::int64_t now) {
-  const std::size_t marker = command.find(kTimeMarker);
+  const std::size_t marker = findTimeMarker(command);
   if (marker == std::string_view::npos) return {command, now};
   const std::optional<std::int64_t> time = toInt64(command.substr(marker + kTimeMarker.size()));
   // Durations are added to command times: within 2^62 no sum can overflow.
@@ -54,7 +62,7 @@ TimedText cutTimeMarker(std::string_view command, std::int64_t now) {
   return {command.substr(0, marker), *time};
 }
 
-ResultSet Parser::handleCommand(const std::string& command) {
+ResultSet Parser::handleCommand(std::string_view command) {
   try {
     return dispatch(command);
   } catch (const std::runtime_error& error) {
@@ -66,9 +74,9 @@ ResultSet Parser::handleCommand(const std::string& command) {
   }
 }
 
-ResultSet Parser::dispatch(const std::string& command) {
-  std::string text = command;
-  std::replace(text.begin(), text.end(), '\n', ' ');
+ResultSet Parser::dispatch(std::string_view command) {
+  std::string text(command);
+  blankLineFeeds(text);
   const TimedText timed = cutTimeMarker(text, currentTime());
   Command parsed;
   parsed.time = timed.time;
@@ -79,27 +87,25 @@ ResultSet Parser::dispatch(const std::string& command) {
 
   const Route* route = findRoute(parsed.tokens);
   if (route == nullptr) throw std::runtime_error("Unknown command or missing parameters");
-  if (route->logged) {
+  if (route->waitsForLog) {
     db->requireFinishedCheckpoint();
-    // The line of a failed command is still in the log: another line after
-    // it would leave it to be replayed among acknowledged ones.
     if (!replaying && !Storage::settleWAL()) throw failedToWrite(kLogFileName);
   }
   // Every read of the clock during the command gives the command time, so a
   // replayed command sees what it saw when it first ran.
   const CommandClock clock(parsed.time);
-  parsed.text = &command;
-  logMark.reset();
+  parsed.text = command;
+  if (!route->writesLog) return (this->*route->run)(parsed);
   ResultSet result;
   // A line that cannot be taken back would run at the next start: that is
   // the failure the user must act on, in place of the command's own.
   try {
     result = (this->*route->run)(parsed);
   } catch (...) {
-    if (!takeBackLogLine()) throw failedToWrite(kLogFileName);
+    if (!takeBackLogLine(parsed)) throw failedToWrite(kLogFileName);
     throw;
   }
-  if (!result.success && !takeBackLogLine()) throw failedToWrite(kLogFileName);
+  if (!result.success && !takeBackLogLine(parsed)) throw failedToWrite(kLogFileName);
   return result;
 }
 
@@ -109,23 +115,31 @@ bool Parser::Route::accepts(const std::vector<Token>& tokens) const {
 }
 
 // A row whose guard fails passes the command on; as no two rows share a word,
-// it then ends as an unknown command. Every change is logged, transaction
+// it then ends as an unknown command. Every change writes its line, transaction
 // boundaries and drops included, so that a replay of the log also undoes and
-// drops what was undone and dropped before the stop.
+// drops what was undone and dropped before the stop; a listener is kept by
+// its own file, and a SELECT changes nothing. Each command that writes a line
+// waits for the log: completing an unfinished checkpoint empties it, which
+// would take the new line with it, and a line after a failed command's line
+// would leave that one to be replayed among acknowledged ones. CHECKPOINT
+// alone does not wait: it is what completes an unfinished checkpoint, and
+// the log it empties takes a failed command's line with it; only then does
+// it write back the BEGIN of an open transaction.
 const Parser::Route* Parser::findRoute(const std::vector<Token>& tokens) {
   static constexpr Route kRoutes[] = {
-      {"BEGIN", 1, "", &Parser::beginCommand, true},
-      {"CHECKPOINT", 1, "", &Parser::checkpointCommand, false},
-      {"ROLLBACK", 1, "", &Parser::rollbackCommand, true},
-      {"COMMIT", 1, "", &Parser::commitCommand, true},
-      {"CREATE", 4, "TABLE", &Parser::createTableCommand, true},
-      {"DROP", 3, "TABLE", &Parser::dropTableCommand, true},
-      {"INSERT", 4, "INTO", &Parser::insertCommand, true},
-      {"SELECT", 4, "", &Parser::selectCommand, false},
-      {"UPDATE", 5, "", &Parser::updateCommand, true},
-      {"DELETE", 3, "FROM", &Parser::deleteCommand, true},
-      {"LISTEN", 6, "", &Parser::listenCommand, false},
-      {"LINK", 8, "", &Parser::linkCommand, true},
+      // word, min tokens, second word, handler, waits for the log, writes a line
+      {"BEGIN", 1, "", &Parser::beginCommand, true, true},
+      {"CHECKPOINT", 1, "", &Parser::checkpointCommand, false, true},
+      {"ROLLBACK", 1, "", &Parser::rollbackCommand, true, true},
+      {"COMMIT", 1, "", &Parser::commitCommand, true, true},
+      {"CREATE", 4, "TABLE", &Parser::createTableCommand, true, true},
+      {"DROP", 3, "TABLE", &Parser::dropTableCommand, true, true},
+      {"INSERT", 4, "INTO", &Parser::insertCommand, true, true},
+      {"SELECT", 4, "", &Parser::selectCommand, false, false},
+      {"UPDATE", 5, "", &Parser::updateCommand, true, true},
+      {"DELETE", 3, "FROM", &Parser::deleteCommand, true, true},
+      {"LISTEN", 6, "", &Parser::listenCommand, false, false},
+      {"LINK", 8, "", &Parser::linkCommand, true, true},
   };
   for (const Route& route : kRoutes) {
     if (route.accepts(tokens)) return &route;
@@ -133,7 +147,7 @@ const Parser::Route* Parser::findRoute(const std::vector<Token>& tokens) {
   return nullptr;
 }
 
-void Parser::writeAhead(const Command& command, bool mayQueueTasks) {
+void Parser::writeAhead(Command& command, bool mayQueueTasks) {
   if (replaying) return;
   std::optional<std::int64_t> webhookOffset;
   if (mayQueueTasks) {
@@ -143,15 +157,10 @@ void Parser::writeAhead(const Command& command, bool mayQueueTasks) {
     if (!end) throw failedToWrite(kWebhookFileName);
     webhookOffset = end->length;
   }
-  logMark = Storage::appendToWAL(*command.text, webhookOffset);
+  command.logMark = Storage::appendToWAL(command.text, webhookOffset);
 }
 
-bool Parser::takeBackLogLine() {
-  const std::optional<Storage::LogMark> mark = std::exchange(logMark, std::nullopt);
-  return !mark || Storage::cutWAL(*mark);
-}
-
-ResultSet Parser::beginCommand(const Command& command) {
+ResultSet Parser::beginCommand(Command& command) {
   writeAhead(command);
   db->beginTransaction();
   return succeeded("Transaction Started. Sandbox active.");
@@ -172,7 +181,7 @@ void Parser::refuseEarlierLog() const {
 // The checkpoint empties the log, and with it the BEGIN of a transaction that
 // is still open; the log gets it back so that a replay still knows that what
 // follows may be rolled back.
-ResultSet Parser::checkpointCommand(const Command&) {
+ResultSet Parser::checkpointCommand(Command&) {
   refuseEarlierLog();
   if (db->checkpoint() && !replaying) Storage::appendToWAL("BEGIN");
   return succeeded("success! Engine frozen. WAL flushed securely to disk.");
@@ -183,13 +192,13 @@ ResultSet Parser::checkpointCommand(const Command&) {
 // makes it durable. A ROLLBACK line ahead of it would let a kill before that
 // checkpoint replay half an undo, the rows after the checkpoint undone and
 // those before it kept.
-ResultSet Parser::rollbackCommand(const Command& command) {
+ResultSet Parser::rollbackCommand(Command& command) {
   if (!db->rollbackRewritesFiles()) writeAhead(command);
   db->rollbackTransaction();
   return succeeded("Disaster Averted. Memory restored.");
 }
 
-ResultSet Parser::commitCommand(const Command& command) {
+ResultSet Parser::commitCommand(Command& command) {
   writeAhead(command);
   db->commitTransaction();
   return succeeded("success! Transaction permanently written to disk.");
@@ -198,7 +207,7 @@ ResultSet Parser::commitCommand(const Command& command) {
 // Every refusal comes first, then a checkpoint, so that no logged command
 // still needs the files the drop removes. The replay of the log takes none:
 // it would empty the log under the replay.
-ResultSet Parser::dropTableCommand(const Command& command) {
+ResultSet Parser::dropTableCommand(Command& command) {
   const std::string& name = command.tokens[2].value;
   if (!replaying) {
     refuseEarlierLog();
@@ -214,7 +223,7 @@ ResultSet Parser::dropTableCommand(const Command& command) {
 // the data file it wrote when it first ran): a line whose command is refused
 // for a name already taken must never reach the log, not even for the moment
 // before it is taken back, as a kill then would leave it there.
-ResultSet Parser::createTableCommand(const Command& command) {
+ResultSet Parser::createTableCommand(Command& command) {
   const CreateTableCall call = parseCreateTable(command.tokens);
   if (!replaying) db->checkCreateTable(call.name, call.columns);
   writeAhead(command);
@@ -222,7 +231,7 @@ ResultSet Parser::createTableCommand(const Command& command) {
   return succeeded("success!");
 }
 
-ResultSet Parser::selectCommand(const Command& command) {
+ResultSet Parser::selectCommand(Command& command) {
   const SelectCall call = parseSelect(command.tokens, *db);
   if (call.isJoin()) {
     return db->selectJoin(call.table, *call.joinTable, call.primaryJoinCol, call.secondaryJoinCol,
@@ -231,13 +240,13 @@ ResultSet Parser::selectCommand(const Command& command) {
   return db->select(call.table, call.requestedColumns, call.conditions);
 }
 
-ResultSet Parser::listenCommand(const Command& command) {
+ResultSet Parser::listenCommand(Command& command) {
   const ListenCall call = parseListen(command.tokens);
   db->addListener(call.table, call.column, call.url, call.conditions, false);
   return succeeded("success! Listener attached.");
 }
 
-ResultSet Parser::linkCommand(const Command& command) {
+ResultSet Parser::linkCommand(Command& command) {
   const LinkCall call = parseLink(command.tokens);
   // Its relation file must govern only the commands logged after it: the
   // log is emptied first, once every refusal has been tried.
@@ -251,20 +260,20 @@ ResultSet Parser::linkCommand(const Command& command) {
   return succeeded("success!");
 }
 
-ResultSet Parser::insertCommand(const Command& command) {
+ResultSet Parser::insertCommand(Command& command) {
   InsertCall call = parseInsert(command.tokens, command.time, *db);
   writeAhead(command, std::any_of(call.cells.begin(), call.cells.end(),
                                   [](const auto& entry) { return hasChain(entry.second); }));
   return db->insertInto(call.table, call.cells);
 }
 
-ResultSet Parser::updateCommand(const Command& command) {
+ResultSet Parser::updateCommand(Command& command) {
   UpdateCall call = parseUpdate(command.tokens, command.time, *db);
   writeAhead(command, std::any_of(call.cells.begin(), call.cells.end(), hasChain));
   return db->update(call.table, call.cells, call.conditions);
 }
 
-ResultSet Parser::deleteCommand(const Command& command) {
+ResultSet Parser::deleteCommand(Command& command) {
   DeleteCall call = parseDelete(command.tokens);
   writeAhead(command);
   return db->deleteRows(call.table, call.conditions);

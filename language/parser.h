@@ -28,23 +28,28 @@ struct TimedText {
 // follow). The view points into `command`.
 TimedText cutTimeMarker(std::string_view command, std::int64_t now);
 
-// One command as its grammar sees it.
+// One command as its grammar sees it, and what it has put into the log.
 struct Command {
-  std::vector<Token> tokens;          // at least one; none of kind ERROR
-  std::int64_t time = 0;              // the command time: the start of every state chain it builds
-  const std::string* text = nullptr;  // the command as received: what the log records
+  std::vector<Token> tokens;  // at least one; none of kind ERROR
+  std::int64_t time = 0;      // the command time: the start of every state chain it builds
+  std::string_view text;      // the command as received: what the log records
+  // The log as it stood around the command's own line, once it has one:
+  // what a failure of the command takes back.
+  std::optional<Storage::LogMark> logMark;
 };
 
-// Turns one command text into one engine call and its result. Keeps no state
-// between commands.
+// Turns one command text into one engine call and its result. What its owner
+// sets is all it keeps from one command to the next: each command's own state
+// lives in its Command, which ends with it.
 class Parser {
  public:
   Database* db;            // not owned, never null
   bool replaying = false;  // the log's replay: nothing is appended to the log
   // What the log held when the owner started, when its catalogue does not
-  // hold what those lines logged (the shell). While the log still begins
-  // with it, the commands that take a checkpoint are refused: emptying the
-  // log would lose those commands. Empty: no such guard.
+  // hold what those lines logged (the shell, which sets it once). While the
+  // log still begins with it, the commands that take a checkpoint are
+  // refused: emptying the log would lose those commands. Empty: no such
+  // guard.
   std::string earlierLog;
 
   explicit Parser(Database* database) : db(database) {}
@@ -60,7 +65,7 @@ class Parser {
   // Failed to write file: vesk.wal" in place of the command's own failure,
   // and every logged command is refused so until a cut or a checkpoint
   // removes the line.
-  ResultSet handleCommand(const std::string& command);
+  ResultSet handleCommand(std::string_view command);
 
   // The conditions after a WHERE token, read from `start` to the end of the
   // token list (the grammar of language/conditions.h).
@@ -72,13 +77,18 @@ class Parser {
  private:
   // One row of the dispatch table: the command word, the guard (at least
   // `minTokens` tokens and, unless empty, `secondWord` as the text of token
-  // 1), the grammar that runs it and whether its success is logged.
+  // 1), the grammar that runs it, and what it has to do with the log.
   struct Route {
     std::string_view word;
     std::size_t minTokens;
     std::string_view secondWord;
-    ResultSet (Parser::*run)(const Command&);
-    bool logged;
+    ResultSet (Parser::*run)(Command&);
+    // Refused while a checkpoint is unfinished or the line of a failed
+    // command is still in the log (a cut that failed, retried first).
+    bool waitsForLog;
+    // Its handler may append to the log: the command's own line
+    // (writeAhead) is taken back when the command then fails.
+    bool writesLog;
 
     bool accepts(const std::vector<Token>& tokens) const;
   };
@@ -87,19 +97,14 @@ class Parser {
   static const Route* findRoute(const std::vector<Token>& tokens);
 
   // handleCommand without its last line of defence: failures may be thrown.
-  ResultSet dispatch(const std::string& command);
+  ResultSet dispatch(std::string_view command);
 
   // Appends the command's line to the write-ahead log, unless replaying,
-  // before the command changes anything; throws the log's refusal. The line
-  // of a command that `mayQueueTasks` carries where its webhook records go;
-  // throws "Failed to write file: webhooks.bin" when that cannot be told.
-  void writeAhead(const Command& command, bool mayQueueTasks = false);
-  // Takes back the line writeAhead appended for a command that then failed;
-  // false when it stays in the log (storage retries the cut).
-  bool takeBackLogLine();
-
-  // The log as it stood around this command's own line, when it has one.
-  std::optional<Storage::LogMark> logMark;
+  // before the command changes anything, and keeps its mark in `command`;
+  // throws the log's refusal. The line of a command that `mayQueueTasks`
+  // carries where its webhook records go; throws "Failed to write file:
+  // webhooks.bin" when that cannot be told.
+  void writeAhead(Command& command, bool mayQueueTasks = false);
 
   // Throws "The log holds commands of an earlier run: start the engine in
   // this directory first" while the log still begins with `earlierLog`.
@@ -107,21 +112,21 @@ class Parser {
 
   // The commands whose whole grammar is the command word (DROP TABLE adds
   // the table's name). Each throws the engine's refusal unchanged.
-  ResultSet beginCommand(const Command& command);
-  ResultSet checkpointCommand(const Command& command);
-  ResultSet rollbackCommand(const Command& command);
-  ResultSet commitCommand(const Command& command);
-  ResultSet dropTableCommand(const Command& command);
+  ResultSet beginCommand(Command& command);
+  ResultSet checkpointCommand(Command& command);
+  ResultSet rollbackCommand(Command& command);
+  ResultSet commitCommand(Command& command);
+  ResultSet dropTableCommand(Command& command);
 
   // The commands with a grammar of their own; each reads its command whole
   // before it calls the engine, so a refused command changes nothing.
-  ResultSet createTableCommand(const Command& command);
-  ResultSet insertCommand(const Command& command);
-  ResultSet updateCommand(const Command& command);
-  ResultSet deleteCommand(const Command& command);
-  ResultSet selectCommand(const Command& command);
-  ResultSet listenCommand(const Command& command);
-  ResultSet linkCommand(const Command& command);
+  ResultSet createTableCommand(Command& command);
+  ResultSet insertCommand(Command& command);
+  ResultSet updateCommand(Command& command);
+  ResultSet deleteCommand(Command& command);
+  ResultSet selectCommand(Command& command);
+  ResultSet listenCommand(Command& command);
+  ResultSet linkCommand(Command& command);
 };
 
 // A failed result with `message` as it stands.

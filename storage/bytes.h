@@ -4,9 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "storage/file_errors.h"
 
 // Packed little-endian fields of the byte files, built in and read from
 // memory buffers. Integers are encoded byte by byte so that a file reads the
@@ -76,6 +77,5 @@ inline bool fitsFileOffsets(std::int64_t offset, std::int64_t length) {
 // Throws "File offset out of range: <path>" unless fitsFileOffsets holds, so
 // that a file never gets a record that the format cannot address.
 inline void requireFileOffsets(std::int64_t offset, std::int64_t length, const std::string& path) {
-  if (!fitsFileOffsets(offset, length))
-    throw std::runtime_error("File offset out of range: " + path);
+  if (!fitsFileOffsets(offset, length)) throw fileOffsetOutOfRange(path);
 }

@@ -2,15 +2,23 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
-// The refusals that storage reports for a file; `path` is the file's own
-// name, never the temporary name it was being written under.
-inline std::runtime_error failedToOpen(const std::string& path) {
-  return std::runtime_error("Failed to open file: " + path);
+// The refusals that storage reports for a file, each built here alone;
+// `path` is the file's own name, never the temporary name it was being
+// written under.
+inline std::runtime_error failedToOpen(std::string_view path) {
+  return std::runtime_error("Failed to open file: " + std::string(path));
 }
 
-inline std::runtime_error failedToWrite(const std::string& path) {
-  return std::runtime_error("Failed to write file: " + path);
+inline std::runtime_error failedToWrite(std::string_view path) {
+  return std::runtime_error("Failed to write file: " + std::string(path));
+}
+
+// A write that would put a byte of a table data file or a temporal-rule file
+// past the signed 32-bit offsets the formats address.
+inline std::runtime_error fileOffsetOutOfRange(std::string_view path) {
+  return std::runtime_error("File offset out of range: " + std::string(path));
 }
 
 // A start in a working directory whose lock another process holds.

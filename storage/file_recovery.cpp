@@ -8,16 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
 #include "storage/relation_header.h"
 #include "storage/storage.h"
 
 namespace {
-
-std::runtime_error writeFailure(std::string_view path) {
-  return std::runtime_error("Failed to write file: " + std::string(path));
-}
 
 // The name `path` carries before `extension`.
 std::string_view stem(std::string_view path, std::string_view extension) {
@@ -31,7 +28,7 @@ bool hasNoDataFile(std::string_view name) {
 }
 
 void removeOrThrow(const std::string& path, std::string_view reported) {
-  if (!removeFile(path)) throw writeFailure(reported);
+  if (!removeFile(path)) throw failedToWrite(reported);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -256,59 +257,209 @@ bool appendToFile(const std::string& path, std::string_view bytes, std::int64_t*
 
 namespace {
 
-// The write-ahead log's stream between appends. The standard library gives
-// no identity of an open stream, so the stream is found once, when opened,
-// among the process's descriptor entries ("/proc/self/fd/<n>", which lead
-// to the open file even once it has been removed): the one entry that is
-// the same file as the name. Each append compares that entry with the name.
-// Where there is no such entry, or more than one, the stream counts as
-// stale before every append and is opened again: always right, only slower.
-// Both names are kept as paths, so that the check before each append parses
-// neither again.
+// --- The write-ahead log's stream between appends ---
+//
+// Kept open through the system's own calls, as the standard library gives
+// no identity of an open stream. The stream's file is known by its identity,
+// read once when it is opened (the device and inode numbers; on Windows the
+// volume serial number and file index); before each append one look at the
+// name gives the identity and length of the file it leads to now. While the
+// stream keeps its file open, no other file can take that identity, so the
+// two are the same file exactly when the identities match.
+
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// What a name leads to: the kind of entry and, for a file, its identity and
+// length.
+struct NamedFile {
+  EntryKind kind = EntryKind::None;
+  FileIdentity identity;
+  std::int64_t size = 0;
+};
+
+constexpr NamedFile kNotAFile{EntryKind::Other, {}, 0};
+
+// A name the system's look failed on: missing, or else not to be touched.
+NamedFile unexamined(const std::string& path) {
+  return kindOf(path) == EntryKind::None ? NamedFile{} : kNotAFile;
+}
+
 struct LineStream {
   std::string name;
-  fs::path path;
-  std::fstream file;
-  fs::path descriptor;        // the descriptor entry naming the open file; empty when unknown
+  FileIdentity identity;
   std::int64_t lastEnd = -1;  // the length its own last line left the file
+#ifdef _WIN32
+  HANDLE file = INVALID_HANDLE_VALUE;
+  ~LineStream() {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+#else
+  int fd = -1;
+  ~LineStream() {
+    if (fd >= 0) ::close(fd);
+  }
+#endif
+  LineStream() = default;
+  LineStream(const LineStream&) = delete;
+  LineStream& operator=(const LineStream&) = delete;
 };
 
 std::mutex lineMutex;
 std::unique_ptr<LineStream> lineStream;
 
-fs::path descriptorEntryOf(const fs::path& path) {
-  std::error_code error;
-  fs::directory_iterator entry("/proc/self/fd", error);
-  if (error) return {};
-  fs::path found;
-  int matches = 0;
-  for (; entry != fs::directory_iterator(); entry.increment(error)) {
-    if (error) return {};
-    std::error_code same;
-    if (fs::equivalent(entry->path(), path, same) && !same) {
-      found = entry->path();
-      ++matches;
-    }
+#ifdef _WIN32
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What the handle of a regular file tells of it; none for anything else.
+std::optional<NamedFile> regularFileOf(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return std::nullopt;
   }
-  return matches == 1 ? found : fs::path();
+  const FileIdentity identity{info.dwVolumeSerialNumber,
+                              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  const auto size =
+      static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  return NamedFile{EntryKind::File, identity, size};
 }
 
-bool holdsFileOf(const LineStream& stream, const std::string& path) {
-  if (stream.name != path || stream.descriptor.empty()) return false;
-  std::error_code error;
-  return fs::equivalent(stream.descriptor, stream.path, error) && !error;
+NamedFile examineName(const std::string& path) {
+  // A handle that may only read attributes reads nothing and locks nothing.
+  const HANDLE file = CreateFileW(fs::path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return unexamined(path);
+  const std::optional<NamedFile> named = regularFileOf(file);
+  CloseHandle(file);
+  return named.value_or(kNotAFile);
 }
 
-std::unique_ptr<LineStream> openLineStream(const std::string& path) {
+// Opens the regular file at `path` (created first when `create`) and sets
+// `size` to its length; null when it cannot be opened or is no regular file.
+std::unique_ptr<LineStream> openLineStream(const std::string& path, bool create,
+                                           std::int64_t& size) {
   auto stream = std::make_unique<LineStream>();
   stream->name = path;
-  stream->path = path;
-  // Unbuffered: each line goes to the system in one write.
-  stream->file.rdbuf()->pubsetbuf(nullptr, 0);
-  stream->file.open(path, std::ios::in | std::ios::out | std::ios::app | std::ios::binary);
-  if (!stream->file.is_open()) return nullptr;
-  stream->descriptor = descriptorEntryOf(stream->path);
+  // Append access without write access: every write goes to the end of the
+  // file, wherever others have put it. No security attributes: the handle is
+  // not inherited.
+  stream->file =
+      CreateFileW(fs::path(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareAll, nullptr,
+                  create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (stream->file == INVALID_HANDLE_VALUE) return nullptr;
+  const std::optional<NamedFile> opened = regularFileOf(stream->file);
+  if (!opened) return nullptr;
+  stream->identity = opened->identity;
+  size = opened->size;
   return stream;
+}
+
+bool readAt(const LineStream& stream, std::int64_t offset, char* into, std::size_t length) {
+  while (length > 0) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(length, DWORD{1} << 30));
+    if (!ReadFile(stream.file, into, wanted, &got, &at) || got == 0) return false;
+    into += got;
+    length -= got;
+    offset += got;
+  }
+  return true;
+}
+
+// The stream may only append: the cut goes through the name, which leads to
+// the stream's file.
+bool cutTo(LineStream&, const std::string& path, std::int64_t length) {
+  std::error_code error;
+  fs::resize_file(path, static_cast<std::uintmax_t>(length), error);
+  return !error;
+}
+
+bool appendAll(LineStream& stream, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD put = 0;
+    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), DWORD{1} << 30));
+    if (!WriteFile(stream.file, bytes.data(), wanted, &put, nullptr) || put == 0) return false;
+    bytes.remove_prefix(put);
+  }
+  return true;
+}
+
+#else
+
+FileIdentity identityOf(const struct stat& info) {
+  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+NamedFile examineName(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return unexamined(path);
+  if (!S_ISREG(info.st_mode)) return kNotAFile;
+  return {EntryKind::File, identityOf(info), static_cast<std::int64_t>(info.st_size)};
+}
+
+// Opens the regular file at `path` (created first when `create`), never
+// blocking on a FIFO that took the name's place, and sets `size` to its
+// length; null when it cannot be opened or is no regular file. The
+// descriptor is not inherited by programs the process starts.
+std::unique_ptr<LineStream> openLineStream(const std::string& path, bool create,
+                                           std::int64_t& size) {
+  auto stream = std::make_unique<LineStream>();
+  stream->name = path;
+  const int flags = O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0);
+  do {
+    stream->fd = ::open(path.c_str(), flags, 0666);
+  } while (stream->fd < 0 && errno == EINTR);
+  struct stat info {};
+  if (stream->fd < 0 || ::fstat(stream->fd, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+  stream->identity = identityOf(info);
+  size = static_cast<std::int64_t>(info.st_size);
+  return stream;
+}
+
+bool readAt(const LineStream& stream, std::int64_t offset, char* into, std::size_t length) {
+  while (length > 0) {
+    const ssize_t got = ::pread(stream.fd, into, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    into += got;
+    length -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+  return true;
+}
+
+bool cutTo(LineStream& stream, const std::string&, std::int64_t length) {
+  int result = 0;
+  do {
+    result = ::ftruncate(stream.fd, static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// One write in append mode, so that lines of several processes never
+// interleave; more only when the system takes a part of the bytes.
+bool appendAll(LineStream& stream, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = ::write(stream.fd, bytes.data(), bytes.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return true;
+}
+
+#endif
+
+bool holdsFileOf(const LineStream& stream, const std::string& path, const NamedFile& named) {
+  return named.kind == EntryKind::File && stream.name == path && stream.identity == named.identity;
 }
 
 // The stream's file: its length, and its length up to its last line feed.
@@ -317,42 +468,28 @@ struct FileEnd {
   std::int64_t whole = 0;
 };
 
-// Reads back from the end of the stream's file; none when a read fails.
-// Ends with a seek, as a write after a read needs one.
-std::optional<FileEnd> wholeLinesEnd(std::fstream& file) {
-  std::filebuf& buffer = *file.rdbuf();
-  const auto size = static_cast<std::int64_t>(buffer.pubseekoff(0, std::ios::end, std::ios::in));
-  if (size < 0) return std::nullopt;
+// Reads back from the end of the stream's file of `size` bytes; none when a
+// read fails.
+std::optional<FileEnd> wholeLinesEnd(const LineStream& stream, std::int64_t size) {
   constexpr std::int64_t kChunk = 4096;
   std::string chunk;
-  std::int64_t whole = 0;  // no line feed at all: nothing of the file is whole
   for (std::int64_t stop = size; stop > 0;) {
     const std::int64_t start = std::max<std::int64_t>(0, stop - kChunk);
     chunk.resize(static_cast<std::size_t>(stop - start));
-    if (buffer.pubseekpos(start, std::ios::in) != start ||
-        buffer.sgetn(chunk.data(), static_cast<std::streamsize>(chunk.size())) !=
-            static_cast<std::streamsize>(chunk.size())) {
-      return std::nullopt;
-    }
+    if (!readAt(stream, start, chunk.data(), chunk.size())) return std::nullopt;
     const std::size_t feed = chunk.rfind('\n');
-    if (feed != std::string::npos) {
-      whole = start + static_cast<std::int64_t>(feed) + 1;
-      break;
-    }
+    if (feed != std::string::npos)
+      return FileEnd{size, start + static_cast<std::int64_t>(feed) + 1};
     stop = start;
   }
-  if (buffer.pubseekoff(0, std::ios::end, std::ios::out) < 0) return std::nullopt;
-  return FileEnd{size, whole};
+  return FileEnd{size, 0};  // no line feed at all: nothing of the file is whole
 }
 
 // As wholeLinesEnd, without reading when the file still ends where the
-// stream's own last line ended it: that line's feed is the last byte. Either
-// way the stream is ready for a write.
-std::optional<FileEnd> endOf(LineStream& stream) {
-  const auto size =
-      static_cast<std::int64_t>(stream.file.rdbuf()->pubseekoff(0, std::ios::end, std::ios::in));
-  if (size >= 0 && size == stream.lastEnd) return FileEnd{size, size};
-  return wholeLinesEnd(stream.file);
+// stream's own last line ended it: that line's feed is the last byte.
+std::optional<FileEnd> endOf(const LineStream& stream, std::int64_t size) {
+  if (size == stream.lastEnd) return FileEnd{size, size};
+  return wholeLinesEnd(stream, size);
 }
 
 }  // namespace
@@ -361,20 +498,19 @@ AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd&
   const std::lock_guard<std::mutex> guard(lineMutex);
   end = LineEnd{};
   if (!proceed()) return AppendStatus::OpenFailed;
-  if (lineStream == nullptr || !holdsFileOf(*lineStream, path)) {
-    lineStream.reset();
-    const EntryKind kind = kindOf(path);
-    if (kind == EntryKind::Other) return AppendStatus::OpenFailed;
-    // A missing file is created by the append itself, so that examining it
-    // leaves nothing behind.
-    if (kind == EntryKind::File) {
-      lineStream = openLineStream(path);
-      if (lineStream == nullptr) return AppendStatus::OpenFailed;
-    }
+  const NamedFile named = examineName(path);
+  if (lineStream != nullptr && !holdsFileOf(*lineStream, path, named)) lineStream.reset();
+  if (named.kind == EntryKind::Other) return AppendStatus::OpenFailed;
+  std::int64_t size = named.size;
+  // A missing file is created by the append itself, so that examining it
+  // leaves nothing behind.
+  if (named.kind == EntryKind::File && lineStream == nullptr) {
+    lineStream = openLineStream(path, false, size);
+    if (lineStream == nullptr) return AppendStatus::OpenFailed;
   }
   std::optional<FileEnd> found;
   if (lineStream != nullptr) {
-    found = endOf(*lineStream);
+    found = endOf(*lineStream, size);
     if (!found) {
       lineStream.reset();
       return AppendStatus::OpenFailed;
@@ -388,25 +524,18 @@ AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd&
   if (lineStream == nullptr) {
     // The append creates the file: looked at once it exists, so that a line
     // another process put there first is whole and stays.
-    lineStream = openLineStream(path);
+    lineStream = openLineStream(path, true, size);
     if (lineStream == nullptr) return AppendStatus::WriteFailed;
-    found = endOf(*lineStream);
+    found = endOf(*lineStream, size);
     if (!found) {
       lineStream.reset();
       return AppendStatus::WriteFailed;
     }
     end.length = found->whole;
   }
-  std::error_code error;
-  if (found->size != found->whole) {
-    fs::resize_file(path, static_cast<std::uintmax_t>(found->whole), error);
-  }
-  std::filebuf& buffer = *lineStream->file.rdbuf();
   const std::string_view part = writable(line, step);
-  const bool written = !error &&
-                       buffer.sputn(part.data(), static_cast<std::streamsize>(part.size())) ==
-                           static_cast<std::streamsize>(part.size()) &&
-                       buffer.pubsync() == 0;
+  const bool written = (found->size == found->whole || cutTo(*lineStream, path, found->whole)) &&
+                       appendAll(*lineStream, part);
   if (written && step == Step::Go) {
     lineStream->lastEnd = found->whole + static_cast<std::int64_t>(part.size());
     return AppendStatus::Done;
@@ -418,6 +547,11 @@ AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd&
 void closeLineStream() {
   const std::lock_guard<std::mutex> guard(lineMutex);
   lineStream.reset();
+}
+
+bool lineStreamHoldsForTesting(const std::string& path) {
+  const std::lock_guard<std::mutex> guard(lineMutex);
+  return lineStream != nullptr && holdsFileOf(*lineStream, path, examineName(path));
 }
 
 bool resizeFile(const std::string& path, std::int64_t size) {
@@ -675,21 +809,27 @@ ReadStatus FileReader::open(const std::string& path) {
 
 std::int64_t FileReader::size() const { return stream == nullptr ? 0 : stream->size; }
 
-bool FileReader::readAt(std::int64_t offset, std::int64_t length, std::string& bytes) {
-  bytes.clear();
-  if (!proceed() || stream == nullptr || offset < 0 || length < 0 ||
-      length > stream->size - std::min(offset, stream->size)) {
-    return false;
-  }
-  bytes.resize(static_cast<std::size_t>(length));
+bool FileReader::holds(std::int64_t offset, std::int64_t length) const {
+  return stream != nullptr && offset >= 0 && length >= 0 &&
+         length <= stream->size - std::min(offset, stream->size);
+}
+
+bool FileReader::readAt(std::int64_t offset, std::int64_t length, char* out) {
+  if (!proceed() || !holds(offset, length)) return false;
   stream->file.clear();
   stream->file.seekg(static_cast<std::streamoff>(offset));
-  stream->file.read(bytes.data(), static_cast<std::streamsize>(length));
-  if (stream->file.gcount() != static_cast<std::streamsize>(length)) {
-    bytes.clear();
-    return false;
-  }
-  return true;
+  stream->file.read(out, static_cast<std::streamsize>(length));
+  return stream->file.gcount() == static_cast<std::streamsize>(length);
+}
+
+bool FileReader::readAt(std::int64_t offset, std::int64_t length, std::string& bytes) {
+  bytes.clear();
+  // Sized only for bytes the file holds; a read past them still counts as
+  // an operation, and fails.
+  if (holds(offset, length)) bytes.resize(static_cast<std::size_t>(length));
+  if (readAt(offset, length, bytes.data())) return true;
+  bytes.clear();
+  return false;
 }
 
 void setFileFaultForTesting(std::optional<FileFault> fault) {

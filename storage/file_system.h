@@ -62,10 +62,12 @@ bool appendToFile(const std::string& path, std::string_view bytes, std::int64_t*
 // still handed to the system whole, in append mode, and flushed before the
 // call returns, so no line waits in memory and the lines of several
 // processes appending to one file never interleave; one emptied by another
-// process is appended to at its new end. Before each append the stream is
-// checked to still hold the file the name leads to, and opened again when
-// it does not (the file was removed, replaced, or the working directory
-// changed).
+// process is appended to at its new end. Before each append one look at
+// the name tells whether the stream still holds the file the name leads to
+// (the identity of the file, read when the stream was opened, against that
+// of the file under the name); the stream is opened again when it does not
+// (the file was removed, replaced, or the working directory changed). The
+// stream is not inherited by programs the process starts.
 
 // Where a line is about to go: whether the file existed, and its length
 // once a torn last line is cut away.
@@ -88,6 +90,11 @@ AppendStatus appendLine(const std::string& path, std::string_view line, LineEnd&
 
 // Closes the kept stream; the next appendLine opens the file afresh.
 void closeLineStream();
+
+// Whether the kept stream holds the file `path` leads to now, by the check
+// appendLine makes before it appends; false when no stream is kept. Only
+// tests call it; no operation for the test hook.
+bool lineStreamHoldsForTesting(const std::string& path);
 
 // Cuts or extends (with zero bytes) the regular file at `path` to `size`.
 bool resizeFile(const std::string& path, std::int64_t size);
@@ -208,8 +215,14 @@ class FileReader {
   // Reads `length` bytes at `offset` into `bytes`; false (and `bytes`
   // empty) when the file does not hold them all or the read fails.
   bool readAt(std::int64_t offset, std::int64_t length, std::string& bytes);
+  // The same into the `length` bytes at `out`, which hold no known bytes
+  // when it fails.
+  bool readAt(std::int64_t offset, std::int64_t length, char* out);
 
  private:
+  // Whether the file holds the `length` bytes at `offset`.
+  bool holds(std::int64_t offset, std::int64_t length) const;
+
   struct Stream;
   std::unique_ptr<Stream> stream;
 };

@@ -76,14 +76,6 @@ std::uint64_t checksum(std::string_view bytes) {
   return sum.value;
 }
 
-std::runtime_error logWriteFailure() {
-  return std::runtime_error("Failed to write file: " + std::string(kLogFileName));
-}
-
-std::runtime_error writeFailure(const std::string& path) {
-  return std::runtime_error("Failed to write file: " + path);
-}
-
 // The fields of a change before its bytes.
 std::string changeHeader(const Journal::Change& change) {
   std::string header;
@@ -178,7 +170,7 @@ class Applier {
   void write(const Journal::Change& change) {
     if (path != change.path) {
       finish();
-      if (!writer.open(change.path, FileWriter::Mode::Update)) throw writeFailure(change.path);
+      if (!writer.open(change.path, FileWriter::Mode::Update)) throw failedToWrite(change.path);
       path = change.path;
     }
     // Opening created the file; writing no bytes changes nothing more, not
@@ -207,7 +199,7 @@ class Applier {
     const std::string closing = std::exchange(path, "");
     reader.reset();
     writtenEnd = 0;
-    if (!writer.close()) throw writeFailure(closing);
+    if (!writer.close()) throw failedToWrite(closing);
   }
 
  private:
@@ -217,14 +209,14 @@ class Applier {
   void flush() {
     if (pieces.empty()) return;
     if (pieces.size() == 1) {
-      if (!writer.writeAt(windowStart, pieces.front()->bytes)) throw writeFailure(path);
+      if (!writer.writeAt(windowStart, pieces.front()->bytes)) throw failedToWrite(path);
     } else {
       readWindow();
       for (const Journal::Change* piece : pieces) {
         std::copy(piece->bytes.begin(), piece->bytes.end(),
                   window.begin() + (piece->offset - windowStart));
       }
-      if (!writer.writeAt(windowStart, window)) throw writeFailure(path);
+      if (!writer.writeAt(windowStart, window)) throw failedToWrite(path);
     }
     writtenEnd = std::max(writtenEnd, windowEnd);
     pieces.clear();
@@ -237,11 +229,11 @@ class Applier {
   void readWindow() {
     if (!reader) {
       reader = std::make_unique<FileReader>();
-      if (reader->open(path) != ReadStatus::Done) throw writeFailure(path);
+      if (reader->open(path) != ReadStatus::Done) throw failedToWrite(path);
     }
     const std::int64_t held =
         std::clamp<std::int64_t>(reader->size() - windowStart, 0, windowEnd - windowStart);
-    if (held > 0 && !reader->readAt(windowStart, held, window)) throw writeFailure(path);
+    if (held > 0 && !reader->readAt(windowStart, held, window)) throw failedToWrite(path);
     if (held == 0) window.clear();
     window.resize(static_cast<std::size_t>(windowEnd - windowStart), '\0');
   }
@@ -249,7 +241,7 @@ class Applier {
   void reopen() {
     const std::string reopened = path;
     finish();
-    if (!writer.open(reopened, FileWriter::Mode::Update)) throw writeFailure(reopened);
+    if (!writer.open(reopened, FileWriter::Mode::Update)) throw failedToWrite(reopened);
     path = reopened;
   }
 
@@ -297,7 +289,7 @@ void Journal::commit() const {
   // Not committed: whatever of it landed must not stay to be mistaken for a
   // journal (were the removal to fail too, it reads as uncommitted anyway).
   removeFile(kJournal);
-  throw logWriteFailure();
+  throw failedToWrite(kLogFileName);
 }
 
 void Journal::complete() const {
@@ -308,13 +300,13 @@ void Journal::complete() const {
       continue;
     }
     applier.finish();
-    if (!resizeFile(change.path, change.offset)) throw writeFailure(change.path);
+    if (!resizeFile(change.path, change.offset)) throw failedToWrite(change.path);
   }
   applier.finish();
   // Durable before the log is emptied: after that only these files hold
   // the commands.
   for (const std::string& path : changedFiles()) {
-    if (!syncFile(path)) throw writeFailure(path);
+    if (!syncFile(path)) throw failedToWrite(path);
   }
   Storage::emptyLogDurably();
   discard();
@@ -324,7 +316,7 @@ void Journal::complete() const {
   // completed later.
   if (!syncDirectory()) {
     commit();
-    throw logWriteFailure();
+    throw failedToWrite(kLogFileName);
   }
 }
 
@@ -342,9 +334,7 @@ Journal::Found Journal::read(Journal& into) {
   std::string bytes;
   const ReadStatus status = readFile(kJournal, bytes);
   if (status == ReadStatus::Missing) return Found::None;
-  if (status == ReadStatus::Failed) {
-    throw std::runtime_error("Failed to open file: " + std::string(kLogFileName));
-  }
+  if (status == ReadStatus::Failed) throw failedToOpen(kLogFileName);
   auto changes = parse(bytes);
   if (!changes) return Found::Uncommitted;
   into.changes = std::move(*changes);
@@ -352,7 +342,7 @@ Journal::Found Journal::read(Journal& into) {
 }
 
 void Journal::discard() {
-  if (!removeFile(kJournal)) throw logWriteFailure();
+  if (!removeFile(kJournal)) throw failedToWrite(kLogFileName);
 }
 
 void Storage::journalSideFiles(Journal& journal, SideFileEnds& ends) {
@@ -371,7 +361,7 @@ void Storage::journalSideFiles(Journal& journal, SideFileEnds& ends) {
 }
 
 void Storage::emptyLogDurably() {
-  if (!syncDirectory() || !clearWAL() || !syncFile(kLogFileName)) throw logWriteFailure();
+  if (!syncDirectory() || !clearWAL() || !syncFile(kLogFileName)) throw failedToWrite(kLogFileName);
 }
 
 void Storage::finishJournal(bool& committed) {

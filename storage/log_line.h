@@ -19,6 +19,12 @@
 std::string logLine(std::string_view command, std::int64_t time,
                     std::optional<std::int64_t> webhookOffset);
 
+// Turns each line feed of `text` into a blank, as a log line writes it.
+void blankLineFeeds(std::string& text);
+
+// Where the first time marker of `text` starts; npos when it has none.
+std::size_t findTimeMarker(std::string_view text);
+
 // The webhook offset a line (without its line feed) carries: the digits
 // after the one blank that follows the number behind the line's last time
 // marker, which is the one the append wrote. None when the line ends

@@ -92,14 +92,14 @@ namespace {
 // append that never returned, or a fragment; no such command was ever
 // acknowledged.
 bool isWholeLogLine(std::string_view line) {
-  const std::size_t marker = line.find(kTimeMarker);
+  const std::size_t marker = findTimeMarker(line);
   return marker != std::string_view::npos &&
          toInt64(line.substr(marker + kTimeMarker.size())).has_value();
 }
 
 bool opensTransaction(std::string_view line) {
   const std::vector<Token> tokens =
-      Lexer(std::string(line.substr(0, line.find(kTimeMarker)))).tokenize();
+      Lexer(std::string(line.substr(0, findTimeMarker(line)))).tokenize();
   return !tokens.empty() && tokens.front().value == "BEGIN";
 }
 
@@ -109,7 +109,7 @@ void replayLastLine(Database* db, Parser& parser, std::string_view line,
                     std::int64_t webhookOffset) {
   std::vector<WebhookTask> tasks;
   db->replayedTasks = &tasks;
-  const bool succeeded = parser.handleCommand(std::string(line)).success;
+  const bool succeeded = parser.handleCommand(line).success;
   db->replayedTasks = nullptr;
   if (!succeeded) return;
   for (WebhookTask& task : Storage::writeMissingWebhooks(std::move(tasks), webhookOffset)) {
@@ -148,7 +148,7 @@ void Storage::replayWAL(Database* db) {
     if (const std::optional<std::int64_t> offset = last ? webhookOffsetOf(line) : std::nullopt) {
       replayLastLine(db, parser, line, *offset);
     } else {
-      parser.handleCommand(std::string(line));
+      parser.handleCommand(line);
     }
   }
   if (db->inTransaction) db->commitTransaction();

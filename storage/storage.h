@@ -37,6 +37,9 @@ class Storage {
   static const std::map<std::string, int> typeSizes;
 
   // --- Table data file "<table>.bin" ---
+  // Its creation, layout sizes and readers in storage/table_file.cpp
+  // (ruleRecordSize in storage/rule_file.cpp); the in-place row writers,
+  // insertRow and update, in storage/slot_writer.cpp.
 
   // Creates the data file `path` ("<table>.bin") with the table header, and
   // the deletion map with a 0 byte per row the table holds. Both are written
@@ -55,12 +58,11 @@ class Storage {
   // the refusal of saveTable, asked before anything is written.
   static void checkNewTableFiles(const std::string& name);
 
-  // Writes one row slot (storage/slot_writer.cpp, as every writer of a
-  // table's files). With std::ios_base::beg, `offset` is the slot's position
-  // and each temporal value keeps the rule record its slot names, when the
-  // rule file holds that record whole and readable; with std::ios_base::end
-  // the row is appended, the deletion map gains a 0 byte and every rule gets
-  // a new record. A data file that is missing or cannot be read is not
+  // Writes one row slot. With std::ios_base::beg, `offset` is the slot's
+  // position and each temporal value keeps the rule record its slot names,
+  // when the rule file holds that record whole and readable; with
+  // std::ios_base::end the row is appended, the deletion map gains a 0 byte
+  // and every rule gets a new record. A data file that is missing or cannot be read is not
   // created: nothing is written. No value makes it fail (a text that does not
   // convert is stored as 0). Throws, writing nothing of the slot, "File
   // offset out of range: <path>" when some byte of the slot or of a new rule
@@ -85,23 +87,29 @@ class Storage {
   static std::int64_t ruleRecordSize(int maxStates);
 
   // Reads a table back from "<name>.bin" (or `name` itself when it already
-  // holds ".bin") a piece at a time, its deletion map and its rule file
-  // each read whole. A data file that is missing or cannot be read gives a
-  // table with that name and neither columns nor rows; a deletion map that
-  // cannot be read leaves every row live. The primary key is not set up. Only whole row
-  // slots become rows. A temporal cell whose rule cannot be read gets
-  // neither rule nor value. In a "string" column narrower than the
-  // missing-value marker, a field holding exactly the marker's first bytes
-  // reads as the whole marker.
+  // holds ".bin") through getColumns and getRows, over the data file as a
+  // stream of the file-system seam (storage/file_read_buffer.h); its
+  // deletion map and its rule file are each read whole. A missing data file
+  // gives a table with that name and neither columns nor rows; a missing
+  // deletion map leaves every row live. The primary key is not set up. A
+  // temporal cell whose rule record cannot be read gets neither rule nor
+  // value. In a "string" column narrower than the missing-value marker, a
+  // field holding exactly the marker's first bytes reads as the whole
+  // marker. Throws "Failed to open file: <path>" when the data file, its
+  // deletion map (for a table with rows) or its rule file (once a cell names
+  // a record) exists but cannot be read, and "Damaged table file <path>:
+  // <reason>" for a data file whose header names another table or whose
+  // length is not the header and whole row slots.
   static Table loadTable(const std::string& name, const std::string& unused);
 
-  // The same readers over a data file already open as a stream, which they
-  // read whole from its start, leaving it usable. getColumns: the columns
-  // the header describes, none when the field at offset 15 is not a type
-  // name. getRows: every whole row slot, in slot order, with the rules of
-  // the rule file that the header's table name names. read: the text field
-  // of `length` bytes at absolute `offset`, up to its first zero, of as much
-  // of it as the file holds.
+  // The readers of a data file as a stream, which they read from its start
+  // whatever its position and state, leaving it usable; only the bytes they
+  // need, the slots a piece at a time. getColumns: the columns the header
+  // describes, none when the field at offset 15 is not a type name.
+  // getRows: every whole row slot, in slot order, with the rules of the
+  // rule file that the header's table name names. read: the text field of
+  // `length` bytes at absolute `offset`, up to its first zero, of as much of
+  // it as the file holds.
   static std::vector<Column> getColumns(std::istream& file);
   static std::vector<Row> getRows(std::istream& file, const std::vector<Column>& columns);
   static std::string read(std::istream& file, int offset, int length);
@@ -111,6 +119,9 @@ class Storage {
   static void update(const Table& table, const std::vector<Row*>& rows);
 
   // --- Deletion map "<table>.del" and temporal-rule file "<table>.tmp" ---
+  // setUpDeletesFile and the rule readers in storage/rule_file.cpp; the
+  // in-place writers, writeTempRule, deleteAt and deleteBatch, in
+  // storage/slot_writer.cpp.
 
   // Writes a 0 byte per row of the table from the start of its deletion map.
   // A missing map is not created; throws "Failed to write file: <map>" when
@@ -142,7 +153,7 @@ class Storage {
   static void deleteAt(const std::string& tableName, int slot);
   static void deleteBatch(const std::string& tableName, const std::vector<int>& slots);
 
-  // --- Relation file "<child>-<fk>_<parent>-<pk>.rel" ---
+  // --- Relation file "<child>-<fk>_<parent>-<pk>.rel" (storage/relation_file.cpp) ---
 
   // Writes the link's header and a snapshot of which parent row each live
   // child row points at, replacing the whole file: it is written and synced
@@ -226,7 +237,7 @@ class Storage {
   // it revived any. Never throws for any file content.
   static void loadWebhooks(Database* db);
 
-  // --- Write-ahead log "vesk.wal" ---
+  // --- Write-ahead log "vesk.wal" (storage/wal.cpp) ---
 
   // Where the log stood around one append: whether it existed, its length
   // before the line and after it (-1 when the line did not get there).
@@ -248,7 +259,7 @@ class Storage {
   // vesk.wal" when the line cannot be written whole; the log is then as it
   // was, unless taking back what the failed write put down fails too, which
   // then counts as a cut that failed.
-  static LogMark appendToWAL(const std::string& command,
+  static LogMark appendToWAL(std::string_view command,
                              std::optional<std::int64_t> webhookOffset = std::nullopt);
 
   // Takes back the line that `mark` appended, for a command that then
@@ -269,7 +280,9 @@ class Storage {
   // nothing that holds walMutex ever asks for another lock.
   static bool clearWAL();
 
-  // --- The checkpoint's files (storage/slot_writer.cpp, storage/journal.cpp) ---
+  // --- The checkpoint's files ---
+  // journalTable and checkLogCanBeEmptied in storage/table_journal.cpp, the
+  // rest in storage/journal.cpp.
   //
   // A checkpoint never writes a table file before it has said, durably, all
   // it will write, and never empties the log before what it wrote is

@@ -1,9 +1,8 @@
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <istream>
-#include <iterator>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,6 +16,7 @@
 #include "storage/file_errors.h"
 #include "storage/file_format.h"
 #include "storage/file_names.h"
+#include "storage/file_read_buffer.h"
 #include "storage/file_system.h"
 #include "storage/staged_file.h"
 #include "storage/storage.h"
@@ -156,99 +156,31 @@ std::vector<Column> columnsIn(std::string_view file) {
   return columns;
 }
 
-// The bytes of `count` bytes of slots at `position` of a data file.
-using SlotBytes = std::function<std::string_view(std::int64_t position, std::int64_t count)>;
-
-// Every whole row slot of a data file of `length` bytes whose header, at the
-// start of `head`, describes `columns`; `slotsAt` gives the slots, at most
-// `chunk` bytes at a time.
-std::vector<Row> rowsIn(std::string_view head, std::int64_t length,
-                        const std::vector<Column>& columns, const SlotBytes& slotsAt,
-                        std::int64_t chunk) {
-  std::vector<Row> rows;
-  const SlotLayout layout = slotLayoutOf(columns);
-  const auto size = static_cast<std::int64_t>(layout.size);
-  if (columns.empty() || size <= 0) return rows;
-  const std::int64_t header = Storage::headerSize(columns.size());
-  const std::string tableName(fieldAt(head, 0, kNameFieldBytes));
-  // A header name that is no bare file name cannot name the rule file.
-  SlotRead slot{columns,
-                layout,
-                isSafeTableName(tableName) ? tableName : "",
-                Storage::largestMaxStates(columns),
-                false,
-                std::nullopt};
-
-  // Only whole slots become rows: a file cut inside a slot loses that row,
-  // and so does one with a byte past the 32-bit offsets.
-  const std::int64_t end = std::min<std::int64_t>(length, std::int64_t{1} << 31);
-  const std::int64_t count = end - header >= size ? (end - header - size) / size + 1 : 0;
-  const std::int64_t perChunk = std::max<std::int64_t>(1, chunk / size);
-  // Exactly as many rows as slots: a table loads without the slack of growth.
-  rows.reserve(static_cast<std::size_t>(count));
-  for (std::int64_t first = 0; first < count; first += perChunk) {
-    const std::int64_t slots = std::min(perChunk, count - first);
-    const std::string_view bytes = slotsAt(header + first * size, slots * size);
-    for (std::int64_t k = 0; k < slots; ++k) {
-      decodeRow(rows.emplace_back(), slot, tableName,
-                bytes.substr(static_cast<std::size_t>(k * size), static_cast<std::size_t>(size)),
-                static_cast<std::int32_t>(first + k));
-    }
-  }
-  return rows;
+// The length of a stream, which it leaves usable.
+std::int64_t streamLength(std::istream& in) {
+  in.clear();
+  in.seekg(0, std::ios_base::end);
+  const std::streamoff end = in.tellg();
+  in.clear();
+  return end < 0 ? 0 : static_cast<std::int64_t>(end);
 }
 
-std::vector<Row> rowsIn(std::string_view file, const std::vector<Column>& columns) {
-  const auto length = static_cast<std::int64_t>(file.size());
-  return rowsIn(
-      file, length, columns,
-      [file](std::int64_t position, std::int64_t count) {
-        return file.substr(static_cast<std::size_t>(position), static_cast<std::size_t>(count));
-      },
-      length);
+// Reads the `length` bytes at `offset` of a stream into `out`, or as many of
+// them as it holds, and returns how many; leaves the stream usable.
+std::int64_t readBytes(std::istream& in, std::int64_t offset, std::int64_t length, char* out) {
+  in.clear();
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(out, static_cast<std::streamsize>(length));
+  const std::streamsize got = in.gcount();
+  in.clear();
+  return static_cast<std::int64_t>(got);
 }
 
-// A data file read a piece at a time: the header, then the slots in pieces
-// of kChunk bytes, so that a large table never lies in memory twice and its
-// bytes pass through one buffer.
-class DataFile {
- public:
-  static constexpr std::int64_t kChunk = 256 * 1024;
-
-  explicit DataFile(std::string path) : path(std::move(path)) {}
-
-  ReadStatus open() { return reader.open(path); }
-  std::int64_t length() const { return reader.size(); }
-
-  // The first bytes of the file, enough for every field of its header and
-  // for the field after the last type name, which ends the types.
-  std::string_view head() {
-    std::int64_t wanted = std::min<std::int64_t>(length(), 4096);
-    while (true) {
-      read(0, wanted, headBytes);
-      const auto count = static_cast<std::int64_t>(columnsIn(headBytes).size());
-      const std::int64_t needed = std::max(Storage::headerSize(static_cast<std::size_t>(count)),
-                                           kNameFieldBytes * (2 + count));
-      if (needed <= wanted || wanted == length()) return headBytes;
-      wanted = std::min(length(), std::max(needed, 2 * wanted));
-    }
-  }
-
-  std::string_view slots(std::int64_t position, std::int64_t count) {
-    read(position, count, slotBytes);
-    return slotBytes;
-  }
-
- private:
-  void read(std::int64_t position, std::int64_t count, std::string& bytes) {
-    if (!reader.readAt(position, count, bytes)) throw failedToOpen(path);
-  }
-
-  std::string path;
-  FileReader reader;
-  std::string headBytes;
-  std::string slotBytes;
-};
+// The same into `bytes`, which then holds what was read.
+void readBytes(std::istream& in, std::int64_t offset, std::int64_t length, std::string& bytes) {
+  bytes.resize(static_cast<std::size_t>(length));
+  bytes.resize(static_cast<std::size_t>(readBytes(in, offset, length, bytes.data())));
+}
 
 void markDeletedRows(Table& table, std::string_view map) {
   const std::size_t covered = std::min(map.size(), table.rows.size());
@@ -263,26 +195,18 @@ void markDeletedRows(Table& table, std::string_view map) {
 // left: a header naming another table, or a length that is not the header
 // plus whole row slots. Loaded anyway, its rows would come back mis-sliced
 // and the next checkpoint would write them back so.
-void requireTableShape(const std::string& path, const std::string& name, std::string_view head,
-                       std::int64_t length, const std::vector<Column>& columns) {
+void requireTableShape(const std::string& path, const std::string& name,
+                       const std::string& headerName, std::int64_t length,
+                       const std::vector<Column>& columns) {
   const std::int64_t header = Storage::headerSize(columns.size());
   const std::int64_t slot = Storage::rowSize(columns);
   const std::int64_t slots = length - header;
   if (slots < 0 || (slot == 0 ? slots != 0 : slots % slot != 0)) {
     throw damagedTableFile(path, "its length is not its header and whole row slots");
   }
-  if (fieldAt(head, 0, kNameFieldBytes) != name.substr(0, name.find('.'))) {
+  if (headerName != name.substr(0, name.find('.'))) {
     throw damagedTableFile(path, "its header names another table");
   }
-}
-
-// Every byte of a stream from its start; the stream stays usable.
-std::string streamBytes(std::istream& in) {
-  in.clear();
-  in.seekg(0);
-  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  in.clear();
-  return bytes;
 }
 
 }  // namespace
@@ -342,14 +266,67 @@ void Storage::saveTable(const std::string& path, const Table& table, const std::
 }
 
 std::string Storage::read(std::istream& file, int offset, int length) {
-  const std::string bytes = streamBytes(file);
-  return std::string(fieldAt(bytes, offset, length));
+  const std::int64_t size = streamLength(file);
+  if (offset < 0 || length <= 0 || offset >= size) return "";
+  std::string bytes;
+  readBytes(file, offset, std::min<std::int64_t>(length, size - offset), bytes);
+  return std::string(textOf(bytes));
 }
 
-std::vector<Column> Storage::getColumns(std::istream& file) { return columnsIn(streamBytes(file)); }
+// The header's fields are read from a first piece of the file, read again
+// larger while the columns it names need more.
+std::vector<Column> Storage::getColumns(std::istream& file) {
+  const std::int64_t length = streamLength(file);
+  std::int64_t wanted = std::min<std::int64_t>(length, 4096);
+  std::string head;
+  while (true) {
+    readBytes(file, 0, wanted, head);
+    std::vector<Column> columns = columnsIn(head);
+    // Every field of the header, and the field after the last type name,
+    // which ends the types.
+    const auto count = static_cast<std::int64_t>(columns.size());
+    const std::int64_t needed = std::max(headerSize(columns.size()), kNameFieldBytes * (2 + count));
+    if (needed <= wanted || wanted == length) return columns;
+    wanted = std::min(length, std::max(needed, 2 * wanted));
+  }
+}
 
+// The slots are read a piece at a time, so that the bytes of a large table
+// never lie in memory whole beside its rows.
 std::vector<Row> Storage::getRows(std::istream& file, const std::vector<Column>& columns) {
-  return rowsIn(streamBytes(file), columns);
+  constexpr std::int64_t kChunk = 256 * 1024;
+  std::vector<Row> rows;
+  const SlotLayout layout = slotLayoutOf(columns);
+  const auto size = static_cast<std::int64_t>(layout.size);
+  if (columns.empty() || size <= 0) return rows;
+  const std::int64_t header = headerSize(columns.size());
+  const std::string tableName = read(file, 0, kNameFieldBytes);
+  SlotRead slot{columns, layout, "", largestMaxStates(columns), false, std::nullopt};
+  // A header name that is no bare file name cannot name the rule file.
+  if (isSafeTableName(tableName)) slot.ruleTable = tableName;
+
+  // Only whole slots become rows: a file cut inside a slot loses that row,
+  // and so does one with a byte past the 32-bit offsets.
+  const std::int64_t end = std::min<std::int64_t>(streamLength(file), std::int64_t{1} << 31);
+  const std::int64_t count = end - header >= size ? (end - header - size) / size + 1 : 0;
+  const std::int64_t perChunk = std::max<std::int64_t>(1, kChunk / size);
+  // Exactly as many rows as slots: a table loads without the slack of growth.
+  rows.reserve(static_cast<std::size_t>(count));
+  // One buffer for every piece, left uninitialised: the reads fill it.
+  const std::int64_t chunk = std::min(perChunk, count) * size;
+  const auto bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(chunk));
+  for (std::int64_t first = 0; first < count; first += perChunk) {
+    const std::int64_t wanted = std::min(perChunk, count - first) * size;
+    const std::int64_t got = readBytes(file, header + first * size, wanted, bytes.get());
+    // A stream that holds less than its length said ends with its last whole slot.
+    for (std::int64_t k = 0; k < got / size; ++k) {
+      decodeRow(rows.emplace_back(), slot, tableName,
+                std::string_view(bytes.get() + k * size, static_cast<std::size_t>(size)),
+                static_cast<std::int32_t>(first + k));
+    }
+    if (got < wanted) break;
+  }
+  return rows;
 }
 
 Table Storage::loadTable(const std::string& name, const std::string&) {
@@ -357,17 +334,16 @@ Table Storage::loadTable(const std::string& name, const std::string&) {
   table.name = name;
   {
     const std::string path = dataFileToLoad(name);
-    DataFile file(path);
-    const ReadStatus status = file.open();
+    FileReadBuffer buffer;
+    const ReadStatus status = buffer.open(path);
     if (status == ReadStatus::Failed) throw failedToOpen(path);
     if (status == ReadStatus::Missing) return table;
-    const std::string_view head = file.head();
-    table.columns = columnsIn(head);
-    requireTableShape(path, name, head, file.length(), table.columns);
-    table.rows = rowsIn(
-        head, file.length(), table.columns,
-        [&file](std::int64_t position, std::int64_t count) { return file.slots(position, count); },
-        DataFile::kChunk);
+    std::istream file(&buffer);
+    // A read the file refuses ends the load with its message.
+    file.exceptions(std::ios_base::badbit);
+    table.columns = getColumns(file);
+    requireTableShape(path, name, read(file, 0, kNameFieldBytes), buffer.size(), table.columns);
+    table.rows = getRows(file, table.columns);
   }
   for (const Column& column : table.columns) {
     table.columnTypes[column.name] = column.type;

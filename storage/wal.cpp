@@ -50,7 +50,7 @@ bool settle() {
 
 }  // namespace
 
-Storage::LogMark Storage::appendToWAL(const std::string& command,
+Storage::LogMark Storage::appendToWAL(std::string_view command,
                                       std::optional<std::int64_t> webhookOffset) {
   const std::lock_guard<std::mutex> guard(walMutex);
   if (!settle()) throw failedToWrite(kLogFileName);

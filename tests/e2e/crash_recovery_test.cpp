@@ -5,7 +5,12 @@
 // that only looks. The one command in flight at a kill may have happened or
 // not, with every webhook task it queues or with none; everything
 // acknowledged before it must be there, each task once, and nothing rolled
-// back or dropped may come back.
+// back, dropped or refused may come back. The model also says what each
+// command it knows must be answered, live and after every start: which
+// refusal, how many rows, which rows a SELECT gives, so that a refusal that
+// names another parent after a restart, or a WHERE that reads a number out
+// of its column's range wrongly, shows as well. The host's StopEngine and
+// start in mid-round is checked the same way.
 //
 // QUORVEL_CRASH_TRIALS sets the number of trials (default 200),
 // QUORVEL_CRASH_SEED the first seed (default 1).
@@ -41,6 +46,7 @@
 
 #include "storage/log_line.h"
 #include "storage/webhook_record.h"
+#include "support/number_reference.h"
 #include "support/process.h"
 
 extern char** environ;
@@ -145,12 +151,93 @@ bool holdsTasks(const std::optional<std::string>& file, const std::vector<TaskGr
   return why.empty();
 }
 
-// The tables as the acknowledged commands made them, and the webhook tasks
-// they queued, knowing only the command forms the crash host writes.
+// What the host was answered: "< 1 <rows>" then a SELECT's "R <row>"
+// lines, or "< 0 <message>".
+struct Answer {
+  bool ok = false;
+  std::string message;        // of a refusal
+  std::int64_t affected = 0;  // of a success
+  // A SELECT's rows, sorted; none when the kill cut the record short.
+  std::optional<std::vector<std::string>> rows;
+};
+
+// What a command must be answered, as far as the model knows.
+struct Expectation {
+  enum class Outcome { kUnknown, kSuccess, kRefusal };
+  Outcome outcome = Outcome::kUnknown;
+  std::string message;                           // of a refusal
+  std::optional<std::int64_t> affected;          // of a success
+  std::optional<std::vector<std::string>> rows;  // of a SELECT, sorted
+};
+
+Expectation refused(std::string message) {
+  return {Expectation::Outcome::kRefusal, std::move(message), std::nullopt, std::nullopt};
+}
+
+Expectation succeeds(std::optional<std::int64_t> affected = std::nullopt) {
+  return {Expectation::Outcome::kSuccess, "", affected, std::nullopt};
+}
+
+std::string describe(const Answer& answer) {
+  return answer.ok ? "success, " + std::to_string(answer.affected) + " rows"
+                   : "\"" + answer.message + "\"";
+}
+
+// Why `answer` is not what `expected` says; "" when it is.
+std::string mismatch(const Expectation& expected, const Answer& answer) {
+  using Outcome = Expectation::Outcome;
+  if (expected.outcome == Outcome::kUnknown) return "";
+  if (expected.outcome == Outcome::kRefusal) {
+    if (!answer.ok && answer.message == expected.message) return "";
+    return "answered " + describe(answer) + " where the model expects \"" + expected.message + "\"";
+  }
+  if (!answer.ok) return "answered " + describe(answer) + " where the model expects success";
+  if (expected.affected && *expected.affected != answer.affected) {
+    return "answered " + describe(answer) + " where the model expects " +
+           std::to_string(*expected.affected) + " rows";
+  }
+  if (expected.rows && answer.rows && *expected.rows != *answer.rows) {
+    std::string text = "gave other rows than the model:";
+    for (const std::string& row : *answer.rows) text += "\n    found  " + row;
+    for (const std::string& row : *expected.rows) text += "\n    wanted " + row;
+    return text;
+  }
+  return "";
+}
+
+const std::string kMissing = "#/#?";  // the text of a cell given no value
+
+// The tables as the acknowledged commands made them, the links between them
+// and the webhook tasks they queued, knowing only the command forms the
+// crash host writes; and, read straight from the rules of each command,
+// what a command will be answered.
 class Model {
  public:
+  // What `command` must be answered now.
+  Expectation expect(const std::string& command) const {
+    const std::vector<std::string> words = wordsOf(command);
+    const std::string& verb = words[0];
+    if (verb == "BEGIN") {
+      return inTransaction ? refused("Error: Transaction is already active!") : succeeds();
+    }
+    if (verb == "COMMIT") {
+      return inTransaction ? succeeds() : refused("Error: No active transaction to commit!");
+    }
+    if (verb == "ROLLBACK") {
+      return inTransaction ? succeeds() : refused("Error: No active transaction to rollback!");
+    }
+    if (verb == "INSERT") return expectInsert(words);
+    if (verb == "UPDATE") return expectUpdate(words);
+    if (verb == "DELETE") return expectDelete(words);
+    if (verb == "SELECT") return expectSelect(words);
+    if (verb == "LINK") return expectLink(words);
+    if (verb == "DROP") return expectDrop(words[2]);
+    if (verb == "StopEngine") return succeeds(0);
+    return {};  // CREATE TABLE, CHECKPOINT
+  }
+
   // Applies a command that succeeded (or, for the one in flight, would
-  // have): what it changes in the tables and the transaction.
+  // have): what it changes in the tables, the links and the transaction.
   void apply(const std::string& command) {
     const std::vector<std::string> words = wordsOf(command);
     const std::string& verb = words[0];
@@ -164,14 +251,27 @@ class Model {
     } else if (verb == "CREATE") {
       if (!tables.contains(words[2])) tables[words[2]] = declared(words);
     } else if (verb == "DROP") {
-      tables.erase(words[2]);
+      drop(words[2]);
     } else if (verb == "INSERT") {
       insert(words);
     } else if (verb == "UPDATE") {
       update(words);
     } else if (verb == "DELETE") {
-      for (Row* row : selected(words[2], words, 3)) row->deleted = true;
+      Table& table = tables.at(words[2]);
+      for (const std::size_t position : selection(table, conditionsOf(words))) {
+        table.rows[position].deleted = true;
+      }
+    } else if (verb == "LINK") {
+      links[words[1]][words[5]] = {words[3], words[7]};
+    } else if (verb == "StopEngine") {
+      kill();
     }
+  }
+
+  // Whether applying `command` can change anything the model holds.
+  static bool changesState(const std::string& command) {
+    const std::string verb = wordsOf(command)[0];
+    return verb != "SELECT" && verb != "CHECKPOINT" && verb != "StopEngine";
   }
 
   // A kill closes the open transaction with its changes: the log holds
@@ -198,51 +298,94 @@ class Model {
   struct Column {
     std::string name;
     std::string type;
+    int width = 0;  // a "string" column's declared width; 0 for the default
+    int limit = 0;  // state limit
   };
   struct Row {
-    std::map<std::string, std::string> values;
+    std::map<std::string, std::string> values;  // given ones, a chain by its first state
     bool deleted = false;
   };
   struct Table {
     std::vector<Column> columns;
-    std::vector<Row> rows;
+    std::vector<Row> rows;  // deleted ones too: they keep their place
+
+    const Column* find(const std::string& name) const {
+      const auto found = std::find_if(columns.begin(), columns.end(),
+                                      [&](const Column& column) { return column.name == name; });
+      return found == columns.end() ? nullptr : &*found;
+    }
+  };
+  // One `column = value` of a command, a chain by its first state.
+  struct Assignment {
+    std::string column;
+    std::string value;
+    bool chain = false;
+  };
+  // One `column op value` of a WHERE; a WHERE is the OR of blocks of ANDs.
+  struct Comparison {
+    std::string column;
+    std::string op;
+    std::string bound;
+  };
+  using Blocks = std::vector<std::vector<Comparison>>;
+  // A child's foreign-key column and the parent's key column.
+  struct Link {
+    std::string column;
+    std::string parentColumn;
   };
 
   std::map<std::string, Table> tables;
   std::map<std::string, Table> atBegin;
   bool inTransaction = false;
   std::vector<TaskGroup> taskGroups;
+  // By child, then by parent in byte order: the order in which a child's
+  // row is checked against its parents.
+  std::map<std::string, std::map<std::string, Link>> links;
 
-  // The state chain written `column = 'p' --> 'q' @ <n> h`, then "c" when it
-  // repeats: its length in hours and whether it repeats; none without one.
-  static std::optional<std::pair<std::int64_t, bool>> chainOf(const std::vector<std::string>& words,
-                                                              const std::string& column) {
+  static std::string unquoted(const std::string& word) {
+    return word.size() >= 2 && word.front() == '\'' ? word.substr(1, word.size() - 2) : word;
+  }
+
+  static std::string noSuchTable(const std::string& name) {
+    return "Error: Syntax Error: Table '" + name + "' does not exist.";
+  }
+
+  // The state chain written `column = <first> --> <second> @ <n> h`, then
+  // "c" when it repeats.
+  struct Chain {
+    std::string column;
+    std::string first;
+    std::string second;
+    std::int64_t length = 0;  // of each state, in seconds
+    bool repeats = false;
+  };
+  static std::optional<Chain> chainOf(const std::vector<std::string>& words) {
     for (std::size_t at = 0; at + 7 < words.size(); ++at) {
-      if (words[at] == column && words[at + 1] == "=" && words[at + 3] == "-->") {
+      if (words[at + 1] == "=" && words[at + 3] == "-->") {
         const bool repeats = at + 8 < words.size() && words[at + 8] == "c";
-        return std::pair{std::stoll(words[at + 6]) * 3600, repeats};
+        return Chain{words[at], unquoted(words[at + 2]), unquoted(words[at + 4]),
+                     std::stoll(words[at + 6]) * 3600, repeats};
       }
     }
     return std::nullopt;
   }
 
-  static bool hasColumn(const Table& table, const std::string& name) {
-    return std::any_of(table.columns.begin(), table.columns.end(),
-                       [&](const Column& column) { return column.name == name; });
-  }
-
-  // The tasks that the chain `k` of the command queues for these rows: each
-  // state lasts the chain's length, and a repeating chain announces its
-  // return to the first state too.
+  // The tasks that the command's chain queues for these rows: each state
+  // lasts the chain's length, and a repeating chain announces its return to
+  // the first state too.
   void queueChainTasks(const std::string& name, const std::vector<std::string>& words,
                        const std::vector<std::int32_t>& rows) {
-    const auto chain = chainOf(words, "k");
-    if (!chain || rows.empty() || !hasColumn(tables.at(name), "k")) return;
-    const auto [length, repeats] = *chain;
+    const std::optional<Chain> chain = chainOf(words);
+    if (!chain || rows.empty() || tables.at(name).find(chain->column) == nullptr) return;
+    const std::int64_t length = chain->length;
     TaskGroup group;
     for (const std::int32_t row : rows) {
-      group.push_back({name, row, "k", "q", repeats, 2 * length, length});
-      if (repeats) group.push_back({name, row, "k", "p", repeats, 2 * length, 2 * length});
+      group.push_back(
+          {name, row, chain->column, chain->second, chain->repeats, 2 * length, length});
+      if (chain->repeats) {
+        group.push_back(
+            {name, row, chain->column, chain->first, chain->repeats, 2 * length, 2 * length});
+      }
     }
     std::sort(group.begin(), group.end());
     taskGroups.push_back(std::move(group));
@@ -251,74 +394,349 @@ class Model {
   static Table declared(const std::vector<std::string>& words) {
     Table table;
     for (std::size_t at = 3; at + 1 < words.size();) {
-      table.columns.push_back({words[at], words[at + 1]});
+      Column column{words[at], words[at + 1]};
       at += 2;
-      if (at < words.size() && words[at] == "(") at += 3;
-      if (at < words.size() && std::isdigit(static_cast<unsigned char>(words[at][0]))) ++at;
+      if (at + 2 < words.size() && words[at] == "(") {
+        column.width = std::stoi(words[at + 1]);
+        at += 3;
+      }
+      if (at < words.size() && std::isdigit(static_cast<unsigned char>(words[at][0]))) {
+        column.limit = std::stoi(words[at++]);
+      }
+      table.columns.push_back(column);
     }
     return table;
   }
 
-  // `column = value` pairs from `from` on, up to WHERE; a chain's later
-  // states are passed over (its first state shows for a thousand hours).
-  static std::map<std::string, std::string> assignments(const std::vector<std::string>& words,
-                                                        std::size_t from) {
-    std::map<std::string, std::string> values;
+  // The `column = value` pairs from `from` on, up to WHERE, in order; a
+  // chain's later states are passed over (its first state shows for a
+  // hundred hours at least).
+  static std::vector<Assignment> assignments(const std::vector<std::string>& words,
+                                             std::size_t from) {
+    std::vector<Assignment> values;
     for (std::size_t at = from; at + 2 < words.size() && words[at] != "WHERE"; ++at) {
       if (words[at + 1] != "=") continue;
-      std::string value = words[at + 2];
-      if (value.front() == '\'') value = value.substr(1, value.size() - 2);
-      values[words[at]] = value;
+      const bool chain = at + 3 < words.size() && words[at + 3] == "-->";
+      values.push_back({words[at], unquoted(words[at + 2]), chain});
       at += 2;
     }
     return values;
   }
 
-  void insert(const std::vector<std::string>& words) {
-    Table& table = tables.at(words[2]);
-    const std::map<std::string, std::string> given = assignments(words, 3);
-    Row row;
-    for (const Column& column : table.columns) {
-      if (column.type == "ApexInt") {
-        row.values[column.name] =
-            table.rows.empty()
-                ? "1"
-                : std::to_string(std::stoll(table.rows.back().values.at(column.name)) + 1);
-      } else if (given.contains(column.name)) {
-        row.values[column.name] = given.at(column.name);
+  // The WHERE of the command: AND binds tighter than OR. No WHERE gives one
+  // empty block, which every row satisfies.
+  static Blocks conditionsOf(const std::vector<std::string>& words) {
+    Blocks blocks(1);
+    auto at = std::find(words.begin(), words.end(), std::string("WHERE"));
+    if (at == words.end()) return blocks;
+    for (++at; words.end() - at >= 3;) {
+      blocks.back().push_back({at[0], at[1], unquoted(at[2])});
+      at += 3;
+      if (at == words.end()) break;
+      if (*at == "||") blocks.emplace_back();
+      ++at;
+    }
+    return blocks;
+  }
+
+  // The cell's text: its value, or what a cell given none holds.
+  static std::string textOf(const Column& column, const Row& row) {
+    const auto value = row.values.find(column.name);
+    if (value != row.values.end()) return value->second;
+    return column.type == "int" ? "0" : kMissing;
+  }
+
+  // Whether the row's cell compares with the bound as the operator asks,
+  // by value: an integer bound at whatever size it has (every number lies
+  // below 99999999999), a float one as single precision reads it or, where
+  // single precision cannot hold it, as the number itself. A bound without
+  // a leading number equals no number and lies on neither side of one; a
+  // float cell given no value has no number either.
+  static bool holds(const Table& table, const Row& row, const Comparison& comparison) {
+    const Column* column = table.find(comparison.column);
+    if (column == nullptr) return false;
+    const std::string text = textOf(*column, row);
+    const std::string& bound = comparison.bound;
+    std::partial_ordering order = std::partial_ordering::unordered;
+    bool equal = false;
+    if (column->type == "int" || column->type == "ApexInt") {
+      const std::optional<WideInteger> cell = wideInteger(text);
+      const std::optional<WideInteger> value = wideInteger(bound);
+      if (cell && value) {
+        order = *cell < *value   ? std::partial_ordering::less
+                : *cell > *value ? std::partial_ordering::greater
+                                 : std::partial_ordering::equivalent;
+        equal = order == 0;
+      }
+    } else if (column->type == "float") {
+      if (text != kMissing) {
+        const long double cell = std::strtof(text.c_str(), nullptr);
+        const std::optional<long double> value = wideFloat(bound);
+        const std::optional<float> single = toFloat(bound);
+        if (value) order = cell <=> *value;
+        equal = single && cell == *single;
+      }
+    } else {
+      order = text <=> bound;
+      equal = text == bound;
+    }
+    const std::string& op = comparison.op;
+    if (op == "=") return equal;
+    if (op == "!=") return !equal;
+    if (op == "<") return order < 0;
+    if (op == ">") return order > 0;
+    if (op == "<=") return order < 0 || equal;
+    if (op == ">=") return order > 0 || equal;
+    return false;
+  }
+
+  // The live rows the WHERE selects, block by block, each in row order.
+  static std::vector<std::size_t> selection(const Table& table, const Blocks& blocks) {
+    std::vector<std::size_t> positions;
+    std::vector<bool> listed(table.rows.size(), false);
+    for (const std::vector<Comparison>& block : blocks) {
+      for (std::size_t position = 0; position < table.rows.size(); ++position) {
+        const Row& row = table.rows[position];
+        if (row.deleted || listed[position]) continue;
+        if (!std::all_of(block.begin(), block.end(), [&](const Comparison& comparison) {
+              return holds(table, row, comparison);
+            })) {
+          continue;
+        }
+        listed[position] = true;
+        positions.push_back(position);
       }
     }
-    table.rows.push_back(std::move(row));
+    return positions;
+  }
+
+  // A "string" value of a declared width is refused when it is longer, and
+  // when it is what a cell of that width keeps of the missing-value marker.
+  static std::optional<std::string> unstorable(const Column& column, const std::string& value) {
+    if (column.type != "string" || column.width == 0) return std::nullopt;
+    if (static_cast<int>(value.size()) > column.width) {
+      return "Error: Value too long for column: " + column.name;
+    }
+    if (column.width < static_cast<int>(kMissing.size()) &&
+        value == kMissing.substr(0, static_cast<std::size_t>(column.width))) {
+      return "Error: Value reserved for a missing value in column: " + column.name;
+    }
+    return std::nullopt;
+  }
+
+  // The first refusal of a parent of `child` for this row, parents in byte
+  // order: an empty parent table (no row at all, deleted ones counted), or
+  // no live parent row with the row's key.
+  std::optional<std::string> parentRefusal(const std::string& child, const Row& row) const {
+    const auto parents = links.find(child);
+    if (parents == links.end()) return std::nullopt;
+    const Table& table = tables.at(child);
+    for (const auto& [name, link] : parents->second) {
+      const Table& parent = tables.at(name);
+      if (parent.rows.empty()) return "Error: Primary table is empty";
+      const std::string key = textOf(*table.find(link.column), row);
+      if (!holdsKey(parent, link.parentColumn, key)) {
+        return "Error: Primary table is missing required future key: " + key;
+      }
+    }
+    return std::nullopt;
+  }
+
+  static bool holdsKey(const Table& table, const std::string& column, const std::string& key) {
+    const Column& keyColumn = *table.find(column);
+    return std::any_of(table.rows.begin(), table.rows.end(), [&](const Row& row) {
+      return !row.deleted && textOf(keyColumn, row) == key;
+    });
+  }
+
+  // Whether a live row of a linked child holds the key of this parent row.
+  bool referenced(const std::string& parentName, const Row& parentRow) const {
+    const Table& parent = tables.at(parentName);
+    for (const auto& [childName, parents] : links) {
+      const auto link = parents.find(parentName);
+      if (link == parents.end() || childName == parentName) continue;
+      const std::string key = textOf(*parent.find(link->second.parentColumn), parentRow);
+      if (holdsKey(tables.at(childName), link->second.column, key)) return true;
+    }
+    return false;
+  }
+
+  // Whether every assigned column is one of the table's: no value fits a
+  // column the table lacks.
+  static bool assignsOwnColumns(const Table& table, const std::vector<Assignment>& given) {
+    return std::all_of(given.begin(), given.end(), [&](const Assignment& assignment) {
+      return table.find(assignment.column) != nullptr;
+    });
+  }
+
+  // The row an INSERT of these values appends: an "ApexInt" counts on from
+  // the last row, deleted or not.
+  static Row newRow(const Table& table, const std::vector<Assignment>& given) {
+    Row row;
+    for (const Assignment& assignment : given) row.values[assignment.column] = assignment.value;
+    for (const Column& column : table.columns) {
+      if (column.type != "ApexInt") continue;
+      row.values[column.name] =
+          table.rows.empty()
+              ? "1"
+              : std::to_string(std::stoll(table.rows.back().values.at(column.name)) + 1);
+    }
+    return row;
+  }
+
+  Expectation expectInsert(const std::vector<std::string>& words) const {
+    const auto found = tables.find(words[2]);
+    if (found == tables.end()) return refused(noSuchTable(words[2]));
+    const Table& table = found->second;
+    const std::vector<Assignment> given = assignments(words, 3);
+    if (!assignsOwnColumns(table, given)) return refused("Error: Unmatching type to column");
+    const Row row = newRow(table, given);
+    for (const Column& column : table.columns) {
+      const auto value =
+          std::find_if(given.begin(), given.end(), [&](const Assignment& assignment) {
+            return assignment.column == column.name && !assignment.chain;
+          });
+      if (value == given.end()) continue;
+      if (const auto refusal = unstorable(column, value->value)) return refused(*refusal);
+    }
+    if (const auto refusal = parentRefusal(words[2], row)) return refused(*refusal);
+    return succeeds(1);
+  }
+
+  // Each assignment in turn: its value is checked, then set in every
+  // selected row, which its parents must then still hold.
+  Expectation expectUpdate(const std::vector<std::string>& words) const {
+    const auto found = tables.find(words[1]);
+    if (found == tables.end()) return refused(noSuchTable(words[1]));
+    const Table& table = found->second;
+    const std::vector<Assignment> given = assignments(words, 3);
+    if (!assignsOwnColumns(table, given)) return refused("Error: Unmatching type to column");
+    std::vector<Row> rows;
+    for (const std::size_t position : selection(table, conditionsOf(words))) {
+      rows.push_back(table.rows[position]);
+    }
+    for (const Assignment& assignment : given) {
+      if (!assignment.chain) {
+        if (const auto refusal = unstorable(*table.find(assignment.column), assignment.value)) {
+          return refused(*refusal);
+        }
+      }
+      for (Row& row : rows) {
+        row.values[assignment.column] = assignment.value;
+        if (const auto refusal = parentRefusal(words[1], row)) return refused(*refusal);
+      }
+    }
+    return succeeds(static_cast<std::int64_t>(rows.size()));
+  }
+
+  Expectation expectDelete(const std::vector<std::string>& words) const {
+    const auto found = tables.find(words[2]);
+    if (found == tables.end()) return refused(noSuchTable(words[2]));
+    const std::vector<std::size_t> positions = selection(found->second, conditionsOf(words));
+    for (const std::size_t position : positions) {
+      if (referenced(words[2], found->second.rows[position])) {
+        return refused("Error: Foreign key points at rows that were meant for deletion");
+      }
+    }
+    return succeeds(static_cast<std::int64_t>(positions.size()));
+  }
+
+  Expectation expectSelect(const std::vector<std::string>& words) const {
+    const auto found = tables.find(words[3]);
+    if (found == tables.end()) return refused(noSuchTable(words[3]));
+    std::vector<std::string> rows;
+    for (const std::size_t position : selection(found->second, conditionsOf(words))) {
+      rows.push_back(render(found->second, found->second.rows[position]));
+    }
+    std::sort(rows.begin(), rows.end());
+    Expectation expectation = succeeds(static_cast<std::int64_t>(rows.size()));
+    expectation.rows = std::move(rows);
+    return expectation;
+  }
+
+  // The parent's key column: its first "ApexInt", or the one its links use.
+  std::string keyOf(const std::string& parentName) const {
+    const Table& parent = tables.at(parentName);
+    for (const Column& column : parent.columns) {
+      if (column.type == "ApexInt") return column.name;
+    }
+    for (const auto& [child, parents] : links) {
+      const auto link = parents.find(parentName);
+      if (link != parents.end()) return link->second.parentColumn;
+    }
+    return "";
+  }
+
+  // `LINK <child> . <column> --> <parent> . <key>`
+  Expectation expectLink(const std::vector<std::string>& words) const {
+    const std::string& childName = words[1];
+    const std::string& column = words[3];
+    const std::string& parentName = words[5];
+    const std::string& key = words[7];
+    if (inTransaction) return refused("Error: Cannot link tables while a transaction is active");
+    if (!tables.contains(childName) || !tables.contains(parentName)) {
+      return refused("Error: None existant table");
+    }
+    const Table& child = tables.at(childName);
+    const Table& parent = tables.at(parentName);
+    const Column* from = child.find(column);
+    const Column* to = parent.find(key);
+    if (from == nullptr || to == nullptr) return refused("Error: Key does not exist");
+    const bool sameKind = from->type == to->type ||
+                          (from->type == "int" && to->type == "ApexInt") ||
+                          (from->type == "ApexInt" && to->type == "int");
+    if (!sameKind) return refused("Error: Type mismatch: Cannot link different data types");
+    const std::string held = keyOf(parentName);
+    if (!held.empty() && held != key) return refused("Error: Can't have two primary keys at once");
+    if (to->limit > 0) return refused("Error: Primary key column cannot hold state chains: " + key);
+    if (const auto linked = links.find(childName); linked != links.end()) {
+      const auto before = linked->second.find(parentName);
+      if (before != linked->second.end() && before->second.column != column) {
+        return refused("Error: Table already linked to this parent through another column");
+      }
+    }
+    for (const Row& row : child.rows) {
+      if (row.deleted) continue;
+      const std::string text = textOf(*from, row);
+      if (!holdsKey(parent, key, text)) {
+        return refused("Error: CRITICAL CORRUPTION: Missing active parent key: " + text);
+      }
+    }
+    return succeeds();
+  }
+
+  Expectation expectDrop(const std::string& name) const {
+    if (!tables.contains(name)) return refused(noSuchTable(name));
+    if (inTransaction) return refused("Error: Cannot drop a table while a transaction is active");
+    for (const auto& [child, parents] : links) {
+      if (child != name && tables.contains(child) && parents.contains(name)) {
+        return refused("Error: Cannot drop a table that other tables reference");
+      }
+    }
+    return succeeds();
+  }
+
+  void drop(const std::string& name) {
+    tables.erase(name);
+    links.erase(name);
+    for (auto& [child, parents] : links) parents.erase(name);
+  }
+
+  void insert(const std::vector<std::string>& words) {
+    Table& table = tables.at(words[2]);
+    table.rows.push_back(newRow(table, assignments(words, 3)));
     queueChainTasks(words[2], words, {static_cast<std::int32_t>(table.rows.size() - 1)});
   }
 
-  // The live rows of `table` that the one comparison after WHERE selects.
-  std::vector<Row*> selected(const std::string& name, const std::vector<std::string>& words,
-                             std::size_t from) {
-    std::vector<Row*> rows;
-    const auto where = std::find(words.begin() + static_cast<std::ptrdiff_t>(from), words.end(),
-                                 std::string("WHERE"));
-    const std::string& column = where[1];
-    const std::string& op = where[2];
-    const long long bound = std::stoll(where[3]);
-    for (Row& row : tables.at(name).rows) {
-      if (row.deleted || !row.values.contains(column)) continue;
-      const long long value = std::stoll(row.values.at(column));
-      if ((op == "=" && value == bound) || (op == "<" && value < bound) ||
-          (op == ">" && value > bound)) {
-        rows.push_back(&row);
-      }
-    }
-    return rows;
-  }
-
   void update(const std::vector<std::string>& words) {
-    const std::map<std::string, std::string> given = assignments(words, 3);
+    const std::vector<Assignment> given = assignments(words, 3);
+    Table& table = tables.at(words[1]);
     std::vector<std::int32_t> positions;
-    const std::vector<Row>& rows = tables.at(words[1]).rows;
-    for (Row* row : selected(words[1], words, 3)) {
-      for (const auto& [column, value] : given) row->values[column] = value;
-      positions.push_back(static_cast<std::int32_t>(row - rows.data()));
+    for (const std::size_t position : selection(table, conditionsOf(words))) {
+      for (const Assignment& assignment : given) {
+        table.rows[position].values[assignment.column] = assignment.value;
+      }
+      positions.push_back(static_cast<std::int32_t>(position));
     }
     queueChainTasks(words[1], words, positions);
   }
@@ -336,31 +754,45 @@ class Model {
     inTransaction = false;
   }
 
-  // The row as SELECT * renders it.
+  // The row as SELECT * renders it: a cell that holds the missing-value
+  // marker (a "string" or "float" given no value, or a "string" given the
+  // marker) shows as null.
   static std::string render(const Table& table, const Row& row) {
     std::string text = "{";
     for (const Column& column : table.columns) {
       if (text.size() > 1) text += ", ";
       text += "\"" + column.name + "\": ";
-      const auto value = row.values.find(column.name);
-      if (value == row.values.end()) {
-        text += column.type == "int" ? "0" : "null";
+      const std::string value = textOf(column, row);
+      if (value == kMissing) {
+        text += "null";
       } else if (column.type == "string") {
-        text += "\"" + value->second + "\"";
+        text += "\"" + value + "\"";
       } else {
-        text += value->second;
+        text += value;
       }
     }
     return text + "}";
   }
 };
 
+// What a dump holds: the tables, and the webhook file beside it (none: no file).
+struct Snapshot {
+  Contents tables;
+  std::optional<std::string> webhooks;
+};
+
+// One command the host issued, with its answer (none for the one in flight)
+// and, after a StopEngine, the dump of the start that followed.
+struct Step {
+  std::string command;
+  std::optional<Answer> answer;
+  std::optional<Snapshot> after;
+};
+
 // One run of the host, read back from its record file.
 struct Round {
-  std::optional<Contents> dump;           // none when the start failed
-  std::optional<std::string> webhooks;    // the webhook file after the start; none: no file
-  std::vector<std::string> acknowledged;  // commands that succeeded, in order
-  std::optional<std::string> inFlight;    // issued, no result back
+  std::optional<Snapshot> start;  // none when the start failed
+  std::vector<Step> steps;
 };
 
 std::optional<std::string> fileBytes(const std::filesystem::path& path) {
@@ -374,9 +806,7 @@ Round readRecord(const std::filesystem::path& path) {
   Round round;
   Contents dump;
   std::string current;
-  std::string issued;
-  bool dumped = false;
-  bool open = false;  // a command issued whose result is not back yet
+  int dumps = 0;
   for (std::string line; std::getline(in, line);) {
     if (in.eof()) break;  // a line the kill cut short was never finished
     const std::string rest = line.size() > 2 ? line.substr(2) : "";
@@ -388,26 +818,47 @@ Round readRecord(const std::filesystem::path& path) {
       case 'W':
         dump[current].push_back(rest);
         break;
-      case 'E':
-        dumped = true;
+      case 'E': {
+        for (auto& [table, rows] : dump) std::sort(rows.begin(), rows.end());
+        const std::string suffix = dumps == 0 ? "" : "-" + std::to_string(dumps);
+        Snapshot snapshot{std::exchange(dump, {}), fileBytes(path.string() + ".webhooks" + suffix)};
+        if (dumps++ == 0) {
+          round.start = std::move(snapshot);
+        } else if (!round.steps.empty()) {
+          round.steps.back().after = std::move(snapshot);
+        }
         break;
+      }
       case '>':
-        issued = rest;
-        open = true;
+        round.steps.push_back({rest, std::nullopt, std::nullopt});
         break;
-      case '<':
-        if (line == "< 1") round.acknowledged.push_back(issued);
-        open = false;
+      case '<': {
+        Answer answer;
+        answer.ok = line.starts_with("< 1 ");
+        if (answer.ok) {
+          answer.affected = std::stoll(line.substr(4));
+          if (round.steps.back().command.starts_with("SELECT")) answer.rows.emplace();
+        } else {
+          answer.message = line.size() > 4 ? line.substr(4) : "";
+        }
+        round.steps.back().answer = std::move(answer);
+        break;
+      }
+      case 'R':
+        round.steps.back().answer->rows->push_back(rest);
         break;
       default:
         break;
     }
   }
-  if (open) round.inFlight = issued;
-  round.webhooks = fileBytes(path.string() + ".webhooks");
-  if (dumped) {
-    for (auto& [table, rows] : dump) std::sort(rows.begin(), rows.end());
-    round.dump = std::move(dump);
+  for (Step& step : round.steps) {
+    if (!step.answer || !step.answer->rows) continue;
+    std::vector<std::string>& rows = *step.answer->rows;
+    if (static_cast<std::int64_t>(rows.size()) != step.answer->affected) {
+      step.answer->rows.reset();  // the kill cut them short
+    } else {
+      std::sort(rows.begin(), rows.end());
+    }
   }
   return round;
 }
@@ -439,17 +890,61 @@ std::optional<int> runHost(const std::filesystem::path& trial, const std::filesy
   return waitForStatus(pid, std::chrono::seconds(60));
 }
 
-// How many kills found each kind of command in flight ("-" for none), and
-// how many stopped a command between its log line and its webhook records.
-struct KillCounts {
-  std::map<std::string, int> byCommand;
+// What the trials met: how many kills found each kind of command in flight
+// ("-" for none) and each kind of edge command, how many stopped a command
+// between its log line and its webhook records, and the refusals that the
+// model foresaw and the engine gave, by kind.
+struct Reach {
+  std::map<std::string, int> killsByCommand;
+  std::map<std::string, int> killsByEdge;
   int betweenLineAndRecords = 0;
+  std::map<std::string, int> refusals;
 
-  void add(const KillCounts& other) {
-    for (const auto& [word, count] : other.byCommand) byCommand[word] += count;
+  void add(const Reach& other) {
+    for (const auto& [word, count] : other.killsByCommand) killsByCommand[word] += count;
+    for (const auto& [edge, count] : other.killsByEdge) killsByEdge[edge] += count;
     betweenLineAndRecords += other.betweenLineAndRecords;
+    for (const auto& [kind, count] : other.refusals) refusals[kind] += count;
   }
 };
+
+// A refusal's message without "Error: " and without what it names.
+std::string refusalKind(const std::string& message) {
+  std::string kind = message.starts_with("Error: ") ? message.substr(7) : message;
+  return kind.substr(0, kind.find(": "));
+}
+
+// Whether a WHERE value of the command reads as a number that its column's
+// type cannot hold: an integer beyond 32 bits, or a number that single
+// precision cannot hold.
+bool hasFarBound(const std::vector<std::string>& words) {
+  const auto where = std::find(words.begin(), words.end(), std::string("WHERE"));
+  for (auto at = where; at != words.end() && words.end() - at > 3; at += 4) {
+    std::string bound = at[3];
+    if (bound.size() >= 2 && bound.front() == '\'') bound = bound.substr(1, bound.size() - 2);
+    const std::optional<WideInteger> integer = wideInteger(bound);
+    if (integer && (*integer > std::numeric_limits<std::int32_t>::max() ||
+                    *integer < std::numeric_limits<std::int32_t>::min())) {
+      return true;
+    }
+    if (wideFloat(bound) && !toFloat(bound)) return true;
+  }
+  return false;
+}
+
+// The kind of edge the host's command reaches, or "" for none.
+std::string edgeOf(const std::string& command) {
+  const std::vector<std::string> words = wordsOf(command);
+  if (words[0] == "StopEngine") return "StopEngine";
+  if (words[0] == "LINK") {
+    if (words[5] == "ch") return "link to a key with chains";
+    return words[3] == "qid" ? "link through qid" : "";
+  }
+  if ((words[0] == "INSERT" && words[2] == "n") || (words[0] == "UPDATE" && words[1] == "n")) {
+    return "narrow values";
+  }
+  return hasFarBound(words) ? "out-of-range WHERE" : "";
+}
 
 // Whether the kill left the command in flight, which queues `tasks` tasks,
 // with its whole line as the log's last and fewer records than that where
@@ -469,8 +964,31 @@ bool killedBetweenLineAndRecords(const std::filesystem::path& db, const std::str
   return records < *offset + static_cast<std::int64_t>(tasks) * kWebhookRecordSize;
 }
 
+// The candidates that hold what the snapshot shows, the tables and the
+// webhook tasks; when none does, `why` says how each differs.
+std::vector<Model> matching(const std::vector<Model>& candidates, const Snapshot& snapshot,
+                            std::string& why) {
+  std::vector<Model> kept;
+  std::string differences;
+  for (const Model& model : candidates) {
+    std::string tasks;
+    const bool sameTables = model.contents() == snapshot.tables;
+    if (sameTables && holdsTasks(snapshot.webhooks, model.tasks(), tasks)) {
+      kept.push_back(model);
+      continue;
+    }
+    differences += "\nagainst an allowed one:\n" + difference(snapshot.tables, model.contents());
+    if (!tasks.empty()) differences += "  tasks: " + tasks + "\n";
+  }
+  if (kept.empty()) why = differences;
+  return kept;
+}
+
 // One trial: killed rounds, then a look. Returns what went wrong, or "".
-std::string runTrial(const std::filesystem::path& trial, unsigned seed, KillCounts& kills) {
+// Every outcome that the commands in flight allow is kept as a candidate
+// until a start or an answer rules it out.
+std::string runTrial(const std::filesystem::path& trial, unsigned seed, Reach& reach) {
+  using Outcome = Expectation::Outcome;
   std::filesystem::create_directories(trial / "db");
   const int killedRounds = 1 + static_cast<int>(seed % 3);
   std::vector<Model> candidates(1);
@@ -484,37 +1002,73 @@ std::string runTrial(const std::filesystem::path& trial, unsigned seed, KillCoun
     const bool expected = look ? WIFEXITED(*status) && WEXITSTATUS(*status) == 0
                                : WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL;
     const Round found = readRecord(record);
-    if (!found.dump) return where + "the start failed (see output)";
+    if (!found.start) return where + "the start failed (see output)";
     if (!expected) return where + "the host ended with status " + std::to_string(*status);
-    const auto match = std::find_if(candidates.begin(), candidates.end(), [&](const Model& model) {
-      std::string why;
-      return model.contents() == *found.dump && holdsTasks(found.webhooks, model.tasks(), why);
-    });
-    if (match == candidates.end()) {
-      std::string text = where + "the tables and tasks after the start match no allowed outcome";
-      for (const Model& model : candidates) {
-        std::string why;
-        text += "\nagainst an allowed one:\n" + difference(*found.dump, model.contents());
-        if (!holdsTasks(found.webhooks, model.tasks(), why)) text += "  tasks: " + why + "\n";
-      }
-      return text;
+    std::string why;
+    candidates = matching(candidates, *found.start, why);
+    if (candidates.empty()) {
+      return where + "the tables and tasks after the start match no allowed outcome" + why;
     }
-    Model model = *match;
-    for (const std::string& command : found.acknowledged) model.apply(command);
-    model.kill();
-    candidates = {model};
-    if (!look) ++kills.byCommand[found.inFlight ? wordsOf(*found.inFlight)[0] : "-"];
-    if (found.inFlight) {
-      model.apply(*found.inFlight);
-      model.kill();
-      candidates.push_back(model);
-      const std::size_t queued = model.tasks().size() > candidates.front().tasks().size()
-                                     ? model.tasks().back().size()
-                                     : 0;
-      if (killedBetweenLineAndRecords(trial / "db", *found.inFlight, queued)) {
-        ++kills.betweenLineAndRecords;
+    const Step* inFlight = nullptr;
+    for (std::size_t index = 0; index < found.steps.size(); ++index) {
+      const Step& step = found.steps[index];
+      if (!step.answer) {
+        inFlight = &step;
+        break;
+      }
+      const std::string at =
+          where + "command " + std::to_string(index) + " `" + step.command + "` ";
+      std::vector<Model> kept;
+      why.clear();
+      bool foreseenRefusal = false;
+      for (Model& model : candidates) {
+        const Expectation expectation = model.expect(step.command);
+        const std::string wrong = mismatch(expectation, *step.answer);
+        if (!wrong.empty()) {
+          why += "\n  " + wrong;
+          continue;
+        }
+        foreseenRefusal = foreseenRefusal || expectation.outcome == Outcome::kRefusal;
+        if (step.answer->ok) model.apply(step.command);
+        kept.push_back(std::move(model));
+      }
+      if (kept.empty()) return at + why;
+      if (foreseenRefusal) ++reach.refusals[refusalKind(step.answer->message)];
+      candidates = std::move(kept);
+      if (!step.after) continue;
+      candidates = matching(candidates, *step.after, why);
+      if (candidates.empty()) {
+        return at + "the tables and tasks after the start that followed match no allowed outcome" +
+               why;
       }
     }
+    if (!look) ++reach.killsByCommand[inFlight ? wordsOf(inFlight->command)[0] : "-"];
+    if (inFlight == nullptr) {
+      for (Model& model : candidates) model.kill();
+      continue;
+    }
+    const std::string& command = inFlight->command;
+    if (const std::string edge = edgeOf(command); !edge.empty()) ++reach.killsByEdge[edge];
+    std::vector<Model> outcomes;
+    for (const Model& model : candidates) {
+      // A command the model knows to be refused cannot have happened.
+      if (Model::changesState(command) && model.expect(command).outcome != Outcome::kRefusal) {
+        Model after = model;
+        after.apply(command);
+        after.kill();
+        if (&model == &candidates.front()) {
+          const std::size_t queued =
+              after.tasks().size() > model.tasks().size() ? after.tasks().back().size() : 0;
+          if (killedBetweenLineAndRecords(trial / "db", command, queued)) {
+            ++reach.betweenLineAndRecords;
+          }
+        }
+        outcomes.push_back(std::move(after));
+      }
+      outcomes.push_back(model);
+      outcomes.back().kill();
+    }
+    candidates = std::move(outcomes);
   }
   return "";
 }
@@ -533,17 +1087,17 @@ TEST(CrashRecovery, NothingAcknowledgedIsLostAndNothingUndoneComesBack) {
   std::atomic<unsigned> nextTrial{0};
   std::mutex failuresMutex;
   std::vector<std::string> failures;
-  KillCounts kills;
+  Reach reach;
   const auto work = [&] {
     for (unsigned index = nextTrial++; index < trials; index = nextTrial++) {
       const unsigned seed = firstSeed + index;
       const std::filesystem::path trial =
           std::filesystem::path(base) / ("seed-" + std::to_string(seed));
-      KillCounts trialKills;
-      const std::string failure = runTrial(trial, seed, trialKills);
+      Reach trialReach;
+      const std::string failure = runTrial(trial, seed, trialReach);
       {
         const std::lock_guard<std::mutex> guard(failuresMutex);
-        kills.add(trialKills);
+        reach.add(trialReach);
       }
       if (failure.empty()) {
         std::filesystem::remove_all(trial);
@@ -559,17 +1113,29 @@ TEST(CrashRecovery, NothingAcknowledgedIsLostAndNothingUndoneComesBack) {
   for (unsigned worker = 0; worker < count; ++worker) workers.emplace_back(work);
   for (std::thread& worker : workers) worker.join();
 
-  std::string summary = "kills by the command in flight (- for none):";
-  for (const auto& [word, count] : kills.byCommand) {
-    summary += " " + word + " " + std::to_string(count);
-  }
-  summary += "; between a log line and its webhook records: " +
-             std::to_string(kills.betweenLineAndRecords);
-  std::cout << trials << " trials; " << summary << std::endl;
-  // The kills at a chosen file operation reach that gap in a good share of
-  // the rounds that aim at chain commands.
+  std::cout << trials << " trials; kills by the command in flight (- for none):";
+  for (const auto& [word, count] : reach.killsByCommand) std::cout << " " << word << " " << count;
+  std::cout << "; between a log line and its webhook records: " << reach.betweenLineAndRecords
+            << "\nkills by the edge in flight:";
+  for (const auto& [edge, count] : reach.killsByEdge)
+    std::cout << " " << edge << " " << count << ";";
+  std::cout << "\nrefusals foreseen and given:\n";
+  for (const auto& [kind, count] : reach.refusals)
+    std::cout << "  " << count << "  " << kind << "\n";
+  std::cout << std::flush;
   if (trials >= 50) {
-    EXPECT_GT(kills.betweenLineAndRecords, 0) << "no kill fell between a line and its records";
+    // The kills at a chosen file operation reach that gap in a good share of
+    // the rounds that aim at chain commands.
+    EXPECT_GT(reach.betweenLineAndRecords, 0) << "no kill fell between a line and its records";
+    // The generator reaches the refusals of the edges it aims at.
+    for (const char* kind :
+         {"Value reserved for a missing value in column", "Value too long for column",
+          "Primary key column cannot hold state chains",
+          "Table already linked to this parent through another column",
+          "Primary table is missing required future key",
+          "Foreign key points at rows that were meant for deletion"}) {
+      EXPECT_GT(reach.refusals[kind], 0) << "no command met the refusal " << kind;
+    }
   }
   for (std::size_t shown = 0; shown < failures.size() && shown < 5; ++shown) {
     ADD_FAILURE() << failures[shown];

@@ -132,10 +132,10 @@ TEST_F(DocumentedSessions, TheReadmeEmbeddingExamplePrintsWhatItShows) {
   std::filesystem::create_directories(build);
   writeFile(build / "host.c", programs[0]);
   const std::filesystem::path library = std::filesystem::path(QUORVEL_LIBRARY_PATH).parent_path();
-  const std::string compile = std::string(QUORVEL_C_COMPILER) + " '" + (build / "host.c").string() +
-                              "' -I'" + QUORVEL_SOURCE_DIR + "/include' -L'" + library.string() +
-                              "' -lquorvel -Wl,-rpath,'" + library.string() + "' -o '" +
-                              (build / "host").string() + "'";
+  const std::string compile = std::string(QUORVEL_C_COMPILER) + " " + QUORVEL_C_LINK_FLAGS + " '" +
+                              (build / "host.c").string() + "' -I'" + QUORVEL_SOURCE_DIR +
+                              "/include' -L'" + library.string() + "' -lquorvel -Wl,-rpath,'" +
+                              library.string() + "' -o '" + (build / "host").string() + "'";
   ASSERT_EQ(std::system(compile.c_str()), 0) << compile;
 
   const std::string host = (build / "host").string();

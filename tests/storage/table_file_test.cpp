@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <limits>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "storage_tables.h"
+#include "support/file_sweep.h"
 #include "support/test_support.h"
 
 namespace {
@@ -376,6 +378,90 @@ TEST_F(TableFileTest, TableFilesThatCannotBeReadAreRefused) {
     }
   }
   EXPECT_EQ(readFile("t.bin"), data);
+}
+
+// A read that fails anywhere in a load, of a data file read in several
+// pieces, its rule file or its deletion map, refuses the load with the
+// file's message.
+TEST_F(TableFileTest, EveryReadThatFailsRefusesTheLoad) {
+  Table table = makeTable("t", {makeColumn("note", "string"), makeColumn("level", "int", 2)});
+  create(table);
+  appendRow(table, {"n", ""}).cells[1].rule = makeRule({{"1", 5}}, 0);
+  writeAllRows(table);
+  const std::string written = readFile("t.bin");
+  const std::size_t header = 15 + 60 * 2;
+  constexpr int kRows = 5000;  // more slot bytes than the loader reads at once
+  std::string bytes = written.substr(0, header);
+  for (int i = 0; i < kRows; ++i) bytes += written.substr(header);
+  writeFile("t.bin", bytes);
+  writeFile("t.del", std::string(kRows, '\0'));
+  ASSERT_EQ(Storage::loadTable("t", "").rows.size(), static_cast<std::size_t>(kRows));
+
+  const std::int64_t operations = countFileOperations([] { Storage::loadTable("t", ""); });
+  std::vector<std::string> refusals;
+  for (std::int64_t n = 0; n < operations; ++n) {
+    const ScopedFileFault fault(FileFault{n, false});
+    try {
+      Storage::loadTable("t", "");
+      refusals.push_back("loaded");
+    } catch (const std::runtime_error& error) {
+      refusals.push_back(error.what());
+    }
+  }
+  // The open and the first piece, the slots after it, the rule file at the
+  // first rule cell, the second run of slots, the map.
+  const std::string bin = "Failed to open file: t.bin";
+  EXPECT_EQ(refusals, (std::vector<std::string>{bin, bin, bin, "Failed to open file: t.tmp", bin,
+                                                "Failed to open file: t.del"}));
+  EXPECT_EQ(readFile("t.bin"), bytes);
+}
+
+// The stream readers read any stream whole from its start, wherever it
+// stands and whatever its state, and leave it usable.
+TEST_F(TableFileTest, StreamReadersReadAnyStreamWholeFromItsStart) {
+  Table table = lampTable();
+  create(table);
+  appendRow(table, {"1", "first", "1.5", "true"});
+  appendRow(table, {"2", "second", "0.5", "false"});
+  writeAllRows(table);
+  const std::string whole = readFile("lamp.bin");
+  const Table loaded = Storage::loadTable("lamp", "");
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::size_t rows;
+  };
+  const Case cases[] = {
+      {"whole file", whole, 2},
+      {"last slot cut short", whole.substr(0, whole.size() - 1), 1},
+      {"header alone", whole.substr(0, 255), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::istringstream file(c.bytes);
+    file.seekg(40);
+    file.setstate(std::ios_base::eofbit);
+    const std::vector<Column> columns = Storage::getColumns(file);
+    EXPECT_TRUE(file.good());
+    ASSERT_EQ(columns.size(), loaded.columns.size());
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      EXPECT_EQ(columns[i].name, loaded.columns[i].name);
+      EXPECT_EQ(columns[i].type, loaded.columns[i].type);
+      EXPECT_EQ(columns[i].size, loaded.columns[i].size);
+    }
+    file.setstate(std::ios_base::failbit);
+    const std::vector<Row> rows = Storage::getRows(file, columns);
+    EXPECT_TRUE(file.good());
+    ASSERT_EQ(rows.size(), c.rows);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      EXPECT_EQ(rows[r].tableName, "lamp");
+      for (std::size_t i = 0; i < columns.size(); ++i) {
+        EXPECT_EQ(rows[r].cells[i].value, loaded.rows[r].cells[i].value) << r << " " << i;
+        EXPECT_EQ(rows[r].cells[i].rowIndex, static_cast<std::int32_t>(r));
+      }
+    }
+    EXPECT_EQ(Storage::read(file, 0, 15), "lamp");
+  }
 }
 
 TEST_F(TableFileTest, DeletionMapMarksNonZeroBytesAndLeavesUncoveredRowsLive) {

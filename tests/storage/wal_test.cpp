@@ -2,11 +2,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -105,6 +108,22 @@ TEST(LogLineTest, OnlyAnOffsetRightAfterTheLastTimeIsOne) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     EXPECT_EQ(webhookOffsetOf(c.line), c.offset);
+  }
+}
+
+// Texts made of the marker's pieces, so that near misses abound.
+TEST(LogLineTest, FindsTheFirstTimeMarkerAsASearchForTheWholeMarker) {
+  std::mt19937 random(5);
+  const std::string pieces[] = {" ", "#", "TIME", "#TIME#", " #TIME# ", "x", "\n", " #TIME"};
+  for (int run = 0; run < 5000; ++run) {
+    std::string text;
+    for (std::uint32_t i = random() % 12; i > 0; --i) text += pieces[random() % std::size(pieces)];
+    SCOPED_TRACE(text);
+    EXPECT_EQ(findTimeMarker(text), text.find(kTimeMarker));
+    std::string blanked = text;
+    blankLineFeeds(blanked);
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    EXPECT_EQ(blanked, text);
   }
 }
 
