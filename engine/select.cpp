@@ -73,11 +73,26 @@ std::int32_t countOf(const ResultSet& result) {
   return static_cast<std::int32_t>(result.rows.size());
 }
 
-// A name the catalogue lacks reads as `empty`, so that no look-up adds a
-// table.
-Table& tableOrEmpty(std::map<std::string, Table>& tables, const std::string& name, Table& empty) {
+// A name the catalogue lacks reads as a table made in `empty`, so that no
+// look-up adds a table and a name it holds costs no table at all.
+Table& tableOrEmpty(std::map<std::string, Table>& tables, const std::string& name,
+                    std::optional<Table>& empty) {
   const auto found = tables.find(name);
-  return found == tables.end() ? empty : found->second;
+  return found == tables.end() ? empty.emplace() : found->second;
+}
+
+// The column of `table` that `requested[i]` names. A "*" lists the columns
+// in their order, so the column at the same position is tried first: most
+// look-ups then compare one name per column. Throws "Requested column not
+// found".
+const Column& requestedColumn(const Table& table, const std::vector<std::string>& requested,
+                              std::size_t i) {
+  const std::string& name = requested[i];
+  if (i < table.columns.size() && table.columns[i].name == name) return table.columns[i];
+  for (const Column& column : table.columns) {
+    if (column.name == name) return column;
+  }
+  throw std::runtime_error("Requested column not found");
 }
 
 // --- Join ---
@@ -199,23 +214,17 @@ ResultSet Database::select(const std::string& tableName,
                            const std::vector<std::string>& requestedColumns,
                            const std::vector<Condition>& conditions) {
   const std::shared_lock lock(rwLock);
-  Table empty;
+  std::optional<Table> empty;
   Table& table = tableOrEmpty(tables, tableName, empty);
 
-  std::unordered_map<std::string_view, const Column*> columnsMap;
-  for (const Column& column : table.columns) columnsMap.emplace(column.name, &column);
-  std::vector<const Column*> orderedColumns;
-  for (const std::string& name : requestedColumns) {
-    const auto found = columnsMap.find(name);
-    if (found == columnsMap.end()) throw std::runtime_error("Requested column not found");
-    orderedColumns.push_back(found->second);
-  }
-
   ResultSet result;
+  result.columns.reserve(requestedColumns.size());
   std::vector<ValueReader> readers;
-  for (const Column* column : orderedColumns) {
-    result.columns.push_back(column->name);
-    readers.emplace_back(table, *column);
+  readers.reserve(requestedColumns.size());
+  for (std::size_t i = 0; i < requestedColumns.size(); ++i) {
+    const Column& column = requestedColumn(table, requestedColumns, i);
+    result.columns.push_back(column.name);
+    readers.emplace_back(table, column);
   }
   const std::vector<Row*> rows = getRequestedRows(conditions, table);
   result.rows.reserve(rows.size());
@@ -234,8 +243,8 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
                                const std::vector<std::string>& /*requestedColumns*/,
                                const std::vector<Condition>& conditions) {
   const std::shared_lock lock(rwLock);
-  Table emptyFirst;
-  Table emptySecond;
+  std::optional<Table> emptyFirst;
+  std::optional<Table> emptySecond;
   Table& first = tableOrEmpty(tables, tableName, emptyFirst);
   Table& second = tableOrEmpty(tables, joinTable, emptySecond);
   const JoinFilter filter = planFilter(conditions, first, second);

@@ -16,9 +16,9 @@ constexpr const char* kIncompleteJoin = "Incomplete JOIN ON clause";
 std::vector<std::string> readColumnList(TokenCursor& cursor, Database& db) {
   std::vector<std::string> names;
   if (cursor.nextIs("*")) {
-    for (const Column& column : db.getTable(cursor.peek(2)->value).columns) {
-      names.push_back(column.name);
-    }
+    const std::vector<Column>& columns = db.getTable(cursor.peek(2)->value).columns;
+    names.reserve(columns.size());
+    for (const Column& column : columns) names.push_back(column.name);
     cursor.take();
     return names;
   }

@@ -49,20 +49,21 @@ class TokenCursor {
     return (*tokens_)[position_++];
   }
 
-  // The next token, moving past it; throws `message` at the end.
-  const Token& take(const std::string& message) {
-    if (atEnd()) throw std::runtime_error(message);
+  // The next token, moving past it; throws `message` at the end. A message
+  // is a view, so that a command that parses builds no text of a failure.
+  const Token& take(std::string_view message) {
+    if (atEnd()) throw std::runtime_error(std::string(message));
     return take();
   }
 
   // The next token, which must exist and have this text (or kind); throws
   // `message` otherwise, staying where it is.
-  const Token& expect(std::string_view text, const std::string& message) {
-    if (!nextIs(text)) throw std::runtime_error(message);
+  const Token& expect(std::string_view text, std::string_view message) {
+    if (!nextIs(text)) throw std::runtime_error(std::string(message));
     return take();
   }
-  const Token& expect(TokenType type, const std::string& message) {
-    if (!nextIs(type)) throw std::runtime_error(message);
+  const Token& expect(TokenType type, std::string_view message) {
+    if (!nextIs(type)) throw std::runtime_error(std::string(message));
     return take();
   }
 
