@@ -180,20 +180,26 @@ std::optional<std::string_view> joinValue(const Row& row, const ColumnRef& colum
   return value;
 }
 
-// One "=" block per distinct join value of the first table's rows, which
-// limits the second table to the rows that can pair, each value one index
-// look-up when the column is the second table's key. None when no row holds
-// a join value: the second table is then not filtered.
-std::vector<Condition> joinValueChain(const std::vector<Row*>& firstRows,
-                                      const ColumnRef& primaryJoin, const std::string& secondName,
-                                      const std::string& secondaryJoinCol) {
-  std::unordered_set<std::string_view> neededForeignKeys;
+// The distinct join values of the first table's rows, each once, in the
+// order of a hash set of them. The views last as long as the rows' cells are
+// left unchanged.
+std::vector<std::string_view> distinctJoinValues(const std::vector<Row*>& firstRows,
+                                                 const ColumnRef& primaryJoin) {
+  std::unordered_set<std::string_view> distinct;
   for (const Row* row : firstRows) {
-    if (const auto value = joinValue(*row, primaryJoin)) neededForeignKeys.insert(*value);
+    if (const auto value = joinValue(*row, primaryJoin)) distinct.insert(*value);
   }
+  return {distinct.begin(), distinct.end()};
+}
+
+// One "=" block per join value, which limits the second table to the rows
+// that can pair.
+std::vector<Condition> joinValueChain(std::span<const std::string_view> values,
+                                      const std::string& secondName,
+                                      const std::string& secondaryJoinCol) {
   std::vector<Condition> chain;
-  chain.reserve(neededForeignKeys.size());
-  for (const std::string_view value : neededForeignKeys) {
+  chain.reserve(values.size());
+  for (const std::string_view value : values) {
     chain.push_back(Condition{secondName, secondaryJoinCol, std::string(value), "=",
                               chain.empty() ? 'a' : 'o'});
   }
@@ -260,13 +266,21 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
 
   const ColumnRef firstJoin(first, primaryJoinCol);
   const ColumnRef secondJoin(second, secondaryJoinCol);
-  const std::vector<Condition> t2Conditions =
-      filter.second.empty() ? joinValueChain(t1Rows, firstJoin, second.name, secondaryJoinCol)
-                            : filter.second;
+  std::vector<Row*> t2Rows;
+  if (!filter.second.empty()) {
+    t2Rows = getRequestedRows(filter.second, second);
+  } else {
+    // Without conditions of its own the second table is limited to the rows
+    // that can pair; when no first row holds a join value, none can.
+    const std::vector<std::string_view> values = distinctJoinValues(t1Rows, firstJoin);
+    if (values.empty()) return result;
+    t2Rows = !second.primaryKey.empty() && secondaryJoinCol == second.primaryKey
+                 ? keyEqualityMatches(values, second)
+                 : getRequestedRows(joinValueChain(values, second.name, secondaryJoinCol), second);
+  }
   // A hash join on the join text: one pass over the second table's rows
   // builds the map, one pass over the first table's rows probes it. The
   // rows of one text are chained in the order the selection listed them.
-  const std::vector<Row*> t2Rows = getRequestedRows(t2Conditions, second);
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   struct Partners {
     std::size_t first;

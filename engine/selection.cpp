@@ -265,6 +265,32 @@ std::optional<std::vector<Row*>> keyLookup(const std::vector<Condition>& conditi
 
 }  // namespace
 
+std::vector<Row*> keyEqualityMatches(std::span<const std::string_view> values, Table& table) {
+  // Each probe is the block's own: the value in its compared form, the
+  // index's entry for it, the row tested as RowTest tests an equality.
+  const auto type = table.columnTypes.find(table.primaryKey);
+  const std::string_view typeName =
+      type == table.columnTypes.end() ? std::string_view() : std::string_view(type->second);
+  const ColumnRef column(table, table.primaryKey);
+  ListedPositions listed(table.rows.size());
+  if (values.size() > 1) listed.expectRepeats();
+  std::vector<Row*> rows;
+  rows.reserve(values.size());
+  for (const std::string_view value : values) {
+    const std::string compared = comparedForm(typeName, value);
+    const auto entry = findIndexEntry(table.pkMap, compared);
+    if (entry == table.pkMap.end() || !isLiveRow(table, entry->second)) continue;
+    const auto at = static_cast<std::size_t>(entry->second);
+    if (listed.contains(at)) continue;
+    Row& row = table.rows[at];
+    const auto equal = [&compared](const Cell& cell) { return cell.getVal() == compared; };
+    if (column.cellIn(row, equal) == nullptr) continue;
+    listed.add(at);
+    rows.push_back(&row);
+  }
+  return rows;
+}
+
 std::vector<Row*> Database::getRequestedRows(const std::vector<Condition>& conditions,
                                              Table& table) {
   if (auto rows = keyLookup(conditions, table)) return std::move(*rows);
