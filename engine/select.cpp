@@ -27,9 +27,9 @@ constexpr const char* kNullText = "NULL";
 // records, a temporal value by its current state.
 class ValueReader {
  public:
-  // `column` is one of `table`'s columns; keeps no reference to either.
-  ValueReader(const Table& table, const Column& column)
-      : cells_(table, column.name), kind_(valueKindOf(column.type)) {}
+  // `cells` finds the cells of `column`; keeps no reference to the column.
+  ValueReader(const Column& column, ColumnRef cells)
+      : cells_(std::move(cells)), kind_(valueKindOf(column.type)) {}
 
   ResultValue read(const Row& row) const {
     const Cell* cell = cells_.cellIn(row);
@@ -79,20 +79,6 @@ Table& tableOrEmpty(std::map<std::string, Table>& tables, const std::string& nam
                     std::optional<Table>& empty) {
   const auto found = tables.find(name);
   return found == tables.end() ? empty.emplace() : found->second;
-}
-
-// The column of `table` that `requested[i]` names. A "*" lists the columns
-// in their order, so the column at the same position is tried first: most
-// look-ups then compare one name per column. Throws "Requested column not
-// found".
-const Column& requestedColumn(const Table& table, const std::vector<std::string>& requested,
-                              std::size_t i) {
-  const std::string& name = requested[i];
-  if (i < table.columns.size() && table.columns[i].name == name) return table.columns[i];
-  for (const Column& column : table.columns) {
-    if (column.name == name) return column;
-  }
-  throw std::runtime_error("Requested column not found");
 }
 
 // --- Join ---
@@ -210,7 +196,7 @@ std::vector<Condition> joinValueChain(std::span<const std::string_view> values,
 void addColumns(ResultSet& result, std::vector<ValueReader>& readers, const Table& table) {
   for (const Column& column : table.columns) {
     result.columns.push_back(table.name + "." + column.name);
-    readers.emplace_back(table, column);
+    readers.emplace_back(column, ColumnRef(table, column.name));
   }
 }
 
@@ -227,10 +213,13 @@ ResultSet Database::select(const std::string& tableName,
   result.columns.reserve(requestedColumns.size());
   std::vector<ValueReader> readers;
   readers.reserve(requestedColumns.size());
-  for (std::size_t i = 0; i < requestedColumns.size(); ++i) {
-    const Column& column = requestedColumn(table, requestedColumns, i);
+  for (const std::string& name : requestedColumns) {
+    ColumnRef cells(table, name);
+    const std::optional<std::size_t> position = cells.position();
+    if (!position) throw std::runtime_error("Requested column not found");
+    const Column& column = table.columns[*position];
     result.columns.push_back(column.name);
-    readers.emplace_back(table, column);
+    readers.emplace_back(column, std::move(cells));
   }
   const std::vector<Row*> rows = getRequestedRows(conditions, table);
   result.rows.reserve(rows.size());

@@ -2,7 +2,6 @@
 #include <compare>
 #include <cstdint>
 #include <iterator>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -244,23 +243,11 @@ std::vector<Row*> firstEqualMatches(const std::vector<RowTest>& run, Table& tabl
   return rows;
 }
 
-// The rows of a look-up by key, a lone "=" on the primary key: the index's
-// one entry for the value, the same candidate the general path draws for
-// that block, and tested the same way. None when the conditions are not
-// such a look-up.
-std::optional<std::vector<Row*>> keyLookup(const std::vector<Condition>& conditions, Table& table) {
-  if (conditions.size() != 1 || table.primaryKey.empty() ||
-      conditions.front().column != table.primaryKey) {
-    return std::nullopt;
-  }
-  const RowTest test(conditions.front(), table);
-  if (test.op() != RowTest::Op::kEqual) return std::nullopt;
-  std::vector<Row*> rows;
-  const auto entry = findIndexEntry(table.pkMap, test.value());
-  if (entry == table.pkMap.end() || !isLiveRow(table, entry->second)) return rows;
-  Row& row = table.rows[static_cast<std::size_t>(entry->second)];
-  if (test.holds(row)) rows.push_back(&row);
-  return rows;
+// A lone "=" on the primary key: the index holds the one candidate.
+bool isKeyLookup(const std::vector<Condition>& conditions, const Table& table) {
+  if (conditions.size() != 1 || table.primaryKey.empty()) return false;
+  const Condition& condition = conditions.front();
+  return condition.column == table.primaryKey && (condition.op == "=" || condition.op == "==");
 }
 
 }  // namespace
@@ -293,7 +280,10 @@ std::vector<Row*> keyEqualityMatches(std::span<const std::string_view> values, T
 
 std::vector<Row*> Database::getRequestedRows(const std::vector<Condition>& conditions,
                                              Table& table) {
-  if (auto rows = keyLookup(conditions, table)) return std::move(*rows);
+  if (isKeyLookup(conditions, table)) {
+    const std::string_view value = conditions.front().value;
+    return keyEqualityMatches(std::span(&value, 1), table);
+  }
   // Rows are listed in the order they are first kept, so a row kept by
   // several blocks appears once.
   std::vector<Row*> result;

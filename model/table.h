@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -145,21 +147,43 @@ struct Table {
 // a command that reads many rows makes one from the table and asks it of
 // each of those rows. A cell belongs to the column by its name, and `name`
 // need not be one of the table's columns: a row is searched for it all the
-// same.
+// same. Every path that makes a row keeps its cells in column order, so the
+// cell at the column's position is read first, and a row is searched only
+// when that cell is not the column's.
 class ColumnRef {
  public:
   // Asked only about rows of `table`. Keeps no reference to either argument.
-  ColumnRef(const Table& /*table*/, std::string_view name) : name_(name) {}
+  ColumnRef(const Table& table, std::string_view name) : name_(name) {
+    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+      if (table.columns[i].name == name) {
+        position_ = i;
+        break;
+      }
+    }
+  }
 
   const std::string& name() const { return name_; }
+  // The first of the table's columns of that name, by its position; none
+  // when the table has no such column.
+  std::optional<std::size_t> position() const {
+    if (position_ == kNone) return std::nullopt;
+    return position_;
+  }
 
   // The first cell of `row` that belongs to the column and that `accept`
   // takes, or null. `accept` sees the column's cells in row order until it
-  // takes one: a row of a declared table has one such cell (a declaration
-  // refuses two columns of one name), a row made without the column none.
+  // takes one, the one at the column's position counting as the first: a
+  // row of a declared table has one such cell (a declaration refuses two
+  // columns of one name), a row made without the column none.
   template <class Accept>
   const Cell* cellIn(const Row& row, Accept accept) const {
-    for (const Cell& cell : row.cells) {
+    std::size_t from = 0;
+    if (position_ < row.cells.size() && row.cells[position_].column == name_) {
+      if (accept(row.cells[position_])) return &row.cells[position_];
+      from = position_ + 1;  // the columns before it have other names
+    }
+    for (std::size_t i = from; i < row.cells.size(); ++i) {
+      const Cell& cell = row.cells[i];
       if (cell.column == name_ && accept(cell)) return &cell;
     }
     return nullptr;
@@ -173,4 +197,8 @@ class ColumnRef {
 
  private:
   std::string name_;
+  // The column's position among the table's columns; none for a name the
+  // table lacks, whose cells are always searched for.
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::size_t position_ = kNone;
 };

@@ -529,6 +529,9 @@ TEST_F(TableTest, AColumnRefFindsTheCellsOfItsColumnByName) {
       {"a name the table lacks", {cell("a", "1"), cell("z", "9")}, "z", {"9"}},
       {"the name in another case", {cell("a", "1"), cell("b", "x")}, "B", {}},
       {"two cells of one name", {cell("a", "1"), cell("b", "x"), cell("a", "2")}, "a", {"1", "2"}},
+      // Rows keep their cells in column order, so a cell of the column at
+      // its position is the first, and the cells before it are not read.
+      {"the cell at the column's position first", {cell("b", "y"), cell("b", "x")}, "b", {"x"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
