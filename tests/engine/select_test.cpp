@@ -601,4 +601,113 @@ TEST(JoinDifferentialTest, MatchesTheReferenceJoin) {
   }
 }
 
+// Joins whose second table is keyed on its join column, the case its index
+// serves, against the chain of OR'd equalities the reference builds: first
+// tables that repeat join texts and spell one number several ways, keys the
+// index lacks or holds stale, chains and tombstones on both sides, markers,
+// and a second column of the key's name, whose cells may pair where the key
+// cell does not. The JSON text, row order included, must be the reference's.
+TEST(JoinDifferentialTest, TheKeyProbeMatchesTheOrChain) {
+  ScopedClock clock(1000);
+  std::mt19937 random(31);
+  const auto below = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
+  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
+  const std::vector<std::string> values{"1",   "2",           "3",          "07", "7",
+                                        "+7",  kMissingValue, "",           "x",  "true",
+                                        "2.5", "2.500000",    "99999999999"};
+  for (int run = 0; run < 1500; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    clock.set(995 + static_cast<std::int64_t>(below(12)));
+    Database db;
+    Table& a = db.tables["a"] = makeTable("a", {makeColumn("id", "int"), makeColumn("x", "int")});
+    for (int i = static_cast<int>(below(20)); i > 0; --i) {
+      Row& row = appendRow(a, {pick(values), std::to_string(i)});
+      if (chance(0.1)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
+      if (chance(0.1)) markDeleted(a, lastPosition(a));
+    }
+    const std::string keyType = pick(types);
+    std::vector<Column> declared{makeColumn("aid", keyType), makeColumn("y", "string")};
+    if (chance(0.3)) declared.push_back(makeColumn("aid", pick(types)));
+    Table& b = db.tables["b"] = makeTable("b", declared);
+    b.primaryKey = "aid";
+    b.pkMap = PrimaryKeyIndex(KeyComparator(keyType));
+    for (int i = static_cast<int>(below(12)); i > 0; --i) {
+      Row& row = appendRow(b, {pick(values), "r" + std::to_string(i), pick(values)});
+      const std::int32_t position = lastPosition(b);
+      if (chance(0.1)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
+      // Entered under either cell of the key's name, so that rows of one
+      // join text can each be found by a value of its own.
+      const Cell& keyCell = row.cells[declared.size() > 2 && chance(0.5) ? 2 : 0];
+      if (chance(0.9)) b.pkMap.emplace(comparedForm(keyType, keyCell.value), position);
+      if (chance(0.15)) markDeleted(b, position);
+    }
+    for (std::size_t i = below(3); i > 0; --i) {
+      b.pkMap.emplace(pick(values), static_cast<int>(below(14)) - 1);
+    }
+    std::vector<Condition> conditions;
+    if (chance(0.3)) conditions.push_back(on("a", "x", pick({"<", ">", "!="}), pick({"3", "8"})));
+    const std::string actual = db.selectJoin("a", "b", "id", "aid", {}, conditions).toJson();
+    EXPECT_EQ(actual, ReferenceJoin(db).run("a", "b", "id", "aid", conditions).toJson());
+  }
+}
+
+// A look-up by key against the general path, which takes the same equality
+// written twice: keys of every type under every spelling, chains in the key
+// column, tombstones, stale and missing index entries, a second column of
+// the key's name, and requested lists that repeat, reorder or miss names.
+// The JSON text, or the refusal, must be the same.
+TEST(SelectDifferentialTest, ALookUpByKeyMatchesTheGeneralPath) {
+  ScopedClock clock(1000);
+  std::mt19937 random(37);
+  const auto below = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
+  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
+  const std::vector<std::string> values{"1",  "2",    "7",    "07",  "+7",          kMissingValue,
+                                        "",   "x",    "true", "2.5", "99999999999", "-2147483648",
+                                        "-0", "1e39", "n\"q"};
+  for (int run = 0; run < 2000; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    clock.set(995 + static_cast<std::int64_t>(below(12)));
+    Database db;
+    std::vector<Column> declared{makeColumn("k", pick(types)), makeColumn("s", pick(types)),
+                                 makeColumn("n", pick(types))};
+    if (chance(0.2)) declared.push_back(makeColumn("k", pick(types)));
+    Table& t = db.tables["t"] = makeTable("t", declared);
+    t.primaryKey = "k";
+    t.pkMap = PrimaryKeyIndex(KeyComparator(declared[0].type));
+    for (int i = static_cast<int>(below(10)); i > 0; --i) {
+      Row& row = appendRow(t, {pick(values), pick(values), pick(values), pick(values)});
+      const std::int32_t position = lastPosition(t);
+      if (chance(0.2)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
+      if (chance(0.9))
+        t.pkMap.emplace(comparedForm(declared[0].type, row.cells[0].value), position);
+      if (chance(0.15)) markDeleted(t, position);
+    }
+    if (chance(0.3)) t.pkMap.emplace(pick(values), static_cast<int>(below(12)) - 1);
+    std::vector<std::string> requested;
+    if (chance(0.5)) {
+      for (const Column& column : declared) requested.push_back(column.name);
+    } else {
+      for (std::size_t i = below(5); i > 0; --i) requested.push_back(pick({"k", "s", "n", "zz"}));
+    }
+    const std::string table = chance(0.95) ? "t" : "ghost";
+    const std::string value = pick(values);
+    const auto json = [&](const std::vector<Condition>& conditions) {
+      std::string text;
+      const std::string refused =
+          thrownMessage([&] { text = db.select(table, requested, conditions).toJson(); });
+      return refused + text;
+    };
+    EXPECT_EQ(json({where("k", pick({"=", "=="}), value)}),
+              json({where("k", "=", value), where("k", "==", value)}));
+  }
+}
+
 }  // namespace

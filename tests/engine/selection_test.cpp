@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/database.h"
+#include "engine/row_filter.h"
 #include "model/stored_form.h"
 #include "support/number_reference.h"
 #include "support/test_support.h"
@@ -575,6 +577,65 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnEveryTypeAndOperator) {
     addRandom();
     EXPECT_EQ(positionsOf(db.getRequestedRows(conditions, table), table),
               ReferenceSelection(table).select(conditions));
+  }
+}
+
+// The key probe of a look-up and of a join against the conditions it stands
+// for, run through the general path: one "=" block per value (a single value
+// as the same equality twice in one block, which the look-up path does not
+// take). Keys of every type, spellings that meet in one compared form,
+// values the index lacks, chains in the key column, tombstones of both
+// kinds, stale and missing index entries, rows without the key cell and a
+// second column of the key's name: the same rows, in the same order.
+TEST(KeyProbeDifferentialTest, ProbesKeepWhatTheirConditionsKeep) {
+  ScopedClock clock(1000);
+  std::mt19937 random(29);
+  const auto below = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
+  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
+  const std::vector<std::string> values{
+      "1",           "2",    "7",           "07",    "+7",   " 7",   "7abc",
+      "abc",         "",     kMissingValue, "2.5",   "true", "TRUE", "99999999999",
+      "-2147483648", "1e39", "0.000",       "false", "-0"};
+  Database db;
+  for (int run = 0; run < 3000; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    clock.set(995 + static_cast<std::int64_t>(below(12)));
+    const std::string keyType = pick(types);
+    std::vector<Column> declared{makeColumn("k", keyType, 3), makeColumn("v", "string")};
+    if (chance(0.2)) declared.push_back(makeColumn("k", pick(types)));
+    Table table = makeTable("t", declared);
+    table.primaryKey = "k";
+    table.pkMap = PrimaryKeyIndex(KeyComparator(keyType));
+    for (int i = static_cast<int>(below(15)); i > 0; --i) {
+      Row& row = appendRow(table, {pick(values), pick(values), pick(values)});
+      const std::int32_t position = lastPosition(table);
+      if (chance(0.2)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
+      if (chance(0.8)) table.pkMap.emplace(comparedForm(keyType, row.cells[0].value), position);
+      if (chance(0.05)) row.cells.clear();
+      if (chance(0.15)) markDeleted(table, position);
+      if (chance(0.05)) table.deletedRows.insert(position);
+    }
+    if (chance(0.3)) table.pkMap.emplace(pick(values), static_cast<int>(below(20)) - 2);
+    std::vector<std::string> keys{pick(values)};
+    for (const auto& [key, position] : table.pkMap) keys.push_back(key.text());
+    std::vector<std::string> probed;
+    for (std::size_t i = below(6) + 1; i > 0; --i)
+      probed.push_back(pick(chance(0.7) ? keys : values));
+    std::vector<Condition> conditions;
+    for (const std::string& value : probed) conditions.push_back(where("k", "=", value, 'o'));
+    if (probed.size() == 1) conditions.push_back(where("k", "==", probed.front()));
+    const std::vector<std::string_view> views(probed.begin(), probed.end());
+    const std::vector<std::int32_t> expected =
+        positionsOf(db.getRequestedRows(conditions, table), table);
+    EXPECT_EQ(positionsOf(keyEqualityMatches(views, table), table), expected);
+    EXPECT_EQ(expected, ReferenceSelection(table).select(conditions));
+    if (probed.size() == 1) {
+      EXPECT_EQ(positionsOf(db.getRequestedRows({conditions.front()}, table), table), expected);
+    }
   }
 }
 
