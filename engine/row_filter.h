@@ -22,8 +22,10 @@ std::vector<std::span<const Condition>> orBlocks(const std::vector<Condition>& c
 
 // What Database::getRequestedRows gives `table` for one "=" block per value
 // of `values` (at least one), in order, OR'd, on its primary key (a table
-// that has one): the same rows in the same order, drawn from one index probe
-// per value, without a condition being built.
+// that has one), drawn from one index probe per value without a condition
+// being built: for each value, the row its block adds, null when it adds
+// none (no live row holds the value, or an earlier block kept it). The rows
+// that are not null are the general path's, in its order.
 std::vector<Row*> keyEqualityMatches(std::span<const std::string_view> values, Table& table);
 
 // One condition made ready to test many rows: the operator, the value's

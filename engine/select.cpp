@@ -22,6 +22,10 @@ namespace {
 // The text a missing value travels as in a result.
 constexpr const char* kNullText = "NULL";
 
+// Whether `text` is the missing-value marker: as a view, the lengths are
+// compared first, and most values differ from the marker in length.
+bool isMissing(std::string_view text) { return text == std::string_view(kMissingValue); }
+
 // How the values of one column leave in a result, worked out once per
 // command: converted by the column's declared type whatever its cell
 // records, a temporal value by its current state.
@@ -43,7 +47,7 @@ class ValueReader {
   // result has no way to fail a single value, and the text still says what
   // is stored.
   ResultValue convert(const std::string& text) const {
-    if (text == kMissingValue) return std::string(kNullText);
+    if (isMissing(text)) return std::string(kNullText);
     switch (kind_) {
       case ValueKind::kInteger:
         if (const auto number = toInt32(text)) return *number;
@@ -162,20 +166,49 @@ std::optional<std::string_view> joinValue(const Row& row, const ColumnRef& colum
   const Cell* cell = column.cellIn(row);
   if (cell == nullptr) return std::nullopt;
   const std::string& value = cell->getVal();
-  if (value == kMissingValue) return std::nullopt;
+  if (isMissing(value)) return std::nullopt;
   return value;
 }
 
-// The distinct join values of the first table's rows, each once, in the
-// order of a hash set of them. The views last as long as the rows' cells are
-// left unchanged.
-std::vector<std::string_view> distinctJoinValues(const std::vector<Row*>& firstRows,
-                                                 const ColumnRef& primaryJoin) {
-  std::unordered_set<std::string_view> distinct;
-  for (const Row* row : firstRows) {
-    if (const auto value = joinValue(*row, primaryJoin)) distinct.insert(*value);
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// The join texts of the first table's rows: each distinct text once, in the
+// order of a hash set of them, and for each row the index of its text among
+// them (kNone for a row without one). The views last as long as the rows'
+// cells are left unchanged.
+struct JoinTexts {
+  std::vector<std::string_view> distinct;
+  std::vector<std::size_t> ofRow;
+};
+
+JoinTexts joinTexts(const std::vector<Row*>& rows, const ColumnRef& column) {
+  std::unordered_map<std::string_view, std::size_t> indexes;
+  std::vector<std::size_t*> slots(rows.size(), nullptr);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (const auto value = joinValue(*rows[r], column)) {
+      slots[r] = &indexes.try_emplace(*value, kNone).first->second;
+    }
   }
-  return {distinct.begin(), distinct.end()};
+  JoinTexts texts;
+  texts.distinct.reserve(indexes.size());
+  for (auto& [text, index] : indexes) {
+    index = texts.distinct.size();
+    texts.distinct.push_back(text);
+  }
+  texts.ofRow.reserve(rows.size());
+  for (const std::size_t* slot : slots) texts.ofRow.push_back(slot == nullptr ? kNone : *slot);
+  return texts;
+}
+
+// Whether each row a key probe kept has the probed text as its join text:
+// the rows' join texts are then distinct, and a first row's one partner is
+// the row its own text's probe kept.
+bool keptUnderTheirOwnTexts(const std::vector<Row*>& kept,
+                            const std::vector<std::string_view>& texts, const ColumnRef& column) {
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    if (kept[k] != nullptr && joinValue(*kept[k], column) != texts[k]) return false;
+  }
+  return true;
 }
 
 // One "=" block per join value, which limits the second table to the rows
@@ -255,22 +288,41 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
 
   const ColumnRef firstJoin(first, primaryJoinCol);
   const ColumnRef secondJoin(second, secondaryJoinCol);
+  // No pair without a join text.
+  const JoinTexts texts = joinTexts(t1Rows, firstJoin);
+  if (texts.distinct.empty()) return result;
+  result.rows.reserve(t1Rows.size());  // exact when each row has one partner, as a key join has
+  const auto addPair = [&](const Row& firstRow, const Row& secondRow) {
+    if (!pairHolds(filter, firstRow, secondRow)) return;
+    auto& values = result.rows.emplace_back();
+    values.reserve(firstReaders.size() + secondReaders.size());
+    appendValues(values, firstReaders, firstRow);
+    appendValues(values, secondReaders, secondRow);
+  };
   std::vector<Row*> t2Rows;
   if (!filter.second.empty()) {
     t2Rows = getRequestedRows(filter.second, second);
-  } else {
+  } else if (!second.primaryKey.empty() && secondaryJoinCol == second.primaryKey) {
     // Without conditions of its own the second table is limited to the rows
-    // that can pair; when no first row holds a join value, none can.
-    const std::vector<std::string_view> values = distinctJoinValues(t1Rows, firstJoin);
-    if (values.empty()) return result;
-    t2Rows = !second.primaryKey.empty() && secondaryJoinCol == second.primaryKey
-                 ? keyEqualityMatches(values, second)
-                 : getRequestedRows(joinValueChain(values, second.name, secondaryJoinCol), second);
+    // that can pair: on its key, by one index probe per text.
+    std::vector<Row*> kept = keyEqualityMatches(texts.distinct, second);
+    if (keptUnderTheirOwnTexts(kept, texts.distinct, secondJoin)) {
+      for (std::size_t r = 0; r < t1Rows.size(); ++r) {
+        const std::size_t text = texts.ofRow[r];
+        if (text != kNone && kept[text] != nullptr) addPair(*t1Rows[r], *kept[text]);
+      }
+      result.rows_affected = countOf(result);
+      return result;
+    }
+    std::erase(kept, nullptr);
+    t2Rows = std::move(kept);
+  } else {
+    t2Rows =
+        getRequestedRows(joinValueChain(texts.distinct, second.name, secondaryJoinCol), second);
   }
   // A hash join on the join text: one pass over the second table's rows
   // builds the map, one pass over the first table's rows probes it. The
   // rows of one text are chained in the order the selection listed them.
-  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   struct Partners {
     std::size_t first;
     std::size_t last;
@@ -286,20 +338,12 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
     nextPartner[partners->second.last] = i;
     partners->second.last = i;
   }
-
-  result.rows.reserve(t1Rows.size());  // exact when each row has one partner, as a key join has
-  for (const Row* firstRow : t1Rows) {
-    const auto matchVal = joinValue(*firstRow, firstJoin);
-    if (!matchVal) continue;
-    const auto partners = joinMap.find(*matchVal);
+  for (std::size_t r = 0; r < t1Rows.size(); ++r) {
+    if (texts.ofRow[r] == kNone) continue;
+    const auto partners = joinMap.find(texts.distinct[texts.ofRow[r]]);
     if (partners == joinMap.end()) continue;
     for (std::size_t i = partners->second.first; i != kNone; i = nextPartner[i]) {
-      const Row& secondRow = *t2Rows[i];
-      if (!pairHolds(filter, *firstRow, secondRow)) continue;
-      auto& values = result.rows.emplace_back();
-      values.reserve(firstReaders.size() + secondReaders.size());
-      appendValues(values, firstReaders, *firstRow);
-      appendValues(values, secondReaders, secondRow);
+      addPair(*t1Rows[r], *t2Rows[i]);
     }
   }
   result.rows_affected = countOf(result);

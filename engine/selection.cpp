@@ -261,10 +261,9 @@ std::vector<Row*> keyEqualityMatches(std::span<const std::string_view> values, T
   const ColumnRef column(table, table.primaryKey);
   ListedPositions listed(table.rows.size());
   if (values.size() > 1) listed.expectRepeats();
-  std::vector<Row*> rows;
-  rows.reserve(values.size());
-  for (const std::string_view value : values) {
-    const std::string compared = comparedForm(typeName, value);
+  std::vector<Row*> rows(values.size(), nullptr);
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    const std::string compared = comparedForm(typeName, values[k]);
     const auto entry = findIndexEntry(table.pkMap, compared);
     if (entry == table.pkMap.end() || !isLiveRow(table, entry->second)) continue;
     const auto at = static_cast<std::size_t>(entry->second);
@@ -273,7 +272,7 @@ std::vector<Row*> keyEqualityMatches(std::span<const std::string_view> values, T
     const auto equal = [&compared](const Cell& cell) { return cell.getVal() == compared; };
     if (column.cellIn(row, equal) == nullptr) continue;
     listed.add(at);
-    rows.push_back(&row);
+    rows[k] = &row;
   }
   return rows;
 }
@@ -282,7 +281,9 @@ std::vector<Row*> Database::getRequestedRows(const std::vector<Condition>& condi
                                              Table& table) {
   if (isKeyLookup(conditions, table)) {
     const std::string_view value = conditions.front().value;
-    return keyEqualityMatches(std::span(&value, 1), table);
+    std::vector<Row*> rows = keyEqualityMatches(std::span(&value, 1), table);
+    std::erase(rows, nullptr);
+    return rows;
   }
   // Rows are listed in the order they are first kept, so a row kept by
   // several blocks appears once.

@@ -623,18 +623,37 @@ TEST(KeyProbeDifferentialTest, ProbesKeepWhatTheirConditionsKeep) {
     std::vector<std::string> keys{pick(values)};
     for (const auto& [key, position] : table.pkMap) keys.push_back(key.text());
     std::vector<std::string> probed;
-    for (std::size_t i = below(6) + 1; i > 0; --i)
+    for (std::size_t i = below(6) + 1; i > 0; --i) {
       probed.push_back(pick(chance(0.7) ? keys : values));
+    }
+    // The blocks of the first `count` values, by the general path: each
+    // block adds what the probe of its value gives.
+    const auto generalPath = [&](std::size_t count) {
+      std::vector<Condition> conditions;
+      for (std::size_t i = 0; i < count; ++i) conditions.push_back(where("k", "=", probed[i], 'o'));
+      if (count == 1) conditions.push_back(where("k", "==", probed.front()));
+      return positionsOf(db.getRequestedRows(conditions, table), table);
+    };
+    std::vector<std::int32_t> added;
+    std::vector<std::int32_t> listed;
+    for (std::size_t count = 1; count <= probed.size(); ++count) {
+      const std::vector<std::int32_t> now = generalPath(count);
+      ASSERT_LE(now.size(), listed.size() + 1);
+      ASSERT_TRUE(std::equal(listed.begin(), listed.end(), now.begin()));
+      added.push_back(now.size() > listed.size() ? now.back() : -1);
+      listed = now;
+    }
+    const std::vector<std::string_view> views(probed.begin(), probed.end());
+    std::vector<std::int32_t> probes;
+    for (const Row* row : keyEqualityMatches(views, table)) {
+      probes.push_back(row == nullptr ? -1 : static_cast<std::int32_t>(row - table.rows.data()));
+    }
+    EXPECT_EQ(probes, added);
     std::vector<Condition> conditions;
     for (const std::string& value : probed) conditions.push_back(where("k", "=", value, 'o'));
-    if (probed.size() == 1) conditions.push_back(where("k", "==", probed.front()));
-    const std::vector<std::string_view> views(probed.begin(), probed.end());
-    const std::vector<std::int32_t> expected =
-        positionsOf(db.getRequestedRows(conditions, table), table);
-    EXPECT_EQ(positionsOf(keyEqualityMatches(views, table), table), expected);
-    EXPECT_EQ(expected, ReferenceSelection(table).select(conditions));
+    EXPECT_EQ(listed, ReferenceSelection(table).select(conditions));
     if (probed.size() == 1) {
-      EXPECT_EQ(positionsOf(db.getRequestedRows({conditions.front()}, table), table), expected);
+      EXPECT_EQ(positionsOf(db.getRequestedRows(conditions, table), table), listed);
     }
   }
 }
