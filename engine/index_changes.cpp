@@ -12,13 +12,18 @@ std::optional<std::pair<std::string, std::int32_t>> entryOf(PrimaryKeyIndex::con
 }  // namespace
 
 IndexChange setIndexEntry(PrimaryKeyIndex& index, const std::string& key, std::int32_t position) {
-  IndexChange change{key, std::nullopt};
-  auto [at, added] = addIndexEntry(index, key, position);
+  return setIndexEntry(index, IndexKey(key), position);
+}
+
+IndexChange setIndexEntry(PrimaryKeyIndex& index, IndexKey key, std::int32_t position) {
+  IndexChange change{key.text(), std::nullopt};
+  auto [at, added] = addIndexEntry(index, std::move(key), position);
   if (!added) {
     change.previous = entryOf(at);
-    // The key text is replaced too: "07" may take the place of "7".
+    // The key text is replaced too: "07" may take the place of "7". The
+    // search used up `key`; replacing an entry is the rare case.
     const auto next = index.erase(at);
-    index.emplace_hint(next, key, position);
+    index.emplace_hint(next, IndexKey(change.key), position);
   }
   return change;
 }

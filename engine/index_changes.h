@@ -14,6 +14,8 @@
 // Points `key` at `position`; the entry holding an equal key before, if any,
 // is replaced, its key text included.
 IndexChange setIndexEntry(PrimaryKeyIndex& index, const std::string& key, std::int32_t position);
+// The same for a key already read, which the index takes over.
+IndexChange setIndexEntry(PrimaryKeyIndex& index, IndexKey key, std::int32_t position);
 
 // Removes the entry holding `key`, if any.
 IndexChange eraseIndexEntry(PrimaryKeyIndex& index, const std::string& key);

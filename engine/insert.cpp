@@ -77,12 +77,13 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   requireRowSlot(table, position);
   if (hasChain) requireRuleRecords(table, static_cast<std::int64_t>(position) + 1);
 
-  std::optional<std::string> key;
+  // Read once, for the search and the new entry alike.
+  std::optional<IndexKey> key;
   if (hasKey(table) && static_cast<std::size_t>(table.pkIndex) < row.cells.size()) {
-    key = row.cells[static_cast<std::size_t>(table.pkIndex)].getVal();
+    key.emplace(row.cells[static_cast<std::size_t>(table.pkIndex)].getVal());
     const auto holder = findIndexEntry(table.pkMap, *key);
     if (holder != table.pkMap.end() && isLiveRow(table, holder->second)) {
-      throw duplicateKey(*key);
+      throw duplicateKey(key->text());
     }
   }
   // Everything that can refuse the row runs before the row is appended.
@@ -96,7 +97,7 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   table.insertRow(std::move(row));
   recordLinks(links);
   std::vector<IndexChange> indexChanges;
-  if (key) indexChanges.push_back(setIndexEntry(table.pkMap, *key, position));
+  if (key) indexChanges.push_back(setIndexEntry(table.pkMap, std::move(*key), position));
   recordChange(kInsertAction, name, position, {}, std::move(indexChanges));
   return ResultSet{true, "success!", {}, {}, 1};
 }
@@ -105,7 +106,7 @@ void Database::queueChainTasks(const std::string& tableName, const std::vector<C
   // The tasks of the replayed commands went to the webhook file when they
   // first ran, and the start-up load has put the pending ones back; only
   // the last line's command may have been stopped before its records.
-  if (recovering && replayedTasks == nullptr) return;
+  if (cells.empty() || (recovering && replayedTasks == nullptr)) return;
   std::vector<WebhookTask> tasks;
   for (const ChainCell& chain : cells) {
     std::vector<WebhookTask> own =
