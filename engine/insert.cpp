@@ -33,9 +33,10 @@ std::string nextIdentity(const Table& table, const Column& column) {
   return std::to_string(number.value_or(0) + 1);
 }
 
-// The cell of `column` in a new row, from the value given for it, if any.
-Cell newCell(const Table& table, const Column& column, const std::map<std::string, Cell>& values) {
-  Cell cell;
+// Fills `cell`, new in a row, for `column` from the value given for it, if
+// any. The cell is made in its row, so that no cell is moved there after.
+void fillNewCell(Cell& cell, const Table& table, const Column& column,
+                 const std::map<std::string, Cell>& values) {
   cell.column = column.name;
   cell.type = column.type;
   const auto given = values.find(column.name);
@@ -52,7 +53,6 @@ Cell newCell(const Table& table, const Column& column, const std::map<std::strin
   }
   toStoredForm(cell, column.type);
   if (given != values.end()) requireStorableValue(cell, column);
-  return cell;
 }
 
 bool hasKey(const Table& table) { return !table.primaryKey.empty() && table.pkIndex >= 0; }
@@ -71,8 +71,9 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   row.cells.reserve(table.columns.size());
   bool hasChain = false;  // a chain may need a rule record of its own
   for (const Column& column : table.columns) {
-    row.cells.push_back(newCell(table, column, values));
-    hasChain = hasChain || row.cells.back().rule != nullptr;
+    Cell& cell = row.cells.emplace_back();
+    fillNewCell(cell, table, column, values);
+    hasChain = hasChain || cell.rule != nullptr;
   }
   requireRowSlot(table, position);
   if (hasChain) requireRuleRecords(table, static_cast<std::int64_t>(position) + 1);
@@ -97,7 +98,12 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   table.insertRow(std::move(row));
   recordLinks(links);
   std::vector<IndexChange> indexChanges;
-  if (key) indexChanges.push_back(setIndexEntry(table.pkMap, std::move(*key), position));
+  // Only a rollback asks what the entry replaced.
+  if (key && inTransaction) {
+    indexChanges.push_back(setIndexEntry(table.pkMap, std::move(*key), position));
+  } else if (key) {
+    putIndexEntry(table.pkMap, std::move(*key), position);
+  }
   recordChange(kInsertAction, name, position, {}, std::move(indexChanges));
   return ResultSet{true, "success!", {}, {}, 1};
 }
