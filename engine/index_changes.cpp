@@ -1,5 +1,6 @@
 #include "engine/index_changes.h"
 
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -11,15 +12,33 @@ std::optional<std::pair<std::string, std::int32_t>> entryOf(PrimaryKeyIndex::con
 
 }  // namespace
 
-IndexChange setIndexEntry(PrimaryKeyIndex& index, const std::string& key, std::int32_t position) {
-  IndexChange change{key, std::nullopt};
-  auto [at, added] = addIndexEntry(index, key, position);
-  if (!added) {
-    change.previous = entryOf(at);
-    // The key text is replaced too: "07" may take the place of "7".
-    const auto next = index.erase(at);
-    index.emplace_hint(next, key, position);
+std::optional<std::pair<std::string, std::int32_t>> putIndexEntry(PrimaryKeyIndex& index,
+                                                                  IndexKey key,
+                                                                  std::int32_t position) {
+  // A key past every key held, as identity keys are, goes in without a search.
+  if (index.empty() || index.key_comp()(std::prev(index.end())->first, key)) {
+    index.emplace_hint(index.end(), std::move(key), position);
+    return std::nullopt;
   }
+  auto at = index.lower_bound(key);
+  if (at == index.end() || index.key_comp()(key, at->first)) {
+    index.emplace_hint(at, std::move(key), position);
+    return std::nullopt;
+  }
+  auto previous = entryOf(at);
+  // The key text is replaced too: "07" may take the place of "7".
+  at = index.erase(at);
+  index.emplace_hint(at, std::move(key), position);
+  return previous;
+}
+
+IndexChange setIndexEntry(PrimaryKeyIndex& index, const std::string& key, std::int32_t position) {
+  return setIndexEntry(index, IndexKey(key), position);
+}
+
+IndexChange setIndexEntry(PrimaryKeyIndex& index, IndexKey key, std::int32_t position) {
+  IndexChange change{key.text(), std::nullopt};
+  change.previous = putIndexEntry(index, std::move(key), position);
   return change;
 }
 

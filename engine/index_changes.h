@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "model/table.h"
 #include "model/transaction_action.h"
@@ -14,6 +16,15 @@
 // Points `key` at `position`; the entry holding an equal key before, if any,
 // is replaced, its key text included.
 IndexChange setIndexEntry(PrimaryKeyIndex& index, const std::string& key, std::int32_t position);
+// The same for a key already read, which the index takes over.
+IndexChange setIndexEntry(PrimaryKeyIndex& index, IndexKey key, std::int32_t position);
+
+// setIndexEntry for a change that nothing will undo: returns the entry it
+// replaced (its key text and position) instead of a whole report, so that a
+// plain insert builds no report only to drop it.
+std::optional<std::pair<std::string, std::int32_t>> putIndexEntry(PrimaryKeyIndex& index,
+                                                                  IndexKey key,
+                                                                  std::int32_t position);
 
 // Removes the entry holding `key`, if any.
 IndexChange eraseIndexEntry(PrimaryKeyIndex& index, const std::string& key);

@@ -33,9 +33,10 @@ std::string nextIdentity(const Table& table, const Column& column) {
   return std::to_string(number.value_or(0) + 1);
 }
 
-// The cell of `column` in a new row, from the value given for it, if any.
-Cell newCell(const Table& table, const Column& column, const std::map<std::string, Cell>& values) {
-  Cell cell;
+// Fills `cell`, new in a row, for `column` from the value given for it, if
+// any. The cell is made in its row, so that no cell is moved there after.
+void fillNewCell(Cell& cell, const Table& table, const Column& column,
+                 const std::map<std::string, Cell>& values) {
   cell.column = column.name;
   cell.type = column.type;
   const auto given = values.find(column.name);
@@ -52,7 +53,6 @@ Cell newCell(const Table& table, const Column& column, const std::map<std::strin
   }
   toStoredForm(cell, column.type);
   if (given != values.end()) requireStorableValue(cell, column);
-  return cell;
 }
 
 bool hasKey(const Table& table) { return !table.primaryKey.empty() && table.pkIndex >= 0; }
@@ -71,18 +71,20 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   row.cells.reserve(table.columns.size());
   bool hasChain = false;  // a chain may need a rule record of its own
   for (const Column& column : table.columns) {
-    row.cells.push_back(newCell(table, column, values));
-    hasChain = hasChain || row.cells.back().rule != nullptr;
+    Cell& cell = row.cells.emplace_back();
+    fillNewCell(cell, table, column, values);
+    hasChain = hasChain || cell.rule != nullptr;
   }
   requireRowSlot(table, position);
   if (hasChain) requireRuleRecords(table, static_cast<std::int64_t>(position) + 1);
 
-  std::optional<std::string> key;
+  // Read once, for the search and the new entry alike.
+  std::optional<IndexKey> key;
   if (hasKey(table) && static_cast<std::size_t>(table.pkIndex) < row.cells.size()) {
-    key = row.cells[static_cast<std::size_t>(table.pkIndex)].getVal();
+    key.emplace(row.cells[static_cast<std::size_t>(table.pkIndex)].getVal());
     const auto holder = findIndexEntry(table.pkMap, *key);
     if (holder != table.pkMap.end() && isLiveRow(table, holder->second)) {
-      throw duplicateKey(*key);
+      throw duplicateKey(key->text());
     }
   }
   // Everything that can refuse the row runs before the row is appended.
@@ -96,7 +98,12 @@ ResultSet Database::insertInto(const std::string& name, std::map<std::string, Ce
   table.insertRow(std::move(row));
   recordLinks(links);
   std::vector<IndexChange> indexChanges;
-  if (key) indexChanges.push_back(setIndexEntry(table.pkMap, *key, position));
+  // Only a rollback asks what the entry replaced.
+  if (key && inTransaction) {
+    indexChanges.push_back(setIndexEntry(table.pkMap, std::move(*key), position));
+  } else if (key) {
+    putIndexEntry(table.pkMap, std::move(*key), position);
+  }
   recordChange(kInsertAction, name, position, {}, std::move(indexChanges));
   return ResultSet{true, "success!", {}, {}, 1};
 }
@@ -105,7 +112,7 @@ void Database::queueChainTasks(const std::string& tableName, const std::vector<C
   // The tasks of the replayed commands went to the webhook file when they
   // first ran, and the start-up load has put the pending ones back; only
   // the last line's command may have been stopped before its records.
-  if (recovering && replayedTasks == nullptr) return;
+  if (cells.empty() || (recovering && replayedTasks == nullptr)) return;
   std::vector<WebhookTask> tasks;
   for (const ChainCell& chain : cells) {
     std::vector<WebhookTask> own =

@@ -15,14 +15,18 @@ namespace {
 // What a table says about one of its columns; empty for a column it does not
 // have, which no value fits. Reads the maps without adding to them.
 struct ColumnFacts {
-  std::string type;
+  const std::string* type = &kNoType;  // into the table, which outlives the facts
   std::int32_t maxStates = 0;
+
+  static const std::string kNoType;
 };
+
+const std::string ColumnFacts::kNoType;
 
 ColumnFacts factsOf(const Table& table, const std::string& column) {
   ColumnFacts facts;
   if (const auto type = table.columnTypes.find(column); type != table.columnTypes.end()) {
-    facts.type = type->second;
+    facts.type = &type->second;
   }
   if (const auto limit = table.maxStatesByColumn.find(column);
       limit != table.maxStatesByColumn.end()) {
@@ -59,13 +63,16 @@ class AssignedTable {
 
 // One assignment `column = value [chain]` at the cursor.
 Cell readAssignment(TokenCursor& cursor, AssignedTable& table, std::int64_t time) {
+  // Made once: a message this long would be built on the heap per assignment.
+  static const std::string kNoColumn = "Expected column name";
+  static const std::string kNoEquals = "Expected '='";
   Cell cell;
-  cell.column = cursor.expect(TokenType::IDENTIFIER, "Expected column name").value;
-  cursor.expect("=", "Expected '='");
+  cell.column = cursor.expect(TokenType::IDENTIFIER, kNoColumn).value;
+  cursor.expect("=", kNoEquals);
   const Token& value = takeValue(cursor);
   const ColumnFacts facts = factsOf(table.get(), cell.column);
   cell.value = value.value;
-  cell.type = facts.type;
+  cell.type = *facts.type;
   if (!isValueOfType(cell.type, value)) throw std::runtime_error("Unmatching type to column");
   if (cursor.nextIs(TokenType::OPERATOR, "-->")) {
     cell.rule = parseStateChain(cursor, cell.value, cell.type, facts.maxStates, time);

@@ -9,8 +9,8 @@
 // it; a checkpoint whose journal commits starts the table afresh.
 struct ChangedRows {
   // Every row: the files were not written from this memory (a table just
-  // created, or loaded, whose rows may have loaded differently from their
-  // slots, as a damaged rule record does).
+  // created, or loaded from files that a checkpoint would not write back as
+  // they are, as a damaged rule record or a short deletion map).
   bool all = true;
   std::vector<bool> rows;  // by position; past its end nothing is marked
   // Rows whose slot shows a chain's current value (a chain in a column that

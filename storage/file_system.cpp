@@ -1,6 +1,7 @@
 #include "storage/file_system.h"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,12 +39,20 @@ enum class Step {
   Tear,  // a write that the crash interrupts: its first half lands, then it fails
 };
 
+// Set by the first call of a hook setter and never cleared, as a cleared
+// fault still counts operations: until then no call takes faultMutex or
+// counts, so the product pays one load per file operation for the hook.
+std::atomic<bool> hookInUse{false};
+
 std::mutex faultMutex;
 std::optional<FileFault> activeFault;
 std::int64_t operationCount = 0;
 std::optional<std::int64_t> powerCutAt;
 
+bool hookUnused() { return !hookInUse.load(std::memory_order_acquire); }
+
 Step nextOperation() {
+  if (hookUnused()) return Step::Go;
   const std::lock_guard<std::mutex> guard(faultMutex);
   const std::int64_t number = operationCount++;
   if (powerCutAt && number >= *powerCutAt) return Step::Fail;
@@ -83,11 +92,13 @@ std::int64_t fileOf(DurableState& state, const std::string& path) {
 
 // Before an operation that may create `path`.
 void noteWriting(const std::string& path) {
+  if (hookUnused()) return;
   const std::lock_guard<std::mutex> guard(faultMutex);
   if (durable) fileOf(*durable, path);
 }
 
 void noteRenamed(const std::string& from, const std::string& to) {
+  if (hookUnused()) return;
   const std::lock_guard<std::mutex> guard(faultMutex);
   if (!durable) return;
   const std::int64_t file = fileOf(*durable, from);
@@ -96,16 +107,19 @@ void noteRenamed(const std::string& from, const std::string& to) {
 }
 
 void noteRemoved(const std::string& path) {
+  if (hookUnused()) return;
   const std::lock_guard<std::mutex> guard(faultMutex);
   if (durable) durable->entries.erase(path);
 }
 
 void noteFileSynced(const std::string& path) {
+  if (hookUnused()) return;
   const std::lock_guard<std::mutex> guard(faultMutex);
   if (durable) durable->keptContent[fileOf(*durable, path)] = bytesOf(path);
 }
 
 void noteDirectorySynced() {
+  if (hookUnused()) return;
   const std::lock_guard<std::mutex> guard(faultMutex);
   if (!durable) return;
   // The directory as it really stands: an operation that failed after its
@@ -834,6 +848,7 @@ bool FileReader::readAt(std::int64_t offset, std::int64_t length, std::string& b
 
 void setFileFaultForTesting(std::optional<FileFault> fault) {
   const std::lock_guard<std::mutex> guard(faultMutex);
+  hookInUse.store(true, std::memory_order_release);
   activeFault = fault;
   operationCount = 0;
   powerCutAt.reset();
@@ -857,6 +872,7 @@ void setPowerCutForTesting(std::int64_t at) {
   }
   state.keptEntries = state.entries;
   const std::lock_guard<std::mutex> guard(faultMutex);
+  hookInUse.store(true, std::memory_order_release);
   activeFault.reset();
   operationCount = 0;
   powerCutAt = at;

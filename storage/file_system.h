@@ -243,7 +243,9 @@ struct FileFault {
 void setFileFaultForTesting(std::optional<FileFault> fault);
 
 // The operations made since the hook was last set or cleared, so that a test
-// can sweep a fault over every step of a command.
+// can sweep a fault over every step of a command. Nothing is counted before
+// the first call of a setter: a process that never sets the hook pays no
+// lock and no count per operation.
 std::int64_t fileOperationsForTesting();
 
 // A simulated power cut at operation `at`, counted from 0 from this call as

@@ -1,16 +1,26 @@
 #include "storage/log_line.h"
 
 #include <charconv>
+#include <cstdint>
 #include <string>
 
 #include "storage/storage.h"
 
 namespace {
 
-void appendDecimal(std::string& out, std::int64_t value) {
-  char digits[24];
-  const auto written = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, written.ptr);
+// Writes `value` in decimal, as std::to_string does, ending just before
+// `end`; returns where the digits start.
+char* decimalBefore(char* end, std::int64_t value) {
+  // Unsigned, so that the most negative value has a magnitude too.
+  std::uint64_t magnitude = value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
+                                      : static_cast<std::uint64_t>(value);
+  char* at = end;
+  do {
+    *--at = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *--at = '-';
+  return at;
 }
 
 bool isDigits(std::string_view text) {
@@ -19,20 +29,24 @@ bool isDigits(std::string_view text) {
 
 }  // namespace
 
-std::string logLine(std::string_view command, std::int64_t time,
-                    std::optional<std::int64_t> webhookOffset) {
-  std::string line;
-  line.reserve(command.size() + 48);
+void writeLogLine(std::string& line, std::string_view command, std::int64_t time,
+                  std::optional<std::int64_t> webhookOffset) {
   line.assign(command);
   blankLineFeeds(line);
-  line += kTimeMarker;
-  appendDecimal(line, time);
+  // The trailer is put together on the stack and appended in one piece:
+  // the marker, two numbers of at most 20 characters, a blank and the feed.
+  char trailer[kTimeMarker.size() + 2 * 20 + 2];
+  char* const end = trailer + sizeof trailer;
+  char* at = end;
+  *--at = '\n';
   if (webhookOffset) {
-    line.push_back(' ');
-    appendDecimal(line, *webhookOffset);
+    at = decimalBefore(at, *webhookOffset);
+    *--at = ' ';
   }
-  line.push_back('\n');
-  return line;
+  at = decimalBefore(at, time);
+  at -= kTimeMarker.size();
+  kTimeMarker.copy(at, kTimeMarker.size());
+  line.append(at, static_cast<std::size_t>(end - at));
 }
 
 void blankLineFeeds(std::string& text) {

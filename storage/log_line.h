@@ -16,8 +16,10 @@
 //
 // The dispatcher reads a line up to the number behind its first marker and
 // ignores the rest, so the field changes nothing of what a line runs.
-std::string logLine(std::string_view command, std::int64_t time,
-                    std::optional<std::int64_t> webhookOffset);
+// The line replaces the content of `line`, whose capacity a caller may keep
+// from one line to the next.
+void writeLogLine(std::string& line, std::string_view command, std::int64_t time,
+                  std::optional<std::int64_t> webhookOffset);
 
 // Turns each line feed of `text` into a blank, as a log line writes it.
 void blankLineFeeds(std::string& text);

@@ -99,7 +99,10 @@ class Storage {
   // deletion map (for a table with rows) or its rule file (once a cell names
   // a record) exists but cannot be read, and "Damaged table file <path>:
   // <reason>" for a data file whose header names another table or whose
-  // length is not the header and whole row slots.
+  // length is not the header and whole row slots. The table's changes mark
+  // no row when a checkpoint that wrote every row would leave the data file,
+  // the deletion map and the rule records exactly as they are; otherwise
+  // every row.
   static Table loadTable(const std::string& name, const std::string& unused);
 
   // The readers of a data file as a stream, which they read from its start

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <istream>
 #include <limits>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "model/column_type.h"
@@ -18,6 +20,7 @@
 #include "storage/file_names.h"
 #include "storage/file_read_buffer.h"
 #include "storage/file_system.h"
+#include "storage/slot_encoding.h"
 #include "storage/staged_file.h"
 #include "storage/storage.h"
 #include "storage/table_layout.h"
@@ -64,6 +67,42 @@ void stageNewFile(const std::string& path, std::string_view bytes) {
   }
 }
 
+// Whether every byte of `bytes` is zero; a word at a time, since the
+// padding of a "string" field is most of a slot.
+bool allZero(std::string_view bytes) {
+  std::size_t at = 0;
+  for (std::uint64_t word = 0; at + 8 <= bytes.size(); at += 8) {
+    std::memcpy(&word, bytes.data() + at, 8);
+    if (word != 0) return false;
+  }
+  for (; at < bytes.size(); ++at) {
+    if (bytes[at] != 0) return false;
+  }
+  return true;
+}
+
+// Whether a checkpoint writes the plain field `field`, which read as
+// `value`, back byte for byte.
+bool writesBack(const CellSlot& layout, std::string_view field, const std::string& value) {
+  switch (layout.kind) {
+    case ValueKind::kInteger:
+      return true;  // every 32-bit pattern prints as a number that parses back to it
+    case ValueKind::kString:
+      // The marker a narrow field reads as is written back as its first bytes.
+      return allZero(field.substr(textOf(field).size()));
+    case ValueKind::kFloat:
+    case ValueKind::kBool:
+    case ValueKind::kOther:
+      break;
+  }
+  // A NaN other than the quiet one, a float its six decimals do not give
+  // back, a flag byte other than 0 or 1: each is written back otherwise.
+  char back[4] = {};
+  if (field.size() > sizeof back) return false;
+  encodeCellValue(back, layout.kind, value, field.size());
+  return std::memcmp(back, field.data(), field.size()) == 0;
+}
+
 // How the cells of one slot are read back. The rule file is read once, when
 // the first cell names a record.
 struct SlotRead {
@@ -73,6 +112,11 @@ struct SlotRead {
   int maxStates;
   bool ruleFileRead = false;
   std::optional<std::string> ruleFile;  // its bytes, when it could be read
+  // Whether a checkpoint that wrote every slot read so far would leave their
+  // bytes, and those of their rule records, exactly as they are: nothing
+  // was read that the loader had to tolerate.
+  bool writtenBack = true;
+  std::unordered_set<std::int32_t> claimedRecords;  // named by a cell read so far
 };
 
 const std::string* ruleFileOf(SlotRead& slot) {
@@ -89,19 +133,45 @@ const std::string* ruleFileOf(SlotRead& slot) {
   return slot.ruleFile ? &*slot.ruleFile : nullptr;
 }
 
-void decodeCell(Cell& cell, SlotRead& slot, const CellSlot& layout, std::string_view field) {
+// Whether a checkpoint keeps the record `number` that the cell in column
+// `column` of row `position` names, and writes it back byte for byte: the
+// record is whole, named by no earlier cell and holds exactly what the
+// rule it loaded as encodes to.
+bool keepsRecord(SlotRead& slot, std::int32_t number, const TempRule& rule, std::int32_t position,
+                 std::size_t column) {
+  if (!slot.claimedRecords.insert(number).second) return false;
+  const std::int64_t size = Storage::ruleRecordSize(slot.maxStates);
+  const std::string_view file = *slot.ruleFile;
+  if ((static_cast<std::int64_t>(number) + 1) * size > static_cast<std::int64_t>(file.size())) {
+    return false;
+  }
+  return file.substr(static_cast<std::size_t>(number * size), static_cast<std::size_t>(size)) ==
+         ruleRecordBytes(position, static_cast<std::int32_t>(column), rule, slot.maxStates);
+}
+
+void decodeCell(Cell& cell, SlotRead& slot, const CellSlot& layout, std::string_view field,
+                std::size_t column) {
   if (!layout.temporal) {
     cell.value = decodeCellValue(layout.kind, field);
+    slot.writtenBack = slot.writtenBack && writesBack(layout, field, cell.value);
     return;
   }
+  const char flag = field[0];
   const std::string_view value = field.substr(1);
-  if (!layout.ruleNumbers || field[0] != 1) {
+  if (!layout.ruleNumbers || flag != 1) {
     cell.value = decodeCellValue(layout.kind, value);
+    slot.writtenBack = slot.writtenBack && flag == 0 && writesBack(layout, value, cell.value);
     return;
   }
+  const std::int32_t number = int32At(value);
   if (const std::string* rules = ruleFileOf(slot)) {
-    cell.rule = Storage::parseTempRule(*rules, int32At(value), slot.maxStates);
+    cell.rule = Storage::parseTempRule(*rules, number, slot.maxStates);
   }
+  // A record that cannot be read leaves the cell empty, and one a cell
+  // before named goes to a fresh record: either way the files change.
+  slot.writtenBack = slot.writtenBack && cell.rule &&
+                     allZero(value.substr(static_cast<std::size_t>(kRecordNumberBytes))) &&
+                     keepsRecord(slot, number, *cell.rule, cell.rowIndex, column);
 }
 
 // Fills `row`, a new row, from its slot `bytes`.
@@ -117,7 +187,7 @@ void decodeRow(Row& row, SlotRead& slot, const std::string& tableName, std::stri
     cell.type = column.type;
     cell.rowIndex = position;
     decodeCell(cell, slot, layout,
-               bytes.substr(layout.offset, layout.width + (layout.temporal ? 1 : 0)));
+               bytes.substr(layout.offset, layout.width + (layout.temporal ? 1 : 0)), i);
   }
 }
 
@@ -291,17 +361,22 @@ std::vector<Column> Storage::getColumns(std::istream& file) {
   }
 }
 
+namespace {
+
 // The slots are read a piece at a time, so that the bytes of a large table
-// never lie in memory whole beside its rows.
-std::vector<Row> Storage::getRows(std::istream& file, const std::vector<Column>& columns) {
+// never lie in memory whole beside its rows. getRows, telling in
+// `writtenBack` whether a checkpoint that wrote every row would leave the
+// slots and their rule records exactly as they are.
+std::vector<Row> rowsOf(std::istream& file, const std::vector<Column>& columns, bool& writtenBack) {
   constexpr std::int64_t kChunk = 256 * 1024;
+  writtenBack = true;
   std::vector<Row> rows;
   const SlotLayout layout = slotLayoutOf(columns);
   const auto size = static_cast<std::int64_t>(layout.size);
   if (columns.empty() || size <= 0) return rows;
-  const std::int64_t header = headerSize(columns.size());
-  const std::string tableName = read(file, 0, kNameFieldBytes);
-  SlotRead slot{columns, layout, "", largestMaxStates(columns), false, std::nullopt};
+  const std::int64_t header = Storage::headerSize(columns.size());
+  const std::string tableName = Storage::read(file, 0, kNameFieldBytes);
+  SlotRead slot{columns, layout, "", Storage::largestMaxStates(columns)};
   // A header name that is no bare file name cannot name the rule file.
   if (isSafeTableName(tableName)) slot.ruleTable = tableName;
 
@@ -326,12 +401,29 @@ std::vector<Row> Storage::getRows(std::istream& file, const std::vector<Column>&
     }
     if (got < wanted) break;
   }
+  writtenBack = slot.writtenBack;
   return rows;
+}
+
+// Whether a checkpoint writes the deletion map `map` of a table of
+// `rowCount` rows back as it is: a byte of 0 or 1 for each row, no more.
+bool mapWritesBack(std::string_view map, std::size_t rowCount) {
+  return map.size() == rowCount && std::all_of(map.begin(), map.end(), [](char byte) {
+           return byte == kLiveRowByte || byte == kDeletedRowByte;
+         });
+}
+
+}  // namespace
+
+std::vector<Row> Storage::getRows(std::istream& file, const std::vector<Column>& columns) {
+  bool writtenBack = false;
+  return rowsOf(file, columns, writtenBack);
 }
 
 Table Storage::loadTable(const std::string& name, const std::string&) {
   Table table;
   table.name = name;
+  bool slotsWrittenBack = false;
   {
     const std::string path = dataFileToLoad(name);
     FileReadBuffer buffer;
@@ -343,7 +435,7 @@ Table Storage::loadTable(const std::string& name, const std::string&) {
     file.exceptions(std::ios_base::badbit);
     table.columns = getColumns(file);
     requireTableShape(path, name, read(file, 0, kNameFieldBytes), buffer.size(), table.columns);
-    table.rows = getRows(file, table.columns);
+    table.rows = rowsOf(file, table.columns, slotsWrittenBack);
   }
   for (const Column& column : table.columns) {
     table.columnTypes[column.name] = column.type;
@@ -355,5 +447,13 @@ Table Storage::loadTable(const std::string& name, const std::string&) {
   // A map that cannot be read would bring deleted rows back to life.
   if (mapStatus == ReadStatus::Failed) throw failedToOpen(mapPath);
   if (mapStatus == ReadStatus::Done) markDeletedRows(table, map);
+  // Files that a checkpoint would write back unchanged are what this memory
+  // holds, so the first checkpoint writes only what changes after the load.
+  // Without rows the map is not read: a checkpoint that finds it longer
+  // than the slots the data file holds writes it whole anyway.
+  if (slotsWrittenBack && (table.rows.empty() || (mapStatus == ReadStatus::Done &&
+                                                  mapWritesBack(map, table.rows.size())))) {
+    table.changes = ChangedRows{false, {}, {}, static_cast<std::int64_t>(table.rows.size())};
+  }
   return table;
 }

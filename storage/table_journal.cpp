@@ -196,6 +196,9 @@ std::vector<std::int32_t> Storage::journalTable(const Table& table, Journal& jou
   }
   const std::vector<std::int64_t> positions =
       whole ? std::vector<std::int64_t>{} : changedPositions(table);
+  // The files hold exactly these rows already: cutting them to the lengths
+  // they have would change nothing but their times.
+  if (!whole && positions.empty() && rowCount == changes.storedRows) return {};
   bool rulesStored = false;
   if (layout.ruleNumbers) {
     const auto stores = [&](std::int64_t k) {

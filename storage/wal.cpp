@@ -22,6 +22,10 @@ std::mutex walMutex;
 // or the line would be replayed as if its command had succeeded.
 std::optional<Storage::LogMark> pendingCut;
 
+// The line being appended, kept with its capacity so that an append
+// allocates nothing. Guarded by walMutex.
+std::string lineBuffer;
+
 // Takes back the line `mark` appended; false when it stays. A log that a
 // checkpoint emptied since, or one that has grown, is left alone: that line
 // is no longer there to take.
@@ -54,7 +58,8 @@ Storage::LogMark Storage::appendToWAL(std::string_view command,
                                       std::optional<std::int64_t> webhookOffset) {
   const std::lock_guard<std::mutex> guard(walMutex);
   if (!settle()) throw failedToWrite(kLogFileName);
-  const std::string line = logLine(command, currentTime(), webhookOffset);
+  writeLogLine(lineBuffer, command, currentTime(), webhookOffset);
+  const std::string& line = lineBuffer;
   LineEnd end;
   // A kill in the middle of an append leaves a last line without its line
   // feed. That command was never acknowledged and the replay never runs it:

@@ -312,20 +312,6 @@ class Generator {
   std::pair<std::string, Schema> pendingCreate;
 };
 
-// Switches the working directory for as long as it lives.
-class InDirectory {
- public:
-  explicit InDirectory(const fs::path& dir) : previous(fs::current_path()) {
-    fs::current_path(dir);
-  }
-  ~InDirectory() { fs::current_path(previous); }
-  InDirectory(const InDirectory&) = delete;
-  InDirectory& operator=(const InDirectory&) = delete;
-
- private:
-  fs::path previous;
-};
-
 std::string render(const ResultValue& value) {
   if (const auto* number = std::get_if<std::int32_t>(&value)) return std::to_string(*number);
   if (const auto* real = std::get_if<float>(&value)) {

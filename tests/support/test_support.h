@@ -52,6 +52,21 @@ class TempDirTest : public ::testing::Test {
   std::filesystem::path previous;
 };
 
+// Switches the working directory for as long as it lives.
+class InDirectory {
+ public:
+  explicit InDirectory(const std::filesystem::path& dir)
+      : previous(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~InDirectory() { std::filesystem::current_path(previous); }
+  InDirectory(const InDirectory&) = delete;
+  InDirectory& operator=(const InDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous;
+};
+
 // Pins the clock for as long as it lives.
 class ScopedClock {
  public:
