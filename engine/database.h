@@ -301,10 +301,10 @@ class Database {
   static std::vector<WebhookTask> webhookTasks(const std::string& tableName, int rowIndex,
                                                const std::string& column, const TempRule& rule);
 
-  // Appends one webhook-file record per task, then pushes them all onto the
-  // queue. When a record cannot be appended, the file is cut back to its
-  // length before the first, nothing is queued, and it throws "Failed to
-  // write file: webhooks.bin". Takes webhookMutex.
+  // Appends the tasks' webhook-file records in one write
+  // (Storage::appendWebhooks), then pushes them all onto the queue. When
+  // they cannot be appended, the file is as it was, nothing is queued, and
+  // it throws "Failed to write file: webhooks.bin". Takes webhookMutex.
   void queueWebhooks(std::vector<WebhookTask> tasks);
 
   // --- Start-up (engine/startup.cpp) ---
