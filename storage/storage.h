@@ -383,9 +383,9 @@ class Storage {
 
   // --- Start-up recovery (storage/recovery.cpp): these drive the engine ---
 
-  // Makes every link recorded in a relation file again, in byte order of the
-  // files' names (getRelFiles); a link that fails prints its message on a
-  // line of its own, and its file stays.
+  // Makes every link recorded in a relation file again (Database::linkAtStart),
+  // in byte order of the files' names (getRelFiles); a link that fails prints
+  // its message on a line of its own, and its file stays.
   static void loadRelations(Database* db);
 
   // Runs every whole line of the write-ahead log again through a replaying

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 
 #include "model/column_type.h"
@@ -116,7 +115,6 @@ struct SlotRead {
   // bytes, and those of their rule records, exactly as they are: nothing
   // was read that the loader had to tolerate.
   bool writtenBack = true;
-  std::unordered_set<std::int32_t> claimedRecords;  // named by a cell read so far
 };
 
 const std::string* ruleFileOf(SlotRead& slot) {
@@ -135,11 +133,11 @@ const std::string* ruleFileOf(SlotRead& slot) {
 
 // Whether a checkpoint keeps the record `number` that the cell in column
 // `column` of row `position` names, and writes it back byte for byte: the
-// record is whole, named by no earlier cell and holds exactly what the
-// rule it loaded as encodes to.
-bool keepsRecord(SlotRead& slot, std::int32_t number, const TempRule& rule, std::int32_t position,
-                 std::size_t column) {
-  if (!slot.claimedRecords.insert(number).second) return false;
+// record is whole and holds exactly what the rule it loaded as encodes to.
+// A record holds its row and column, so no second cell that names it can
+// pass, and a checkpoint gives that one a fresh record.
+bool keepsRecord(const SlotRead& slot, std::int32_t number, const TempRule& rule,
+                 std::int32_t position, std::size_t column) {
   const std::int64_t size = Storage::ruleRecordSize(slot.maxStates);
   const std::string_view file = *slot.ruleFile;
   if ((static_cast<std::int64_t>(number) + 1) * size > static_cast<std::int64_t>(file.size())) {
