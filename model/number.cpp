@@ -61,7 +61,20 @@ std::optional<Int> toInteger(std::string_view whole) {
 
 }  // namespace
 
-std::optional<std::int32_t> toInt32(std::string_view text) { return toInteger<std::int32_t>(text); }
+std::optional<std::int32_t> toInt32(std::string_view text) {
+  // Most texts read here are stored numbers: a minus sign at most, then
+  // nine digits at most and nothing else, which cannot overflow.
+  const std::size_t first = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (text.size() > first && text.size() - first <= 9) {
+    std::int32_t value = 0;
+    std::size_t at = first;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+      value = value * 10 + (text[at] - '0');
+    }
+    if (at == text.size()) return first == 1 ? -value : value;
+  }
+  return toInteger<std::int32_t>(text);
+}
 
 std::optional<std::int64_t> toInt64(std::string_view text) { return toInteger<std::int64_t>(text); }
 
