@@ -220,6 +220,12 @@ class Database {
   void link(const std::string& foreignTable, const std::string& foreignKeyCol,
             const std::string& primaryTable, const std::string& primaryKeyCol);
 
+  // link() at the start, before the log's replay: a parent whose key is
+  // already `primaryKeyCol` keeps the index the loader built from the very
+  // rows the link checks, rather than building the same one again.
+  void linkAtStart(const std::string& foreignTable, const std::string& foreignKeyCol,
+                   const std::string& primaryTable, const std::string& primaryKeyCol);
+
   // Every refusal link() would make, tried on the current state; changes
   // nothing and writes no file. The LINK command asks it before its leading
   // checkpoint, so a refused LINK leaves the files as they were.
@@ -301,10 +307,10 @@ class Database {
   static std::vector<WebhookTask> webhookTasks(const std::string& tableName, int rowIndex,
                                                const std::string& column, const TempRule& rule);
 
-  // Appends one webhook-file record per task, then pushes them all onto the
-  // queue. When a record cannot be appended, the file is cut back to its
-  // length before the first, nothing is queued, and it throws "Failed to
-  // write file: webhooks.bin". Takes webhookMutex.
+  // Appends the tasks' webhook-file records in one write
+  // (Storage::appendWebhooks), then pushes them all onto the queue. When
+  // they cannot be appended, the file is as it was, nothing is queued, and
+  // it throws "Failed to write file: webhooks.bin". Takes webhookMutex.
   void queueWebhooks(std::vector<WebhookTask> tasks);
 
   // --- Start-up (engine/startup.cpp) ---
@@ -348,10 +354,12 @@ class Database {
   void requireFinishedCheckpoint();
 
  private:
-  // link() and checkLink() without the lock: with `apply` false every check
-  // runs and the parent's key is put back as it was.
+  // link(), checkLink() and linkAtStart() without the lock: with `apply`
+  // false every check runs and the parent's key is put back as it was; with
+  // `keepIndex` a parent already keyed on `primaryKeyCol` keeps its index.
   void makeLink(const std::string& foreignTable, const std::string& foreignKeyCol,
-                const std::string& primaryTable, const std::string& primaryKeyCol, bool apply);
+                const std::string& primaryTable, const std::string& primaryKeyCol, bool apply,
+                bool keepIndex = false);
 
   // A checkpoint ran inside the open transaction: its rollback must
   // rewrite the table files.

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "engine/live_rows.h"
 #include "engine/refusals.h"
 #include "model/column_type.h"
+#include "model/stored_form.h"
 #include "storage/storage.h"
 
 namespace {
@@ -74,15 +76,33 @@ struct KeyState {
 }  // namespace
 
 Row* Database::findParentRow(Table& parent, const std::string& key) {
-  const std::vector<Condition> byKey{Condition{"", parent.primaryKey, key, "=", 'o'}};
-  const std::vector<Row*> found = getRequestedRows(byKey, parent);
-  return found.empty() ? nullptr : found.front();
+  if (parent.primaryKey.empty()) {
+    const std::vector<Condition> byKey{Condition{"", parent.primaryKey, key, "=", 'o'}};
+    const std::vector<Row*> found = getRequestedRows(byKey, parent);
+    return found.empty() ? nullptr : found.front();
+  }
+  // What the selection of that equality gives, without its set-up: the
+  // key in the form the column compares in, its one index entry, and the
+  // row there only when it is live and shows exactly that text.
+  const auto type = parent.columnTypes.find(parent.primaryKey);
+  const std::string shown = comparedForm(type == parent.columnTypes.end() ? "" : type->second, key);
+  const auto entry = findIndexEntry(parent.pkMap, shown);
+  if (entry == parent.pkMap.end() || !isLiveRow(parent, entry->second)) return nullptr;
+  Row& row = parent.rows[static_cast<std::size_t>(entry->second)];
+  const auto holds = [&shown](const Cell& cell) { return cell.getVal() == shown; };
+  return ColumnRef(parent, parent.primaryKey).cellIn(row, holds) == nullptr ? nullptr : &row;
 }
 
 void Database::link(const std::string& foreignTable, const std::string& foreignKeyCol,
                     const std::string& primaryTable, const std::string& primaryKeyCol) {
   const std::unique_lock lock(rwLock);
   makeLink(foreignTable, foreignKeyCol, primaryTable, primaryKeyCol, true);
+}
+
+void Database::linkAtStart(const std::string& foreignTable, const std::string& foreignKeyCol,
+                           const std::string& primaryTable, const std::string& primaryKeyCol) {
+  const std::unique_lock lock(rwLock);
+  makeLink(foreignTable, foreignKeyCol, primaryTable, primaryKeyCol, true, true);
 }
 
 void Database::checkLink(const std::string& foreignTable, const std::string& foreignKeyCol,
@@ -93,7 +113,7 @@ void Database::checkLink(const std::string& foreignTable, const std::string& for
 
 void Database::makeLink(const std::string& foreignTable, const std::string& foreignKeyCol,
                         const std::string& primaryTable, const std::string& primaryKeyCol,
-                        bool apply) {
+                        bool apply, bool keepIndex) {
   if (inTransaction) throw std::runtime_error("Cannot link tables while a transaction is active");
   const auto childEntry = tables.find(foreignTable);
   const auto parentEntry = tables.find(primaryTable);
@@ -130,10 +150,15 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
     throw std::runtime_error("Table already linked to this parent through another column");
   }
 
-  KeyState before(parent);
+  // A kept index is never touched, so there is nothing to put back.
+  std::optional<KeyState> before;
+  if (!keepIndex || parent.primaryKey != primaryKeyCol) before.emplace(parent);
+  const auto restore = [&] {
+    if (before) before->restore(parent);
+  };
   std::vector<ParentLink> pending;
   try {
-    parent.setUpPrimaryKeyMap(primaryKeyCol);
+    if (before) parent.setUpPrimaryKeyMap(primaryKeyCol);
     const ForeignRelation relation{foreignTable, foreignKeyCol};
     for (std::size_t position = 0; position < child.rows.size(); ++position) {
       if (!isLiveRow(child, static_cast<std::int64_t>(position))) continue;
@@ -153,14 +178,14 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
       }
     }
     if (!apply) {
-      before.restore(parent);
+      restore();
       return;
     }
     // Before anything else changes: a relation file that cannot be written
     // fails the link.
     Storage::linkTables(child, parent, foreignKeyCol);
   } catch (...) {
-    before.restore(parent);
+    restore();
     throw;
   }
   recordLinks(pending);

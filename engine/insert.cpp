@@ -40,16 +40,17 @@ void fillNewCell(Cell& cell, const Table& table, const Column& column,
   cell.column = column.name;
   cell.type = column.type;
   const auto given = values.find(column.name);
-  if (given == values.end()) {
-    cell.value = kMissingValue;
-  } else {
-    cell.value = given->second.getVal();
-    if (given->second.rule) cell.rule = std::make_unique<TempRule>(*given->second.rule);
+  if (given != values.end() && given->second.rule) {
+    cell.rule = std::make_unique<TempRule>(*given->second.rule);
   }
   if (isIdentityType(column.type)) {
     cell.value = nextIdentity(table, column);
-  } else if (isIntegerType(column.type) && cell.getVal() == kMissingValue) {
-    cell.value = "0";
+  } else if (given == values.end()) {
+    cell.value = isIntegerType(column.type) ? "0" : kMissingValue;
+  } else {
+    cell.value = given->second.getVal();
+    // With a chain the check reads its active state, as every reader would.
+    if (isIntegerType(column.type) && cell.getVal() == kMissingValue) cell.value = "0";
   }
   toStoredForm(cell, column.type);
   if (given != values.end()) requireStorableValue(cell, column);

@@ -1,6 +1,5 @@
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <utility>
@@ -72,16 +71,8 @@ void Database::registerWebhook(const std::string& tableName, int rowIndex,
 void Database::queueWebhooks(std::vector<WebhookTask> tasks) {
   const std::lock_guard<std::mutex> guard(webhookMutex);
   if (tasks.empty()) return;
-  const std::optional<Storage::WebhookFileEnd> end = Storage::webhookFileEnd();
-  if (!end) throw failedToWrite(kWebhookFileName);
-  for (WebhookTask& task : tasks) {
-    task.fileOffset = Storage::appendWebhook(task);
-    if (task.fileOffset < 0) {
-      // The records already appended name tasks that are not queued; a
-      // restart would revive them. A cut that fails leaves them so.
-      Storage::restoreWebhookFile(*end);
-      throw failedToWrite(kWebhookFileName);
-    }
-  }
+  // All of the command's records or none: a task whose record is missing
+  // would be lost at a restart, a record whose task is not queued revived.
+  if (!Storage::appendWebhooks(tasks)) throw failedToWrite(kWebhookFileName);
   for (WebhookTask& task : tasks) webhookQueue.push(std::move(task));
 }

@@ -89,8 +89,8 @@ InsertCall parseInsert(const std::vector<Token>& tokens, std::int64_t time, Data
   AssignedTable table(call.table, db);
   while (!cursor.atEnd()) {
     Cell cell = readAssignment(cursor, table, time);
-    std::string column = cell.column;
-    call.cells.insert_or_assign(std::move(column), std::move(cell));
+    // A new entry's key is copied from the cell before the cell moves in.
+    call.cells.insert_or_assign(cell.column, std::move(cell));
   }
   return call;
 }

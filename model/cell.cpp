@@ -43,8 +43,7 @@ Cell& Cell::operator=(const Cell& other) {
   return *this;
 }
 
-const std::string& Cell::getVal() const {
-  if (!rule) return value;
+const std::string& Cell::ruleValue() const {
   rule->calculateIndex();
   const auto index = rule->currentIndex;
   if (index < 0 || static_cast<std::size_t>(index) >= rule->states.size()) return value;

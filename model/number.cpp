@@ -1,5 +1,6 @@
 #include "model/number.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -28,23 +29,28 @@ SignedText takeSign(std::string_view text) {
 
 template <typename Int>
 std::optional<Int> toInteger(std::string_view whole) {
-  const SignedText sign = takeSign(whole);
+  // A stored number, the text read most often, starts with its first digit.
+  const bool plain = !whole.empty() && whole.front() >= '0' && whole.front() <= '9';
+  const SignedText sign = plain ? SignedText{whole, false} : takeSign(whole);
   const std::string_view text = sign.rest;
   const bool negative = sign.negative;
   const auto isDigit = [text](std::size_t at) {
     return at < text.size() && text[at] >= '0' && text[at] <= '9';
   };
-  if (!isDigit(0)) return std::nullopt;
   // The magnitude, unsigned, so that the most negative value fits; the
   // overflow checks cost no division per digit.
   using Magnitude = std::make_unsigned_t<Int>;
   // A run of fewer digits than the largest value has cannot overflow.
   constexpr std::size_t kSafeDigits = std::numeric_limits<Int>::digits10;
+  const std::size_t shortRun = std::min(text.size(), kSafeDigits);
   Magnitude value = 0;
   std::size_t end = 0;
-  for (; end < kSafeDigits && isDigit(end); ++end) {
-    value = value * 10 + static_cast<Magnitude>(text[end] - '0');
+  for (; end < shortRun; ++end) {
+    const auto digit = static_cast<Magnitude>(static_cast<unsigned char>(text[end]) - '0');
+    if (digit > 9) break;
+    value = value * 10 + digit;
   }
+  if (end == 0) return std::nullopt;
   if (!isDigit(end)) return static_cast<Int>(negative ? Magnitude{0} - value : value);
   const Magnitude limit =
       static_cast<Magnitude>(std::numeric_limits<Int>::max()) + (negative ? 1 : 0);
@@ -61,7 +67,20 @@ std::optional<Int> toInteger(std::string_view whole) {
 
 }  // namespace
 
-std::optional<std::int32_t> toInt32(std::string_view text) { return toInteger<std::int32_t>(text); }
+std::optional<std::int32_t> toInt32(std::string_view text) {
+  // Most texts read here are stored numbers: a minus sign at most, then
+  // nine digits at most and nothing else, which cannot overflow.
+  const std::size_t first = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (text.size() > first && text.size() - first <= 9) {
+    std::int32_t value = 0;
+    std::size_t at = first;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+      value = value * 10 + (text[at] - '0');
+    }
+    if (at == text.size()) return first == 1 ? -value : value;
+  }
+  return toInteger<std::int32_t>(text);
+}
 
 std::optional<std::int64_t> toInt64(std::string_view text) { return toInteger<std::int64_t>(text); }
 

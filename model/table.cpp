@@ -37,10 +37,11 @@ bool KeyComparator::operator()(const IndexKey& a, const IndexKey& b) const {
 
 std::pair<PrimaryKeyIndex::iterator, bool> addIndexEntry(PrimaryKeyIndex& index, IndexKey key,
                                                          std::int32_t position) {
-  if (index.empty() || index.key_comp()(std::prev(index.end())->first, key)) {
-    return {index.emplace_hint(index.end(), std::move(key), position), true};
-  }
-  return index.emplace(std::move(key), position);
+  // A hint at the end costs one comparison for a key past every key held,
+  // and a search otherwise; only the count tells whether it went in.
+  const std::size_t before = index.size();
+  const auto entry = index.emplace_hint(index.end(), std::move(key), position);
+  return {entry, index.size() != before};
 }
 
 PrimaryKeyIndex::const_iterator findIndexEntry(const PrimaryKeyIndex& index, const IndexKey& key) {

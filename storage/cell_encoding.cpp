@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -51,23 +52,36 @@ void encodeCellValue(char* at, ValueKind kind, std::string_view text, std::size_
   }
 }
 
-std::string decodeCellValue(ValueKind kind, std::string_view field) {
+void decodeCellValue(ValueKind kind, std::string_view field, std::string& text) {
   switch (kind) {
-    case ValueKind::kInteger:
-      return field.size() >= 4 ? std::to_string(int32At(field)) : "0";
+    case ValueKind::kInteger: {
+      if (field.size() < 4) {
+        text.push_back('0');
+        return;
+      }
+      // Written straight into the text: a table loads one of these per cell.
+      char digits[12];
+      const auto written = std::to_chars(digits, digits + sizeof digits, int32At(field));
+      text.append(digits, written.ptr);
+      return;
+    }
     case ValueKind::kFloat: {
-      if (field.size() < 4) return formatFloat(0.0F);
+      if (field.size() < 4) {
+        text += formatFloat(0.0F);
+        return;
+      }
       const float value = std::bit_cast<float>(int32At(field));
-      return std::isnan(value) ? kMissingValue : formatFloat(value);
+      text += std::isnan(value) ? kMissingValue : formatFloat(value);
+      return;
     }
     case ValueKind::kBool:
-      return !field.empty() && field[0] == 1 ? "true" : "false";
+      text += !field.empty() && field[0] == 1 ? "true" : "false";
+      return;
     case ValueKind::kString:
     case ValueKind::kOther:
       break;
   }
-  if (readsAsMissingValue(field, field.size())) return kMissingValue;
-  return std::string(textOf(field));
+  text += readsAsMissingValue(field, field.size()) ? kMissingValue : textOf(field);
 }
 
 bool readsAsMissingValue(std::string_view text, std::size_t width) {

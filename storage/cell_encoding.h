@@ -17,11 +17,12 @@
 // `width` bytes.
 void encodeCellValue(char* at, ValueKind kind, std::string_view text, std::size_t width);
 
-// The text that the plain field `field` of a column of kind `kind` holds:
-// decimal integers, floats with six decimals (a NaN reads as "#/#?"),
-// "true" / "false", or the text up to the first zero byte; a kString field
-// that readsAsMissingValue reads as "#/#?".
-std::string decodeCellValue(ValueKind kind, std::string_view field);
+// Appends to `text` what the plain field `field` of a column of kind `kind`
+// holds: decimal integers, floats with six decimals (a NaN reads as
+// "#/#?"), "true" / "false", or the text up to the first zero byte; a
+// kString field that readsAsMissingValue reads as "#/#?". Appending lets a
+// loader fill a cell's empty text without making a second string.
+void decodeCellValue(ValueKind kind, std::string_view field, std::string& text);
 
 // Whether a String field of `width` bytes holding `text` reads back as the
 // missing-value marker "#/#?" though `text` is not the marker: a field

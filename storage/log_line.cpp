@@ -1,12 +1,24 @@
 #include "storage/log_line.h"
 
+#include <array>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "storage/storage.h"
 
 namespace {
+
+// "00" to "99", so that the digits go down two at a time.
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
 
 // Writes `value` in decimal, as std::to_string does, ending just before
 // `end`; returns where the digits start.
@@ -15,10 +27,18 @@ char* decimalBefore(char* end, std::int64_t value) {
   std::uint64_t magnitude = value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
                                       : static_cast<std::uint64_t>(value);
   char* at = end;
-  do {
-    *--at = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
+  for (; magnitude >= 100; magnitude /= 100) {
+    const std::size_t pair = 2 * static_cast<std::size_t>(magnitude % 100);
+    *--at = kDigitPairs[pair + 1];
+    *--at = kDigitPairs[pair];
+  }
+  if (magnitude >= 10) {
+    const std::size_t pair = 2 * static_cast<std::size_t>(magnitude);
+    *--at = kDigitPairs[pair + 1];
+    *--at = kDigitPairs[pair];
+  } else {
+    *--at = static_cast<char>('0' + magnitude);
+  }
   if (value < 0) *--at = '-';
   return at;
 }

@@ -44,7 +44,7 @@ void Storage::loadRelations(Database* db) {
     // like any other.
     const RelationNames names = readRelationNames(path).value_or(RelationNames{});
     try {
-      db->link(names.foreignTable, names.foreignKey, names.primaryTable, names.primaryKey);
+      db->linkAtStart(names.foreignTable, names.foreignKey, names.primaryTable, names.primaryKey);
     } catch (const std::runtime_error& error) {
       std::cout << error.what() << '\n' << std::flush;
     }

@@ -192,12 +192,16 @@ class Storage {
   // file content.
   static void loadListeners(Database* db);
 
-  // Appends the task's record, not fired, and returns its offset; -1 when
-  // the file cannot be examined or written, or when a byte of the record
-  // would lie at an offset that does not fit a signed 32-bit integer. A
-  // failed write may leave a partial record, which nothing loads and the
-  // next append writes over.
-  static std::int32_t appendWebhook(const WebhookTask& task);
+  // Appends the records of `tasks`, not fired, in one write where the
+  // file's whole records end (over a record cut short), and sets each task's
+  // fileOffset. A missing file is written whole under its temporary name and
+  // renamed into place, so that it never exists without these records. False
+  // when the file cannot be examined or written, or when a byte of the
+  // records would lie at an offset that does not fit a signed 32-bit
+  // integer; the file then holds the whole records it held before (unless
+  // cutting back what a failed write put down fails too), or is still
+  // missing, and no offset is set.
+  static bool appendWebhooks(std::vector<WebhookTask>& tasks);
 
   // Where the webhook file's whole records end, so that a caller can cut
   // back what it appends: `exists` is false when there is no file.
@@ -383,9 +387,9 @@ class Storage {
 
   // --- Start-up recovery (storage/recovery.cpp): these drive the engine ---
 
-  // Makes every link recorded in a relation file again, in byte order of the
-  // files' names (getRelFiles); a link that fails prints its message on a
-  // line of its own, and its file stays.
+  // Makes every link recorded in a relation file again (Database::linkAtStart),
+  // in byte order of the files' names (getRelFiles); a link that fails prints
+  // its message on a line of its own, and its file stays.
   static void loadRelations(Database* db);
 
   // Runs every whole line of the write-ahead log again through a replaying

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 
 #include "model/column_type.h"
@@ -67,16 +66,14 @@ void stageNewFile(const std::string& path, std::string_view bytes) {
   }
 }
 
-// Whether every byte of `bytes` is zero; a word at a time, since the
+// Whether every byte of `bytes` is zero; a block at a time, since the
 // padding of a "string" field is most of a slot.
 bool allZero(std::string_view bytes) {
-  std::size_t at = 0;
-  for (std::uint64_t word = 0; at + 8 <= bytes.size(); at += 8) {
-    std::memcpy(&word, bytes.data() + at, 8);
-    if (word != 0) return false;
-  }
-  for (; at < bytes.size(); ++at) {
-    if (bytes[at] != 0) return false;
+  static constexpr char kZeros[64] = {};
+  while (!bytes.empty()) {
+    const std::size_t block = std::min(bytes.size(), sizeof kZeros);
+    if (std::memcmp(bytes.data(), kZeros, block) != 0) return false;
+    bytes.remove_prefix(block);
   }
   return true;
 }
@@ -116,7 +113,6 @@ struct SlotRead {
   // bytes, and those of their rule records, exactly as they are: nothing
   // was read that the loader had to tolerate.
   bool writtenBack = true;
-  std::unordered_set<std::int32_t> claimedRecords;  // named by a cell read so far
 };
 
 const std::string* ruleFileOf(SlotRead& slot) {
@@ -135,11 +131,11 @@ const std::string* ruleFileOf(SlotRead& slot) {
 
 // Whether a checkpoint keeps the record `number` that the cell in column
 // `column` of row `position` names, and writes it back byte for byte: the
-// record is whole, named by no earlier cell and holds exactly what the
-// rule it loaded as encodes to.
-bool keepsRecord(SlotRead& slot, std::int32_t number, const TempRule& rule, std::int32_t position,
-                 std::size_t column) {
-  if (!slot.claimedRecords.insert(number).second) return false;
+// record is whole and holds exactly what the rule it loaded as encodes to.
+// A record holds its row and column, so no second cell that names it can
+// pass, and a checkpoint gives that one a fresh record.
+bool keepsRecord(const SlotRead& slot, std::int32_t number, const TempRule& rule,
+                 std::int32_t position, std::size_t column) {
   const std::int64_t size = Storage::ruleRecordSize(slot.maxStates);
   const std::string_view file = *slot.ruleFile;
   if ((static_cast<std::int64_t>(number) + 1) * size > static_cast<std::int64_t>(file.size())) {
@@ -152,14 +148,14 @@ bool keepsRecord(SlotRead& slot, std::int32_t number, const TempRule& rule, std:
 void decodeCell(Cell& cell, SlotRead& slot, const CellSlot& layout, std::string_view field,
                 std::size_t column) {
   if (!layout.temporal) {
-    cell.value = decodeCellValue(layout.kind, field);
+    decodeCellValue(layout.kind, field, cell.value);
     slot.writtenBack = slot.writtenBack && writesBack(layout, field, cell.value);
     return;
   }
   const char flag = field[0];
   const std::string_view value = field.substr(1);
   if (!layout.ruleNumbers || flag != 1) {
-    cell.value = decodeCellValue(layout.kind, value);
+    decodeCellValue(layout.kind, value, cell.value);
     slot.writtenBack = slot.writtenBack && flag == 0 && writesBack(layout, value, cell.value);
     return;
   }
@@ -174,17 +170,25 @@ void decodeCell(Cell& cell, SlotRead& slot, const CellSlot& layout, std::string_
                      keepsRecord(slot, number, *cell.rule, cell.rowIndex, column);
 }
 
-// Fills `row`, a new row, from its slot `bytes`.
-void decodeRow(Row& row, SlotRead& slot, const std::string& tableName, std::string_view bytes,
-               std::int32_t position) {
+// A cell per column holding its name and type and nothing else: each row's
+// cells start as a copy, made in one allocation.
+std::vector<Cell> blankCells(const std::vector<Column>& columns) {
+  std::vector<Cell> cells(columns.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    cells[i].column = columns[i].name;
+    cells[i].type = columns[i].type;
+  }
+  return cells;
+}
+
+// Fills `row`, a new row, from its slot `bytes`; `blank` is blankCells.
+void decodeRow(Row& row, SlotRead& slot, const std::vector<Cell>& blank,
+               const std::string& tableName, std::string_view bytes, std::int32_t position) {
   row.tableName = tableName;
-  row.cells.resize(slot.columns.size());
+  row.cells = blank;
   for (std::size_t i = 0; i < slot.columns.size(); ++i) {
-    const Column& column = slot.columns[i];
     const CellSlot& layout = slot.layout.cells[i];
     Cell& cell = row.cells[i];
-    cell.column = column.name;
-    cell.type = column.type;
     cell.rowIndex = position;
     decodeCell(cell, slot, layout,
                bytes.substr(layout.offset, layout.width + (layout.temporal ? 1 : 0)), i);
@@ -379,6 +383,7 @@ std::vector<Row> rowsOf(std::istream& file, const std::vector<Column>& columns, 
   SlotRead slot{columns, layout, "", Storage::largestMaxStates(columns)};
   // A header name that is no bare file name cannot name the rule file.
   if (isSafeTableName(tableName)) slot.ruleTable = tableName;
+  const std::vector<Cell> blank = blankCells(columns);
 
   // Only whole slots become rows: a file cut inside a slot loses that row,
   // and so does one with a byte past the 32-bit offsets.
@@ -395,7 +400,7 @@ std::vector<Row> rowsOf(std::istream& file, const std::vector<Column>& columns, 
     const std::int64_t got = readBytes(file, header + first * size, wanted, bytes.get());
     // A stream that holds less than its length said ends with its last whole slot.
     for (std::int64_t k = 0; k < got / size; ++k) {
-      decodeRow(rows.emplace_back(), slot, tableName,
+      decodeRow(rows.emplace_back(), slot, blank, tableName,
                 std::string_view(bytes.get() + k * size, static_cast<std::size_t>(size)),
                 static_cast<std::int32_t>(first + k));
     }

@@ -10,6 +10,7 @@
 #include "storage/file_errors.h"
 #include "storage/file_names.h"
 #include "storage/file_system.h"
+#include "storage/staged_file.h"
 #include "storage/storage.h"
 #include "storage/webhook_record.h"
 
@@ -26,6 +27,19 @@ bool writeIntoRecord(std::int32_t offset, std::int64_t field, std::string_view b
   const std::optional<std::int64_t> size = fileSize(kWebhookFileName);
   if (!size || *size - offset < kWebhookRecordSize) return false;
   return writeFileAt(kWebhookFileName, offset + field, bytes, false);
+}
+
+// Writes `records`, one command's, in one write where the file's whole
+// records end (`end`), so that a kill keeps a first part of them and never
+// splits them over writes. A missing file is written whole under its
+// temporary name and renamed into place: it never exists empty or with a
+// part of them, which a removal that fails after a failed write would leave.
+bool writeRecords(const Storage::WebhookFileEnd& end, std::string_view records) {
+  if (!end.exists) {
+    return stageFile(kWebhookFileName, records) == StageResult::Done &&
+           commitStagedFile(kWebhookFileName);
+  }
+  return writeFileAt(kWebhookFileName, end.length, records, false);
 }
 
 }  // namespace
@@ -73,12 +87,25 @@ bool Storage::restoreWebhookFile(const WebhookFileEnd& end) {
   return resizeFile(kWebhookFileName, end.length);
 }
 
-std::int32_t Storage::appendWebhook(const WebhookTask& task) {
+bool Storage::appendWebhooks(std::vector<WebhookTask>& tasks) {
   const std::optional<WebhookFileEnd> end = webhookFileEnd();
-  if (!end || !fitsFileOffsets(end->length, kWebhookRecordSize)) return -1;
-  // A record cut short is shorter than a record, so this one covers it.
-  if (!writeFileAt(kWebhookFileName, end->length, encodeWebhookRecord(task), true)) return -1;
-  return static_cast<std::int32_t>(end->length);
+  if (!end) return false;
+  std::string records;
+  records.reserve(tasks.size() * static_cast<std::size_t>(kWebhookRecordSize));
+  for (const WebhookTask& task : tasks) records += encodeWebhookRecord(task);
+  if (!fitsFileOffsets(end->length, static_cast<std::int64_t>(records.size()))) return false;
+  // A record cut short is shorter than a record, so these cover it.
+  if (!writeRecords(*end, records)) {
+    // Whole records that a failed write put down would name tasks nobody
+    // queued, and a restart would revive them. A cut that fails leaves them.
+    if (end->exists) restoreWebhookFile(*end);
+    return false;
+  }
+  for (std::size_t k = 0; k < tasks.size(); ++k) {
+    tasks[k].fileOffset =
+        static_cast<std::int32_t>(end->length + static_cast<std::int64_t>(k) * kWebhookRecordSize);
+  }
+  return true;
 }
 
 std::vector<WebhookTask> Storage::writeMissingWebhooks(std::vector<WebhookTask> tasks,
@@ -98,8 +125,9 @@ std::vector<WebhookTask> Storage::writeMissingWebhooks(std::vector<WebhookTask> 
   for (std::int64_t k = held; k < count; ++k) {
     records += encodeWebhookRecord(tasks[static_cast<std::size_t>(k)]);
   }
+  // The whole records end at `offset` or past it, so these start there.
   if (!fitsFileOffsets(at, static_cast<std::int64_t>(records.size())) ||
-      !writeFileAt(kWebhookFileName, at, records, true)) {
+      !writeRecords(WebhookFileEnd{end->exists, at}, records)) {
     throw failedToWrite(kWebhookFileName);
   }
   for (std::int64_t k = held; k < count; ++k) {

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/number_reference.h"
@@ -83,7 +85,16 @@ TEST(IndexChangesTest, RandomChangesMatchTheReferenceAndUndoToTheStartExactly) {
         reference.erase(key);
       } else {
         const auto position = static_cast<std::int32_t>(random() % 50);
-        changes.push_back(setIndexEntry(index, key, position));
+        // What the entry replaced, as both forms report it.
+        std::optional<std::pair<std::string, std::int32_t>> held;
+        if (const auto at = reference.find(key); at != reference.entries.end()) held = *at;
+        if (random() % 2 == 0) {
+          changes.push_back(setIndexEntry(index, key, position));
+          EXPECT_EQ(changes.back().previous, held);
+        } else {
+          EXPECT_EQ(putIndexEntry(index, IndexKey(key), position), held);
+          changes.push_back(IndexChange{key, held});
+        }
         reference.set(key, position);
       }
       ASSERT_EQ(indexEntries(index), reference.sorted()) << "after step " << step << " on " << key;

@@ -4,13 +4,20 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/database.h"
+#include "language/parser.h"
 #include "storage/file_system.h"
 #include "storage/listener_record.h"
 #include "storage/webhook_record.h"
+#include "support/file_sweep.h"
 #include "support/table_builders.h"
 #include "support/test_support.h"
 #include "test_tables.h"
@@ -287,5 +294,145 @@ TEST_F(WebhooksTest, NoTaskWhoseOffsetWouldNotFitThirtyTwoBits) {
   EXPECT_TRUE(db.webhookQueue.empty());
   EXPECT_EQ(std::filesystem::file_size(dir / "webhooks.bin"), size);
 }
+
+// Chain commands run one after another while a file operation fails, or the
+// process is killed there, at each operation in turn; a start then finds
+// every command with each of its tasks queued exactly once, or the command
+// absent with none of them. Its tasks are told apart by their values.
+class WebhookFaultSweepTest : public TempDirTest {
+ protected:
+  struct ChainCommand {
+    const char* text;
+    std::vector<std::string> taskValues;
+    // What the command leaves when it took place: in the row whose k is
+    // `row`, a chain in `column` starting with `firstState`.
+    const char* row;
+    const char* column;
+    const char* firstState;
+  };
+
+  const std::vector<ChainCommand> commands = {
+      // The first creates the webhook file.
+      {"INSERT INTO c k = 1 s = 'a' --> 'b' @ 1 m --> 'c' @ 1 m", {"b", "c"}, "1", "s", "a"},
+      {"INSERT INTO c k = 2 t = 'p' --> 'q' @ 1 h s = 'x' --> 'y' @ 1 m",
+       {"q", "y"},
+       "2",
+       "t",
+       "p"},
+      {"UPDATE c SET t = 'u' --> 'v' @ 5 m WHERE k = 1", {"v"}, "1", "t", "u"},
+  };
+
+  struct Live {
+    Database db;
+    Parser parser{&db};
+  };
+
+  // A process that has made the table in an emptied directory.
+  std::unique_ptr<Live> prepare() {
+    for (const std::string& name : fileNames()) std::filesystem::remove_all(dir / name);
+    auto live = std::make_unique<Live>();
+    EXPECT_TRUE(live->parser.handleCommand("CREATE TABLE c id ApexInt k int s string 3 t string 2")
+                    .success);
+    return live;
+  }
+
+  // Runs every command; which ones were acknowledged.
+  std::vector<bool> runCommands(Live& live) const {
+    std::vector<bool> acknowledged;
+    for (const ChainCommand& command : commands) {
+      acknowledged.push_back(live.parser.handleCommand(command.text).success);
+    }
+    return acknowledged;
+  }
+
+  // What a start finds: the values of the queued tasks, and the database.
+  struct Started {
+    std::multiset<std::string> taskValues;
+    std::vector<std::pair<std::int32_t, std::string>> queue;  // offsets and values
+    std::unique_ptr<Database> db;
+  };
+
+  static Started start() {
+    closeLineStream();  // a process that starts has no stream open
+    Started started{{}, {}, std::make_unique<Database>()};
+    ::testing::internal::CaptureStdout();
+    std::string failure;
+    try {
+      started.db->loadFromDisk();
+    } catch (const std::runtime_error& error) {
+      failure = error.what();
+    }
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(failure, "");
+    for (auto& queue = started.db->webhookQueue; !queue.empty(); queue.pop()) {
+      started.taskValues.insert(queue.top().value);
+      started.queue.emplace_back(queue.top().fileOffset, queue.top().value);
+    }
+    std::sort(started.queue.begin(), started.queue.end());
+    return started;
+  }
+
+  // Whether the command took place in the started database.
+  static bool tookPlace(const Database& db, const ChainCommand& command) {
+    const auto table = db.tables.find("c");
+    if (table == db.tables.end()) return false;
+    const ColumnRef key(table->second, "k");
+    const ColumnRef column(table->second, command.column);
+    for (const Row& row : table->second.rows) {
+      const Cell* k = key.cellIn(row);
+      const Cell* cell = column.cellIn(row);
+      if (row.deleted || k == nullptr || k->value != command.row || cell == nullptr) continue;
+      if (cell->rule && !cell->rule->states.empty() &&
+          cell->rule->states[0].value == command.firstState) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void sweep(bool crash) {
+    std::unique_ptr<Live> live = prepare();
+    const std::int64_t operations = countFileOperations([&] { runCommands(*live); });
+    ASSERT_GT(operations, 0);
+    for (std::int64_t n = 0; n <= operations; ++n) {
+      SCOPED_TRACE(testing::Message()
+                   << (crash ? "kill" : "failure") << " at file operation " << n);
+      live = prepare();
+      std::vector<bool> acknowledged;
+      {
+        const ScopedFileFault fault(FileFault{n, crash});
+        acknowledged = runCommands(*live);
+      }
+      live.reset();
+      const Started started = start();
+
+      for (std::size_t k = 0; k < commands.size(); ++k) {
+        const ChainCommand& command = commands[k];
+        SCOPED_TRACE(command.text);
+        const bool present = tookPlace(*started.db, command);
+        for (const std::string& value : command.taskValues) {
+          EXPECT_EQ(started.taskValues.count(value), present ? 1U : 0U) << value;
+        }
+        // The update finds its row only when the first insert took place.
+        const bool hasRow = k != 2 || tookPlace(*started.db, commands[0]);
+        if (acknowledged[k] && hasRow) {
+          EXPECT_TRUE(present) << "acknowledged, then lost";
+        }
+        if (!crash && !acknowledged[k]) {
+          EXPECT_FALSE(present) << "refused, yet it took place";
+        }
+      }
+      EXPECT_EQ(start().queue, started.queue) << "a second start changes nothing";
+    }
+  }
+
+  ScopedClock clock{1000};
+};
+
+TEST_F(WebhookFaultSweepTest, AFailureAnywhereLeavesEachCommandWithAllItsTasksOrNone) {
+  sweep(false);
+}
+
+TEST_F(WebhookFaultSweepTest, AKillAnywhereLeavesEachCommandWithAllItsTasksOrNone) { sweep(true); }
 
 }  // namespace

@@ -27,7 +27,9 @@ void appendCellValue(std::string& out, const std::string& type, const std::strin
 }
 
 std::string decodeCellValue(const std::string& type, std::string_view field) {
-  return decodeCellValue(valueKindOf(type), field);
+  std::string text;
+  decodeCellValue(valueKindOf(type), field, text);
+  return text;
 }
 
 std::string encoded(const std::string& type, const std::string& text, int width) {

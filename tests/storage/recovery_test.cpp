@@ -285,9 +285,11 @@ WebhookTask storedTask(const std::string& value, std::int64_t fireTime) {
 // A fired record is skipped but keeps its place: the offsets of the others
 // stay those of their records.
 TEST_F(LoadNotificationsTest, PendingWebhooksComeBackWithTheirOffsets) {
+  std::vector<WebhookTask> tasks;
   for (const auto& [value, due] : {std::pair{"a", 1005}, {"b", 1015}, {"c", 1025}, {"d", 900}}) {
-    Storage::appendWebhook(storedTask(value, due));
+    tasks.push_back(storedTask(value, due));
   }
+  ASSERT_TRUE(Storage::appendWebhooks(tasks));
   ASSERT_TRUE(Storage::markWebhookFired(85));
   std::string bytes = readFile(dir / "webhooks.bin");
   bytes[255 + 21] = '\2';  // a repeat byte other than 1 does not repeat

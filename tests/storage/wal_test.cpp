@@ -127,6 +127,39 @@ TEST(LogLineTest, FindsTheFirstTimeMarkerAsASearchForTheWholeMarker) {
   }
 }
 
+// The line as std::to_string formats its numbers, against the one writer,
+// which keeps a buffer from line to line: a long line before a short one
+// must leave nothing of itself behind.
+TEST(LogLineTest, LinesMatchTheirFormattingByTheStandardLibrary) {
+  std::mt19937_64 random(2105);
+  const std::int64_t edges[] = {
+      0,   1,          -1,          9,         10,        -10,           99,
+      100, 1700000000, -1700000000, INT64_MAX, INT64_MIN, INT64_MAX - 1, INT64_MIN + 1};
+  const std::string pieces[] = {"INSERT INTO c a = 1", "\n", " ", "'x\ny'", "#TIME#", ""};
+  const auto number = [&] {
+    if (random() % 3 == 0) return edges[random() % std::size(edges)];
+    // Every width: a random value cut to a random number of bits.
+    const auto bits = static_cast<int>(random() % 64);
+    return static_cast<std::int64_t>(random() >> bits) * (random() % 2 == 0 ? 1 : -1);
+  };
+  std::string line;
+  for (int run = 0; run < 20000; ++run) {
+    std::string command;
+    for (std::uint64_t i = random() % 6; i > 0; --i)
+      command += pieces[random() % std::size(pieces)];
+    const std::int64_t time = number();
+    std::optional<std::int64_t> offset;
+    if (random() % 2 == 0) offset = number();
+    std::string expected = command;
+    std::replace(expected.begin(), expected.end(), '\n', ' ');
+    expected += " #TIME# " + std::to_string(time);
+    if (offset) expected += " " + std::to_string(*offset);
+    expected += "\n";
+    writeLogLine(line, command, time, offset);
+    ASSERT_EQ(line, expected);
+  }
+}
+
 TEST_F(WalTest, AppendsFollowEachOtherWithTheirOwnTimes) {
   Storage::appendToWAL("A");
   clock.set(1700000005);

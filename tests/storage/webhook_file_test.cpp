@@ -4,10 +4,12 @@
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "storage/file_system.h"
 #include "storage/storage.h"
 #include "storage/webhook_record.h"
+#include "support/file_sweep.h"
 #include "support/test_support.h"
 
 namespace {
@@ -19,6 +21,12 @@ class WebhookFileTest : public TempDirTest {
     TempDirTest::TearDown();
   }
 };
+
+// Appends the one task's record; its offset, or -1 when the append fails.
+std::int32_t appendWebhook(const WebhookTask& task) {
+  std::vector<WebhookTask> tasks{task};
+  return Storage::appendWebhooks(tasks) ? tasks[0].fileOffset : -1;
+}
 
 WebhookTask task(std::string value) {
   WebhookTask t;
@@ -48,7 +56,7 @@ TEST_F(WebhookFileTest, RecordBytesFollowTheFileOrder) {
                                std::string("\x19\0\0\0\0\0\0\0", 8) + std::string(15, 't') + "col" +
                                std::string(12, '\0') + std::string(25, 'v');
   ASSERT_EQ(expected.size(), 85u);
-  EXPECT_EQ(Storage::appendWebhook(t), 0);
+  EXPECT_EQ(appendWebhook(t), 0);
   EXPECT_EQ(readFile(dir / "webhooks.bin"), expected);
 
   const WebhookRecord back = decodeWebhookRecord(expected);
@@ -64,9 +72,9 @@ TEST_F(WebhookFileTest, RecordBytesFollowTheFileOrder) {
 }
 
 TEST_F(WebhookFileTest, RecordsFollowOneAnother) {
-  EXPECT_EQ(Storage::appendWebhook(task("a")), 0);
-  EXPECT_EQ(Storage::appendWebhook(task("b")), 85);
-  EXPECT_EQ(Storage::appendWebhook(task("c")), 170);
+  EXPECT_EQ(appendWebhook(task("a")), 0);
+  EXPECT_EQ(appendWebhook(task("b")), 85);
+  EXPECT_EQ(appendWebhook(task("c")), 170);
   const std::string bytes = readFile(dir / "webhooks.bin");
   ASSERT_EQ(bytes.size(), 255u);
   EXPECT_EQ(decodeWebhookRecord(bytes.substr(85)).task.value, "b");
@@ -77,7 +85,7 @@ TEST_F(WebhookFileTest, RecordsFollowOneAnother) {
 TEST_F(WebhookFileTest, AppendGoesOverARecordCutShort) {
   const std::string first = encodeWebhookRecord(task("a"));
   writeFile(dir / "webhooks.bin", first + std::string(60, 'x'));
-  EXPECT_EQ(Storage::appendWebhook(task("b")), 85);
+  EXPECT_EQ(appendWebhook(task("b")), 85);
   EXPECT_EQ(readFile(dir / "webhooks.bin"), first + encodeWebhookRecord(task("b")));
 }
 
@@ -92,7 +100,7 @@ TEST_F(WebhookFileTest, AFailedAppendReturnsMinusOne) {
       if (existing) writeFile(dir / "webhooks.bin", first);
       const std::string before = existing ? first : "";
       setFileFaultForTesting(FileFault{at, false});
-      const std::int32_t offset = Storage::appendWebhook(task("b"));
+      const std::int32_t offset = appendWebhook(task("b"));
       const bool reached = fileOperationsForTesting() > at;
       setFileFaultForTesting(std::nullopt);
       if (offset < 0) {
@@ -107,7 +115,7 @@ TEST_F(WebhookFileTest, AFailedAppendReturnsMinusOne) {
   }
   std::filesystem::remove(dir / "webhooks.bin");
   std::filesystem::create_directory(dir / "webhooks.bin");
-  EXPECT_EQ(Storage::appendWebhook(task("a")), -1);
+  EXPECT_EQ(appendWebhook(task("a")), -1);
 }
 
 // The offset of a record is a signed 32-bit field: the last record whose
@@ -117,8 +125,8 @@ TEST_F(WebhookFileTest, NoRecordPastTheThirtyTwoBitOffsets) {
   constexpr std::int64_t lastFitting = (limit - 84) / 85 * 85;
   writeFile(dir / "webhooks.bin", "");
   std::filesystem::resize_file(dir / "webhooks.bin", lastFitting);
-  EXPECT_EQ(Storage::appendWebhook(task("a")), lastFitting);
-  EXPECT_EQ(Storage::appendWebhook(task("b")), -1);
+  EXPECT_EQ(appendWebhook(task("a")), lastFitting);
+  EXPECT_EQ(appendWebhook(task("b")), -1);
   EXPECT_EQ(std::filesystem::file_size(dir / "webhooks.bin"), lastFitting + 85);
 }
 
@@ -151,7 +159,7 @@ TEST_F(WebhookFileTest, TheFileCanBePutBackToWhereItsRecordsEnded) {
   const auto missing = Storage::webhookFileEnd();
   ASSERT_TRUE(missing);
   EXPECT_FALSE(missing->exists);
-  Storage::appendWebhook(task("a"));
+  appendWebhook(task("a"));
   EXPECT_TRUE(Storage::restoreWebhookFile(*missing));
   EXPECT_FALSE(std::filesystem::exists(dir / "webhooks.bin"));
 
@@ -161,14 +169,54 @@ TEST_F(WebhookFileTest, TheFileCanBePutBackToWhereItsRecordsEnded) {
   ASSERT_TRUE(end);
   EXPECT_TRUE(end->exists);
   EXPECT_EQ(end->length, 85);
-  Storage::appendWebhook(task("b"));
-  Storage::appendWebhook(task("c"));
+  appendWebhook(task("b"));
+  appendWebhook(task("c"));
   EXPECT_TRUE(Storage::restoreWebhookFile(*end));
   EXPECT_EQ(readFile(dir / "webhooks.bin"), first);
 
   std::filesystem::remove(dir / "webhooks.bin");
   std::filesystem::create_directory(dir / "webhooks.bin");
   EXPECT_FALSE(Storage::webhookFileEnd());
+}
+
+// One command's records: a kill anywhere leaves a missing file missing (a
+// temporary file it leaves is the start-up's to remove) or holding every
+// record whole, and an existing file its old records followed by the first
+// part of the new ones, which one write put down.
+TEST_F(WebhookFileTest, AKillLeavesTheRecordsOfOneAppendWholeOrAFirstPartOfOneWrite) {
+  const std::vector<WebhookTask> tasks = {task("a"), task("b"), task("c")};
+  std::string records;
+  for (const WebhookTask& t : tasks) records += encodeWebhookRecord(t);
+  const std::string earlier = encodeWebhookRecord(task("e"));
+  for (const bool existing : {false, true}) {
+    const auto prepare = [&] {
+      for (const std::string& name : fileNames()) std::filesystem::remove(dir / name);
+      if (existing) writeFile(dir / "webhooks.bin", earlier);
+    };
+    prepare();
+    std::vector<WebhookTask> counted = tasks;
+    const std::int64_t operations = countFileOperations([&] { Storage::appendWebhooks(counted); });
+    for (std::int64_t n = 0; n < operations; ++n) {
+      SCOPED_TRACE(testing::Message() << "existing " << existing << ", kill at operation " << n);
+      prepare();
+      std::vector<WebhookTask> appended = tasks;
+      {
+        const ScopedFileFault kill(FileFault{n, true});
+        EXPECT_FALSE(Storage::appendWebhooks(appended));
+      }
+      if (!existing) {
+        if (std::filesystem::exists(dir / "webhooks.bin")) {
+          EXPECT_EQ(readFile(dir / "webhooks.bin"), records);
+        }
+        continue;
+      }
+      const std::string left = readFile(dir / "webhooks.bin");
+      ASSERT_TRUE(left.starts_with(earlier));
+      const std::string added = left.substr(earlier.size());
+      // A torn write keeps the first half of what it was handed.
+      EXPECT_TRUE(added.empty() || added == records.substr(0, records.size() / 2)) << added.size();
+    }
+  }
 }
 
 }  // namespace
