@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/database.h"
@@ -211,6 +210,39 @@ bool keptUnderTheirOwnTexts(const std::vector<Row*>& kept,
   return true;
 }
 
+// A hash join on the join text: `addPair` gets each first row with every
+// second row that holds its text, in the order `secondRows` lists them. One
+// pass over the second rows builds the map, one pass over the first rows
+// reads it.
+template <class AddPair>
+void pairByText(const std::vector<Row*>& firstRows, const JoinTexts& texts,
+                const std::vector<Row*>& secondRows, const ColumnRef& secondJoin,
+                const AddPair& addPair) {
+  struct Partners {
+    std::size_t first;
+    std::size_t last;
+  };
+  std::unordered_map<std::string_view, Partners> joinMap;
+  joinMap.reserve(secondRows.size());
+  std::vector<std::size_t> nextPartner(secondRows.size(), kNone);
+  for (std::size_t i = 0; i < secondRows.size(); ++i) {
+    const auto value = joinValue(*secondRows[i], secondJoin);
+    if (!value) continue;
+    const auto [partners, added] = joinMap.try_emplace(*value, Partners{i, i});
+    if (added) continue;
+    nextPartner[partners->second.last] = i;
+    partners->second.last = i;
+  }
+  for (std::size_t r = 0; r < firstRows.size(); ++r) {
+    if (texts.ofRow[r] == kNone) continue;
+    const auto partners = joinMap.find(texts.distinct[texts.ofRow[r]]);
+    if (partners == joinMap.end()) continue;
+    for (std::size_t i = partners->second.first; i != kNone; i = nextPartner[i]) {
+      addPair(*firstRows[r], *secondRows[i]);
+    }
+  }
+}
+
 // One "=" block per join value, which limits the second table to the rows
 // that can pair.
 std::vector<Condition> joinValueChain(std::span<const std::string_view> values,
@@ -320,32 +352,7 @@ ResultSet Database::selectJoin(const std::string& tableName, const std::string& 
     t2Rows =
         getRequestedRows(joinValueChain(texts.distinct, second.name, secondaryJoinCol), second);
   }
-  // A hash join on the join text: one pass over the second table's rows
-  // builds the map, one pass over the first table's rows probes it. The
-  // rows of one text are chained in the order the selection listed them.
-  struct Partners {
-    std::size_t first;
-    std::size_t last;
-  };
-  std::unordered_map<std::string_view, Partners> joinMap;
-  joinMap.reserve(t2Rows.size());
-  std::vector<std::size_t> nextPartner(t2Rows.size(), kNone);
-  for (std::size_t i = 0; i < t2Rows.size(); ++i) {
-    const auto value = joinValue(*t2Rows[i], secondJoin);
-    if (!value) continue;
-    const auto [partners, added] = joinMap.try_emplace(*value, Partners{i, i});
-    if (added) continue;
-    nextPartner[partners->second.last] = i;
-    partners->second.last = i;
-  }
-  for (std::size_t r = 0; r < t1Rows.size(); ++r) {
-    if (texts.ofRow[r] == kNone) continue;
-    const auto partners = joinMap.find(texts.distinct[texts.ofRow[r]]);
-    if (partners == joinMap.end()) continue;
-    for (std::size_t i = partners->second.first; i != kNone; i = nextPartner[i]) {
-      addPair(*t1Rows[r], *t2Rows[i]);
-    }
-  }
+  pairByText(t1Rows, texts, t2Rows, secondJoin, addPair);
   result.rows_affected = countOf(result);
   return result;
 }

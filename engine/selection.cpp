@@ -263,8 +263,9 @@ std::vector<Row*> keyEqualityMatches(std::span<const std::string_view> values, T
   if (values.size() > 1) listed.expectRepeats();
   std::vector<Row*> rows(values.size(), nullptr);
   for (std::size_t k = 0; k < values.size(); ++k) {
-    const std::string compared = comparedForm(typeName, values[k]);
-    const auto entry = findIndexEntry(table.pkMap, compared);
+    const IndexKey key(comparedForm(typeName, values[k]));
+    const std::string& compared = key.text();
+    const auto entry = findIndexEntry(table.pkMap, key);
     if (entry == table.pkMap.end() || !isLiveRow(table, entry->second)) continue;
     const auto at = static_cast<std::size_t>(entry->second);
     if (listed.contains(at)) continue;

@@ -177,14 +177,17 @@ class ColumnRef {
   // columns of one name), a row made without the column none.
   template <class Accept>
   const Cell* cellIn(const Row& row, Accept accept) const {
-    std::size_t from = 0;
-    if (position_ < row.cells.size() && row.cells[position_].column == name_) {
-      if (accept(row.cells[position_])) return &row.cells[position_];
-      from = position_ + 1;  // the columns before it have other names
+    auto from = row.cells.begin();
+    if (position_ < row.cells.size()) {
+      const Cell& cell = row.cells[position_];
+      if (cell.column == name_) {
+        if (accept(cell)) return &cell;
+        from +=
+            static_cast<std::ptrdiff_t>(position_) + 1;  // the columns before it have other names
+      }
     }
-    for (std::size_t i = from; i < row.cells.size(); ++i) {
-      const Cell& cell = row.cells[i];
-      if (cell.column == name_ && accept(cell)) return &cell;
+    for (auto cell = from; cell != row.cells.end(); ++cell) {
+      if (cell->column == name_ && accept(*cell)) return &*cell;
     }
     return nullptr;
   }
