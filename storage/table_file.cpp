@@ -380,7 +380,7 @@ std::vector<Row> rowsOf(std::istream& file, const std::vector<Column>& columns, 
   if (columns.empty() || size <= 0) return rows;
   const std::int64_t header = Storage::headerSize(columns.size());
   const std::string tableName = Storage::read(file, 0, kNameFieldBytes);
-  SlotRead slot{columns, layout, "", Storage::largestMaxStates(columns)};
+  SlotRead slot{columns, layout, "", Storage::largestMaxStates(columns), false, std::nullopt, true};
   // A header name that is no bare file name cannot name the rule file.
   if (isSafeTableName(tableName)) slot.ruleTable = tableName;
   const std::vector<Cell> blank = blankCells(columns);
