@@ -78,26 +78,34 @@ bool allZero(std::string_view bytes) {
   return true;
 }
 
+// Whether encoding `value` for a field of kind `kind` gives back `field`,
+// of four bytes at most: a NaN other than the quiet one, a float its six
+// decimals do not give back or a flag byte other than 0 or 1 does not.
+bool encodesBack(ValueKind kind, std::string_view field, const std::string& value) {
+  char back[4] = {};
+  if (field.size() > sizeof back) return false;
+  encodeCellValue(back, kind, value, field.size());
+  return std::memcmp(back, field.data(), field.size()) == 0;
+}
+
 // Whether a checkpoint writes the plain field `field`, which read as
-// `value`, back byte for byte.
-bool writesBack(const CellSlot& layout, std::string_view field, const std::string& value) {
+// `value`, back byte for byte. Small enough to be inlined where every
+// cell of a table asks it.
+inline bool writesBack(const CellSlot& layout, std::string_view field, const std::string& value) {
   switch (layout.kind) {
     case ValueKind::kInteger:
       return true;  // every 32-bit pattern prints as a number that parses back to it
     case ValueKind::kString:
-      // The marker a narrow field reads as is written back as its first bytes.
-      return allZero(field.substr(textOf(field).size()));
+      // The text is the field's bytes up to its first zero, or the marker
+      // that a narrow field wholly taken by its first bytes reads as and is
+      // written back as: the bytes past it must be zeros.
+      return allZero(field.substr(std::min(value.size(), field.size())));
     case ValueKind::kFloat:
     case ValueKind::kBool:
     case ValueKind::kOther:
       break;
   }
-  // A NaN other than the quiet one, a float its six decimals do not give
-  // back, a flag byte other than 0 or 1: each is written back otherwise.
-  char back[4] = {};
-  if (field.size() > sizeof back) return false;
-  encodeCellValue(back, layout.kind, value, field.size());
-  return std::memcmp(back, field.data(), field.size()) == 0;
+  return encodesBack(layout.kind, field, value);
 }
 
 // How the cells of one slot are read back. The rule file is read once, when
