@@ -28,9 +28,13 @@
 inline void encodeCellValue(char* at, ValueKind kind, std::string_view text, std::size_t width) {
   // The four bytes of `value` at `at`, as far as `width` allows.
   const auto put = [at, width](std::int32_t value) {
+    if (width >= 4) {
+      putInt32(at, value);
+      return;
+    }
     char bytes[4];
     putInt32(bytes, value);
-    std::memcpy(at, bytes, std::min<std::size_t>(width, 4));
+    std::memcpy(at, bytes, width);
   };
   switch (kind) {
     case ValueKind::kInteger:
