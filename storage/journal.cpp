@@ -50,10 +50,19 @@ struct Checksum {
       value *= primePower(zeros);
       zeros = 0;
       word = littleEndian(word);
-      for (int byte = 0; byte < 8; ++byte, word >>= 8) {
-        value ^= word & 0xFF;
+      // Written out, so that no count is kept per byte.
+      const auto byteAt = [&](int shift) {
+        value ^= (word >> shift) & 0xFF;
         value *= kPrime;
-      }
+      };
+      byteAt(0);
+      byteAt(8);
+      byteAt(16);
+      byteAt(24);
+      byteAt(32);
+      byteAt(40);
+      byteAt(48);
+      byteAt(56);
     }
     value *= primePower(zeros);
     for (; at != end; ++at) {
