@@ -178,22 +178,22 @@ void decodeCell(Cell& cell, SlotRead& slot, const CellSlot& layout, std::string_
                      keepsRecord(slot, number, *cell.rule, cell.rowIndex, column);
 }
 
-// A cell per column holding its name and type and nothing else: each row's
-// cells start as a copy, made in one allocation.
-std::vector<Cell> blankCells(const std::vector<Column>& columns) {
-  std::vector<Cell> cells(columns.size());
+// A row of table `tableName` with a cell per column holding its name and
+// type and nothing else: each row read starts as a copy, made with one
+// allocation.
+Row blankRow(const std::string& tableName, const std::vector<Column>& columns) {
+  Row row;
+  row.tableName = tableName;
+  row.cells.resize(columns.size());
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    cells[i].column = columns[i].name;
-    cells[i].type = columns[i].type;
+    row.cells[i].column = columns[i].name;
+    row.cells[i].type = columns[i].type;
   }
-  return cells;
+  return row;
 }
 
-// Fills `row`, a new row, from its slot `bytes`; `blank` is blankCells.
-void decodeRow(Row& row, SlotRead& slot, const std::vector<Cell>& blank,
-               const std::string& tableName, std::string_view bytes, std::int32_t position) {
-  row.tableName = tableName;
-  row.cells = blank;
+// Fills `row`, a copy of blankRow, from its slot `bytes`.
+void decodeRow(Row& row, SlotRead& slot, std::string_view bytes, std::int32_t position) {
   for (std::size_t i = 0; i < slot.columns.size(); ++i) {
     const CellSlot& layout = slot.layout.cells[i];
     Cell& cell = row.cells[i];
@@ -391,7 +391,7 @@ std::vector<Row> rowsOf(std::istream& file, const std::vector<Column>& columns, 
   SlotRead slot{columns, layout, "", Storage::largestMaxStates(columns), false, std::nullopt, true};
   // A header name that is no bare file name cannot name the rule file.
   if (isSafeTableName(tableName)) slot.ruleTable = tableName;
-  const std::vector<Cell> blank = blankCells(columns);
+  const Row blank = blankRow(tableName, columns);
 
   // Only whole slots become rows: a file cut inside a slot loses that row,
   // and so does one with a byte past the 32-bit offsets.
@@ -408,7 +408,7 @@ std::vector<Row> rowsOf(std::istream& file, const std::vector<Column>& columns, 
     const std::int64_t got = readBytes(file, header + first * size, wanted, bytes.get());
     // A stream that holds less than its length said ends with its last whole slot.
     for (std::int64_t k = 0; k < got / size; ++k) {
-      decodeRow(rows.emplace_back(), slot, blank, tableName,
+      decodeRow(rows.emplace_back(blank), slot,
                 std::string_view(bytes.get() + k * size, static_cast<std::size_t>(size)),
                 static_cast<std::int32_t>(first + k));
     }
