@@ -86,7 +86,7 @@ Row* Database::findParentRow(Table& parent, const std::string& key) {
   // row there only when it is live and shows exactly that text.
   const auto type = parent.columnTypes.find(parent.primaryKey);
   const std::string shown = comparedForm(type == parent.columnTypes.end() ? "" : type->second, key);
-  const auto entry = findIndexEntry(parent.pkMap, shown);
+  const auto entry = parent.pkMap.find(shown);
   if (entry == parent.pkMap.end() || !isLiveRow(parent, entry->second)) return nullptr;
   Row& row = parent.rows[static_cast<std::size_t>(entry->second)];
   const auto holds = [&shown](const Cell& cell) { return cell.getVal() == shown; };
@@ -164,7 +164,7 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
       if (!isLiveRow(child, static_cast<std::int64_t>(position))) continue;
       const Row& row = child.rows[position];
       if (keyPosition >= row.cells.size()) continue;
-      for (const std::string& text : keyTexts(row.cells[keyPosition], Reach::StillReachable)) {
+      const auto need = [&](const std::string& text) {
         const std::string key = text.substr(0, text.find('\0'));
         // An empty key is a key like any other, as for an insert: were it
         // passed over, which parent rows it protects would depend on the
@@ -175,7 +175,14 @@ void Database::makeLink(const std::string& foreignTable, const std::string& fore
         }
         pending.push_back(
             {&parent, rowPosition(parent, found), relation, static_cast<std::int32_t>(position)});
+      };
+      const Cell& cell = row.cells[keyPosition];
+      // A value without a chain stands for itself alone: no set to build.
+      if (!cell.rule) {
+        need(cell.value);
+        continue;
       }
+      for (const std::string& text : keyTexts(cell, Reach::StillReachable)) need(text);
     }
     if (!apply) {
       restore();

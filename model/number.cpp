@@ -70,14 +70,18 @@ std::optional<Int> toInteger(std::string_view whole) {
 std::optional<std::int32_t> toInt32(std::string_view text) {
   // Most texts read here are stored numbers: a minus sign at most, then
   // nine digits at most and nothing else, which cannot overflow.
-  const std::size_t first = !text.empty() && text[0] == '-' ? 1 : 0;
-  if (text.size() > first && text.size() - first <= 9) {
-    std::int32_t value = 0;
-    std::size_t at = first;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-      value = value * 10 + (text[at] - '0');
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  const bool negative = at != end && *at == '-';
+  if (negative) ++at;
+  if (at != end && end - at <= 9) {
+    std::uint32_t value = 0;
+    for (; at != end; ++at) {
+      const auto digit = static_cast<std::uint32_t>(static_cast<unsigned char>(*at) - '0');
+      if (digit > 9) break;
+      value = value * 10 + digit;
     }
-    if (at == text.size()) return first == 1 ? -value : value;
+    if (at == end) return static_cast<std::int32_t>(negative ? 0U - value : value);
   }
   return toInteger<std::int32_t>(text);
 }

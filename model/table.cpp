@@ -19,7 +19,7 @@ IndexKey::IndexKey(std::string text) : text_(std::move(text)) {
   if (sign > 0) reading_ = Reading::kAbove;
 }
 
-bool KeyComparator::operator()(const IndexKey& a, const IndexKey& b) const {
+bool KeyComparator::ordered(const IndexKey& a, const IndexKey& b) const {
   if (!numeric_) return a.text() < b.text();
   using Reading = IndexKey::Reading;
   if (a.reading() != b.reading()) return a.reading() < b.reading();

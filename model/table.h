@@ -96,9 +96,20 @@ struct KeyComparator {
   explicit KeyComparator(std::string keyType)
       : type(std::move(keyType)), numeric_(isIntegerType(type)) {}
 
-  bool operator()(const IndexKey& a, const IndexKey& b) const;
+  // Two keys within the int range, as nearly every numeric key is, compare
+  // without a call.
+  bool operator()(const IndexKey& a, const IndexKey& b) const {
+    if (numeric_ && a.reading() == IndexKey::Reading::kNumber &&
+        b.reading() == IndexKey::Reading::kNumber) {
+      return a.number() < b.number();
+    }
+    return ordered(a, b);
+  }
 
  private:
+  // Every other pair of keys.
+  bool ordered(const IndexKey& a, const IndexKey& b) const;
+
   bool numeric_ = false;
 };
 

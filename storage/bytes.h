@@ -1,8 +1,10 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -32,8 +34,10 @@ inline void putInt32(char* at, std::int32_t value) {
 // The integer in the first 4 (8) bytes of `bytes`; the caller makes sure
 // they are there.
 inline std::int32_t int32At(std::string_view bytes) {
+  // One load: a loader reads one of these per number it meets.
   std::uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(bytes[i]);
+  std::memcpy(&bits, bytes.data(), 4);
+  if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
   return static_cast<std::int32_t>(bits);
 }
 

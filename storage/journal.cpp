@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -29,8 +30,9 @@ const std::string kJournal(kJournalFileName);
 
 // 64-bit FNV-1a: enough to tell a torn or damaged journal from a whole one.
 // Slots are mostly zero padding, and a zero byte only multiplies by the
-// prime, so a run of zeros is one multiplication by the prime's power: the
-// same sum, without a multiplication per byte.
+// prime, so a run of zero words is one multiplication by the prime's power:
+// the same sum, without a multiplication per byte. Any other word takes
+// each of its bytes in turn, zeros too, which needs no test per byte.
 struct Checksum {
   static constexpr std::uint64_t kPrime = 1099511628211ULL;
   std::uint64_t value = 14695981039346656037ULL;
@@ -38,30 +40,54 @@ struct Checksum {
   void add(std::string_view bytes) {
     const char* at = bytes.data();
     const char* const end = at + bytes.size();
-    while (at != end) {
-      if (*at != 0) {
-        value ^= static_cast<unsigned char>(*at++);
-        value *= kPrime;
+    std::uint64_t zeros = 0;  // zero bytes not yet multiplied in
+    for (std::uint64_t word = 0; end - at >= 8; at += 8) {
+      std::memcpy(&word, at, 8);
+      if (word == 0) {
+        zeros += 8;
         continue;
       }
-      const char* const zeros = at;
-      std::uint64_t word = 0;
-      while (end - at >= 8 && (std::memcpy(&word, at, 8), word == 0)) at += 8;
-      while (at != end && *at == 0) ++at;
-      value *= primePower(static_cast<std::uint64_t>(at - zeros));
+      value *= primePower(zeros);
+      zeros = 0;
+      word = littleEndian(word);
+      // Written out, so that no count is kept per byte.
+      const auto byteAt = [&](int shift) {
+        value ^= (word >> shift) & 0xFF;
+        value *= kPrime;
+      };
+      byteAt(0);
+      byteAt(8);
+      byteAt(16);
+      byteAt(24);
+      byteAt(32);
+      byteAt(40);
+      byteAt(48);
+      byteAt(56);
+    }
+    value *= primePower(zeros);
+    for (; at != end; ++at) {
+      value ^= static_cast<unsigned char>(*at);
+      value *= kPrime;
     }
   }
 
  private:
+  // The word as its bytes read in file order from the lowest.
+  static std::uint64_t littleEndian(std::uint64_t word) {
+    if constexpr (std::endian::native == std::endian::big) return __builtin_bswap64(word);
+    return word;
+  }
+
   // kPrime to the power `exponent`, modulo 2^64.
+  static constexpr std::array<std::uint64_t, 256> kSmallPowers = [] {
+    std::array<std::uint64_t, 256> powers{};
+    powers[0] = 1;
+    for (std::size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * kPrime;
+    return powers;
+  }();
+
   static std::uint64_t primePower(std::uint64_t exponent) {
-    static const std::array<std::uint64_t, 256> small = [] {
-      std::array<std::uint64_t, 256> powers{};
-      powers[0] = 1;
-      for (std::size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * kPrime;
-      return powers;
-    }();
-    if (exponent < small.size()) return small[exponent];
+    if (exponent < kSmallPowers.size()) return kSmallPowers[exponent];
     std::uint64_t result = 1;
     for (std::uint64_t base = kPrime; exponent != 0; exponent >>= 1, base *= base) {
       if ((exponent & 1) != 0) result *= base;

@@ -103,28 +103,34 @@ struct SlotEncoding {
 };
 
 // Writes `row`'s slot into the layout.size zero bytes at `out`; the rule
-// records it names go to `rules`.
+// records it names go to `rules`. Returns whether the slot shows a chain's
+// current value (a chain in a column that keeps no rule records), which
+// changes with the clock.
 template <typename RecordFor>
-void encodeSlot(const SlotEncoding<RecordFor>& encoding, const Row& row, char* out,
+bool encodeSlot(const SlotEncoding<RecordFor>& encoding, const Row& row, char* out,
                 std::vector<RuleRecord>& rules) {
   static const Cell kNoCell;
   const std::vector<CellSlot>& cells = encoding.layout.cells;
+  bool showsClock = false;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     const CellSlot& slot = cells[i];
     const Cell& cell = i < row.cells.size() ? row.cells[i] : kNoCell;
     char* const at = out + slot.offset;
-    if (!slot.temporal) {
-      encodeCellValue(at, slot.kind, cell.getVal(), slot.width);
-    } else if (storesRule(slot, cell)) {
+    if (storesRule(slot, cell)) {
       const std::int64_t record = encoding.recordFor(static_cast<std::int64_t>(slot.offset));
       rules.push_back({record, ruleRecordBytes(encoding.rIdx, static_cast<std::int32_t>(i),
                                                *cell.rule, encoding.maxStates)});
       at[0] = 1;
       putInt32(at + 1, static_cast<std::int32_t>(record));
-    } else {
-      encodeCellValue(at + 1, slot.kind, cell.getVal(), slot.width);
+      continue;
     }
+    // Only a chain needs the clock to give its current value.
+    const bool chain = cell.rule && !cell.rule->states.empty();
+    showsClock = showsClock || chain;
+    const std::string& text = chain ? cell.getVal() : cell.value;
+    encodeCellValue(slot.temporal ? at + 1 : at, slot.kind, text, slot.width);
   }
+  return showsClock;
 }
 
 // Opens the rule file when a write needs it to hand out records; a missing

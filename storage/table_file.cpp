@@ -78,26 +78,34 @@ bool allZero(std::string_view bytes) {
   return true;
 }
 
+// Whether encoding `value` for a field of kind `kind` gives back `field`,
+// of four bytes at most: a NaN other than the quiet one, a float its six
+// decimals do not give back or a flag byte other than 0 or 1 does not.
+bool encodesBack(ValueKind kind, std::string_view field, const std::string& value) {
+  char back[4] = {};
+  if (field.size() > sizeof back) return false;
+  encodeCellValue(back, kind, value, field.size());
+  return std::memcmp(back, field.data(), field.size()) == 0;
+}
+
 // Whether a checkpoint writes the plain field `field`, which read as
-// `value`, back byte for byte.
-bool writesBack(const CellSlot& layout, std::string_view field, const std::string& value) {
+// `value`, back byte for byte. Small enough to be inlined where every
+// cell of a table asks it.
+inline bool writesBack(const CellSlot& layout, std::string_view field, const std::string& value) {
   switch (layout.kind) {
     case ValueKind::kInteger:
       return true;  // every 32-bit pattern prints as a number that parses back to it
     case ValueKind::kString:
-      // The marker a narrow field reads as is written back as its first bytes.
-      return allZero(field.substr(textOf(field).size()));
+      // The text is the field's bytes up to its first zero, or the marker
+      // that a narrow field wholly taken by its first bytes reads as and is
+      // written back as: the bytes past it must be zeros.
+      return allZero(field.substr(std::min(value.size(), field.size())));
     case ValueKind::kFloat:
     case ValueKind::kBool:
     case ValueKind::kOther:
       break;
   }
-  // A NaN other than the quiet one, a float its six decimals do not give
-  // back, a flag byte other than 0 or 1: each is written back otherwise.
-  char back[4] = {};
-  if (field.size() > sizeof back) return false;
-  encodeCellValue(back, layout.kind, value, field.size());
-  return std::memcmp(back, field.data(), field.size()) == 0;
+  return encodesBack(layout.kind, field, value);
 }
 
 // How the cells of one slot are read back. The rule file is read once, when
@@ -170,22 +178,22 @@ void decodeCell(Cell& cell, SlotRead& slot, const CellSlot& layout, std::string_
                      keepsRecord(slot, number, *cell.rule, cell.rowIndex, column);
 }
 
-// A cell per column holding its name and type and nothing else: each row's
-// cells start as a copy, made in one allocation.
-std::vector<Cell> blankCells(const std::vector<Column>& columns) {
-  std::vector<Cell> cells(columns.size());
+// A row of table `tableName` with a cell per column holding its name and
+// type and nothing else: each row read starts as a copy, made with one
+// allocation.
+Row blankRow(const std::string& tableName, const std::vector<Column>& columns) {
+  Row row;
+  row.tableName = tableName;
+  row.cells.resize(columns.size());
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    cells[i].column = columns[i].name;
-    cells[i].type = columns[i].type;
+    row.cells[i].column = columns[i].name;
+    row.cells[i].type = columns[i].type;
   }
-  return cells;
+  return row;
 }
 
-// Fills `row`, a new row, from its slot `bytes`; `blank` is blankCells.
-void decodeRow(Row& row, SlotRead& slot, const std::vector<Cell>& blank,
-               const std::string& tableName, std::string_view bytes, std::int32_t position) {
-  row.tableName = tableName;
-  row.cells = blank;
+// Fills `row`, a copy of blankRow, from its slot `bytes`.
+void decodeRow(Row& row, SlotRead& slot, std::string_view bytes, std::int32_t position) {
   for (std::size_t i = 0; i < slot.columns.size(); ++i) {
     const CellSlot& layout = slot.layout.cells[i];
     Cell& cell = row.cells[i];
@@ -380,10 +388,10 @@ std::vector<Row> rowsOf(std::istream& file, const std::vector<Column>& columns, 
   if (columns.empty() || size <= 0) return rows;
   const std::int64_t header = Storage::headerSize(columns.size());
   const std::string tableName = Storage::read(file, 0, kNameFieldBytes);
-  SlotRead slot{columns, layout, "", Storage::largestMaxStates(columns)};
+  SlotRead slot{columns, layout, "", Storage::largestMaxStates(columns), false, std::nullopt, true};
   // A header name that is no bare file name cannot name the rule file.
   if (isSafeTableName(tableName)) slot.ruleTable = tableName;
-  const std::vector<Cell> blank = blankCells(columns);
+  const Row blank = blankRow(tableName, columns);
 
   // Only whole slots become rows: a file cut inside a slot loses that row,
   // and so does one with a byte past the 32-bit offsets.
@@ -400,7 +408,7 @@ std::vector<Row> rowsOf(std::istream& file, const std::vector<Column>& columns, 
     const std::int64_t got = readBytes(file, header + first * size, wanted, bytes.get());
     // A stream that holds less than its length said ends with its last whole slot.
     for (std::int64_t k = 0; k < got / size; ++k) {
-      decodeRow(rows.emplace_back(), slot, blank, tableName,
+      decodeRow(rows.emplace_back(blank), slot,
                 std::string_view(bytes.get() + k * size, static_cast<std::size_t>(size)),
                 static_cast<std::int32_t>(first + k));
     }

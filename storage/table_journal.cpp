@@ -63,17 +63,6 @@ void requireWritableOrMissing(const std::string& path) {
   }
 }
 
-// A chain in a column that keeps no rule record is stored as its current
-// value, which changes with the clock.
-bool showsClockValue(const SlotLayout& layout, const Row& row) {
-  const std::size_t cells = std::min(row.cells.size(), layout.cells.size());
-  for (std::size_t i = 0; i < cells; ++i) {
-    const Cell& cell = row.cells[i];
-    if (cell.rule && !cell.rule->states.empty() && !layout.cells[i].ruleNumbers) return true;
-  }
-  return false;
-}
-
 // The rows a checkpoint that writes only what changed writes, in position
 // order: the marked ones, the ones that show the clock and every row past
 // the slots the files hold.
@@ -128,9 +117,13 @@ class SlotEncoder {
   // The slots of a run, in one buffer of exactly their size, and its
   // deletion map bytes into `map` (run.count bytes), in the same pass.
   std::string slots(const Run& run, std::string& map) {
-    std::string bytes(static_cast<std::size_t>(run.count) * layout.size, '\0');
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(run.count) * layout.size);
     map.assign(static_cast<std::size_t>(run.count), kLiveRowByte);
     for (std::int64_t i = 0; i < run.count; ++i) {
+      // Zeroed a slot at a time, just before it is encoded, while the
+      // slot before it is still in the cache.
+      bytes.append(layout.size, '\0');
       const Row& row =
           encode(run.first + i, bytes.data() + static_cast<std::size_t>(i) * layout.size);
       if (row.deleted) map[static_cast<std::size_t>(i)] = kDeletedRowByte;
@@ -148,10 +141,11 @@ class SlotEncoder {
       return records.claim(data.namedRecord(position + cellOffset));
     };
     const Row& row = table.rows[static_cast<std::size_t>(k)];
-    encodeSlot(SlotEncoding<decltype(recordFor)>{layout, static_cast<std::int32_t>(k), maxStates,
-                                                 recordFor},
-               row, out, rules);
-    if (showsClockValue(layout, row)) clockRows.push_back(static_cast<std::int32_t>(k));
+    if (encodeSlot(SlotEncoding<decltype(recordFor)>{layout, static_cast<std::int32_t>(k),
+                                                     maxStates, recordFor},
+                   row, out, rules)) {
+      clockRows.push_back(static_cast<std::int32_t>(k));
+    }
     return row;
   }
 
