@@ -17,7 +17,7 @@
 // after each StopEngine); "S <output>" when a start failed; "> <command>"
 // before a command is issued and "< 1 <rows affected>" or "< 0 <message>"
 // once its result is back, followed for a SELECT by "R <row>" per row it
-// gave. After each dump the webhook file as the start left it is copied to
+// gave. Before each dump's "E" the webhook file as the start left it is copied to
 // "<record>.webhooks" (after the start) or "<record>.webhooks-<n>" (after
 // the n-th StopEngine); no copy when there is none.
 
@@ -117,8 +117,11 @@ bool dump(const std::string& suffix) {
     put("D " + table);
     for (const std::string& row : rowsOf(result)) put("W " + row);
   }
-  put("E");
+  // The copy comes before the line that closes the dump: a kill in the
+  // middle of the copy then leaves a dump the test does not read, never a
+  // closed one beside a cut copy.
   copyWebhooks(recordPath + ".webhooks" + suffix);
+  put("E");
   return true;
 }
 
