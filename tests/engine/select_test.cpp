@@ -17,6 +17,7 @@
 #include "model/number.h"
 #include "model/result_set.h"
 #include "model/stored_form.h"
+#include "support/draws.h"
 #include "support/test_support.h"
 #include "test_tables.h"
 
@@ -538,11 +539,7 @@ class ReferenceJoin {
 TEST(JoinDifferentialTest, MatchesTheReferenceJoin) {
   ScopedClock clock(1000);
   std::mt19937 random(17);
-  const auto below = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
-  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const Draws draw{random};
   const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
   const std::vector<std::string> values{
       "1",     "2",   "07", "7",        "x",           kMissingValue,  "",
@@ -552,36 +549,39 @@ TEST(JoinDifferentialTest, MatchesTheReferenceJoin) {
   const std::vector<std::string> names{"id", "x", "tag", "aid", "y", "nope", ""};
   for (int run = 0; run < 1500; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    clock.set(995 + static_cast<std::int64_t>(below(12)));
+    clock.set(995 + static_cast<std::int64_t>(draw.below(12)));
     Database db;
     const auto build = [&](const std::string& name, const std::vector<std::string>& columns) {
       std::vector<Column> declared;
-      for (const std::string& column : columns) declared.push_back(makeColumn(column, pick(types)));
+      for (const std::string& column : columns)
+        declared.push_back(makeColumn(column, draw.pick(types)));
       Table& table = db.tables[name] = makeTable(name, declared);
-      if (chance(0.5)) {
+      if (draw.chance(0.5)) {
         table.primaryKey = columns[0];
         table.pkMap = PrimaryKeyIndex(KeyComparator(declared[0].type));
       }
-      for (int i = static_cast<int>(below(12)); i > 0; --i) {
+      for (int i = static_cast<int>(draw.below(12)); i > 0; --i) {
         std::vector<std::string> texts;
-        for (std::size_t c = 0; c < columns.size(); ++c) texts.push_back(pick(values));
+        for (std::size_t c = 0; c < columns.size(); ++c) texts.push_back(draw.pick(values));
         Row& row = appendRow(table, texts);
-        if (chance(0.1)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
+        if (draw.chance(0.1))
+          row.cells[0].rule = makeRule({{draw.pick(values), 3}, {draw.pick(values), 5}}, 995);
         const std::int32_t position = lastPosition(table);
         if (!table.primaryKey.empty()) table.pkMap.emplace(row.cells[0].value, position);
-        if (chance(0.15)) markDeleted(table, position);
+        if (draw.chance(0.15)) markDeleted(table, position);
       }
     };
     build("a", {"id", "x", "tag"});
     build("b", {"aid", "y", "tag"});
-    const std::string firstName = chance(0.9) ? "a" : pick({"b", "ghost"});
-    const std::string secondName = chance(0.8) ? "b" : pick({"a", "ghost"});
-    const std::string primaryJoinCol = chance(0.8) ? "id" : pick(names);
-    const std::string secondaryJoinCol = chance(0.8) ? "aid" : pick(names);
+    const std::string firstName = draw.chance(0.9) ? "a" : draw.pick({"b", "ghost"});
+    const std::string secondName = draw.chance(0.8) ? "b" : draw.pick({"a", "ghost"});
+    const std::string primaryJoinCol = draw.chance(0.8) ? "id" : draw.pick(names);
+    const std::string secondaryJoinCol = draw.chance(0.8) ? "aid" : draw.pick(names);
     std::vector<Condition> conditions;
-    for (std::size_t i = below(4); i > 0; --i) {
-      Condition condition = where(pick(names), pick(ops), pick(values), chance(0.4) ? 'o' : 'a');
-      if (chance(0.4)) condition.table = pick({"a", "b", "zz"});
+    for (std::size_t i = draw.below(4); i > 0; --i) {
+      Condition condition =
+          where(draw.pick(names), draw.pick(ops), draw.pick(values), draw.chance(0.4) ? 'o' : 'a');
+      if (draw.chance(0.4)) condition.table = draw.pick({"a", "b", "zz"});
       conditions.push_back(condition);
     }
     const auto joined = [&] {
@@ -610,46 +610,45 @@ TEST(JoinDifferentialTest, MatchesTheReferenceJoin) {
 TEST(JoinDifferentialTest, TheKeyProbeMatchesTheOrChain) {
   ScopedClock clock(1000);
   std::mt19937 random(31);
-  const auto below = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
-  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const Draws draw{random};
   const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
   const std::vector<std::string> values{"1",   "2",           "3",          "07", "7",
                                         "+7",  kMissingValue, "",           "x",  "true",
                                         "2.5", "2.500000",    "99999999999"};
   for (int run = 0; run < 1500; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    clock.set(995 + static_cast<std::int64_t>(below(12)));
+    clock.set(995 + static_cast<std::int64_t>(draw.below(12)));
     Database db;
     Table& a = db.tables["a"] = makeTable("a", {makeColumn("id", "int"), makeColumn("x", "int")});
-    for (int i = static_cast<int>(below(20)); i > 0; --i) {
-      Row& row = appendRow(a, {pick(values), std::to_string(i)});
-      if (chance(0.1)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
-      if (chance(0.1)) markDeleted(a, lastPosition(a));
+    for (int i = static_cast<int>(draw.below(20)); i > 0; --i) {
+      Row& row = appendRow(a, {draw.pick(values), std::to_string(i)});
+      if (draw.chance(0.1))
+        row.cells[0].rule = makeRule({{draw.pick(values), 3}, {draw.pick(values), 5}}, 995);
+      if (draw.chance(0.1)) markDeleted(a, lastPosition(a));
     }
-    const std::string keyType = pick(types);
+    const std::string keyType = draw.pick(types);
     std::vector<Column> declared{makeColumn("aid", keyType), makeColumn("y", "string")};
-    if (chance(0.3)) declared.push_back(makeColumn("aid", pick(types)));
+    if (draw.chance(0.3)) declared.push_back(makeColumn("aid", draw.pick(types)));
     Table& b = db.tables["b"] = makeTable("b", declared);
     b.primaryKey = "aid";
     b.pkMap = PrimaryKeyIndex(KeyComparator(keyType));
-    for (int i = static_cast<int>(below(12)); i > 0; --i) {
-      Row& row = appendRow(b, {pick(values), "r" + std::to_string(i), pick(values)});
+    for (int i = static_cast<int>(draw.below(12)); i > 0; --i) {
+      Row& row = appendRow(b, {draw.pick(values), "r" + std::to_string(i), draw.pick(values)});
       const std::int32_t position = lastPosition(b);
-      if (chance(0.1)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
+      if (draw.chance(0.1))
+        row.cells[0].rule = makeRule({{draw.pick(values), 3}, {draw.pick(values), 5}}, 995);
       // Entered under either cell of the key's name, so that rows of one
       // join text can each be found by a value of its own.
-      const Cell& keyCell = row.cells[declared.size() > 2 && chance(0.5) ? 2 : 0];
-      if (chance(0.9)) b.pkMap.emplace(comparedForm(keyType, keyCell.value), position);
-      if (chance(0.15)) markDeleted(b, position);
+      const Cell& keyCell = row.cells[declared.size() > 2 && draw.chance(0.5) ? 2 : 0];
+      if (draw.chance(0.9)) b.pkMap.emplace(comparedForm(keyType, keyCell.value), position);
+      if (draw.chance(0.15)) markDeleted(b, position);
     }
-    for (std::size_t i = below(3); i > 0; --i) {
-      b.pkMap.emplace(pick(values), static_cast<int>(below(14)) - 1);
+    for (std::size_t i = draw.below(3); i > 0; --i) {
+      b.pkMap.emplace(draw.pick(values), static_cast<int>(draw.below(14)) - 1);
     }
     std::vector<Condition> conditions;
-    if (chance(0.3)) conditions.push_back(on("a", "x", pick({"<", ">", "!="}), pick({"3", "8"})));
+    if (draw.chance(0.3))
+      conditions.push_back(on("a", "x", draw.pick({"<", ">", "!="}), draw.pick({"3", "8"})));
     const std::string actual = db.selectJoin("a", "b", "id", "aid", {}, conditions).toJson();
     EXPECT_EQ(actual, ReferenceJoin(db).run("a", "b", "id", "aid", conditions).toJson());
   }
@@ -663,49 +662,49 @@ TEST(JoinDifferentialTest, TheKeyProbeMatchesTheOrChain) {
 TEST(SelectDifferentialTest, ALookUpByKeyMatchesTheGeneralPath) {
   ScopedClock clock(1000);
   std::mt19937 random(37);
-  const auto below = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
-  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const Draws draw{random};
   const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
   const std::vector<std::string> values{"1",  "2",    "7",    "07",  "+7",          kMissingValue,
                                         "",   "x",    "true", "2.5", "99999999999", "-2147483648",
                                         "-0", "1e39", "n\"q"};
   for (int run = 0; run < 2000; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    clock.set(995 + static_cast<std::int64_t>(below(12)));
+    clock.set(995 + static_cast<std::int64_t>(draw.below(12)));
     Database db;
-    std::vector<Column> declared{makeColumn("k", pick(types)), makeColumn("s", pick(types)),
-                                 makeColumn("n", pick(types))};
-    if (chance(0.2)) declared.push_back(makeColumn("k", pick(types)));
+    std::vector<Column> declared{makeColumn("k", draw.pick(types)),
+                                 makeColumn("s", draw.pick(types)),
+                                 makeColumn("n", draw.pick(types))};
+    if (draw.chance(0.2)) declared.push_back(makeColumn("k", draw.pick(types)));
     Table& t = db.tables["t"] = makeTable("t", declared);
     t.primaryKey = "k";
     t.pkMap = PrimaryKeyIndex(KeyComparator(declared[0].type));
-    for (int i = static_cast<int>(below(10)); i > 0; --i) {
-      Row& row = appendRow(t, {pick(values), pick(values), pick(values), pick(values)});
+    for (int i = static_cast<int>(draw.below(10)); i > 0; --i) {
+      Row& row = appendRow(
+          t, {draw.pick(values), draw.pick(values), draw.pick(values), draw.pick(values)});
       const std::int32_t position = lastPosition(t);
-      if (chance(0.2)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
-      if (chance(0.9))
+      if (draw.chance(0.2))
+        row.cells[0].rule = makeRule({{draw.pick(values), 3}, {draw.pick(values), 5}}, 995);
+      if (draw.chance(0.9))
         t.pkMap.emplace(comparedForm(declared[0].type, row.cells[0].value), position);
-      if (chance(0.15)) markDeleted(t, position);
+      if (draw.chance(0.15)) markDeleted(t, position);
     }
-    if (chance(0.3)) t.pkMap.emplace(pick(values), static_cast<int>(below(12)) - 1);
+    if (draw.chance(0.3)) t.pkMap.emplace(draw.pick(values), static_cast<int>(draw.below(12)) - 1);
     std::vector<std::string> requested;
-    if (chance(0.5)) {
+    if (draw.chance(0.5)) {
       for (const Column& column : declared) requested.push_back(column.name);
     } else {
-      for (std::size_t i = below(5); i > 0; --i) requested.push_back(pick({"k", "s", "n", "zz"}));
+      for (std::size_t i = draw.below(5); i > 0; --i)
+        requested.push_back(draw.pick({"k", "s", "n", "zz"}));
     }
-    const std::string table = chance(0.95) ? "t" : "ghost";
-    const std::string value = pick(values);
+    const std::string table = draw.chance(0.95) ? "t" : "ghost";
+    const std::string value = draw.pick(values);
     const auto json = [&](const std::vector<Condition>& conditions) {
       std::string text;
       const std::string refused =
           thrownMessage([&] { text = db.select(table, requested, conditions).toJson(); });
       return refused + text;
     };
-    EXPECT_EQ(json({where("k", pick({"=", "=="}), value)}),
+    EXPECT_EQ(json({where("k", draw.pick({"=", "=="}), value)}),
               json({where("k", "=", value), where("k", "==", value)}));
   }
 }

@@ -11,6 +11,7 @@
 #include "engine/database.h"
 #include "engine/row_filter.h"
 #include "model/stored_form.h"
+#include "support/draws.h"
 #include "support/number_reference.h"
 #include "support/test_support.h"
 #include "test_tables.h"
@@ -431,10 +432,7 @@ std::vector<std::int32_t> positionsOf(const std::vector<Row*>& rows, const Table
 TEST(SelectionDifferentialTest, MatchesTheReferenceOnIndexesThatDisagreeWithTheRows) {
   ScopedClock clock(1000);
   std::mt19937 random(7);
-  const auto pick = [&](const std::vector<std::string>& pool) {
-    return pool[std::uniform_int_distribution<std::size_t>(0, pool.size() - 1)(random)];
-  };
-  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const Draws draw{random};
   const std::vector<std::string> values{"1",
                                         "2",
                                         "3",
@@ -467,26 +465,30 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnIndexesThatDisagreeWithTheR
     table.pkMap = PrimaryKeyIndex(KeyComparator(keyType));
     const int rows = std::uniform_int_distribution<int>(0, 10)(random);
     for (int i = 0; i < rows; ++i) {
-      Row& row =
-          appendRow(table, {pick(values), pick(values), pick(values), pick(values), pick(values)});
-      if (chance(0.3)) {
-        row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995, chance(0.5));
+      Row& row = appendRow(table, {draw.pick(values), draw.pick(values), draw.pick(values),
+                                   draw.pick(values), draw.pick(values)});
+      if (draw.chance(0.3)) {
+        row.cells[0].rule =
+            makeRule({{draw.pick(values), 3}, {draw.pick(values), 5}}, 995, draw.chance(0.5));
       }
-      if (chance(0.7)) table.pkMap.emplace(row.cells[0].value, i);  // the first state's key
-      if (chance(0.2)) markDeleted(table, i);
-      if (chance(0.1)) table.deletedRows.insert(i);
-      if (chance(0.1)) table.rows.back().deleted = true;
+      if (draw.chance(0.7)) table.pkMap.emplace(row.cells[0].value, i);  // the first state's key
+      if (draw.chance(0.2)) markDeleted(table, i);
+      if (draw.chance(0.1)) table.deletedRows.insert(i);
+      if (draw.chance(0.1)) table.rows.back().deleted = true;
     }
     for (int stale = std::uniform_int_distribution<int>(0, 2)(random); stale > 0; --stale) {
-      table.pkMap.emplace(pick(values), std::uniform_int_distribution<int>(-1, rows + 1)(random));
+      table.pkMap.emplace(draw.pick(values),
+                          std::uniform_int_distribution<int>(-1, rows + 1)(random));
     }
     // Half the values are keys the index holds, so bounds land on entries.
     std::vector<std::string> keys;
     for (const auto& [key, position] : table.pkMap) keys.push_back(key.text());
     std::vector<Condition> conditions;
     for (int i = std::uniform_int_distribution<int>(0, 4)(random); i > 0; --i) {
-      const std::string value = !keys.empty() && chance(0.5) ? pick(keys) : pick(values);
-      conditions.push_back(where(pick(columns), pick(ops), value, chance(0.4) ? 'o' : 'a'));
+      const std::string value =
+          !keys.empty() && draw.chance(0.5) ? draw.pick(keys) : draw.pick(values);
+      conditions.push_back(
+          where(draw.pick(columns), draw.pick(ops), value, draw.chance(0.4) ? 'o' : 'a'));
     }
     EXPECT_EQ(positionsOf(db.getRequestedRows(conditions, table), table),
               ReferenceSelection(table).select(conditions));
@@ -501,11 +503,7 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnIndexesThatDisagreeWithTheR
 TEST(SelectionDifferentialTest, MatchesTheReferenceOnEveryTypeAndOperator) {
   ScopedClock clock(1000);
   std::mt19937 random(13);
-  const auto below = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
-  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const Draws draw{random};
   const std::vector<std::string> types{"int", "ApexInt", "float", "bool", "string", "other"};
   const std::vector<std::string> values{"1",           "2",
                                         "-3",          "05",
@@ -528,50 +526,54 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnEveryTypeAndOperator) {
   Database db;
   for (int run = 0; run < 3000; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    clock.set(995 + static_cast<std::int64_t>(below(12)));  // any state of the chains below
+    clock.set(995 + static_cast<std::int64_t>(draw.below(12)));  // any state of the chains below
     std::vector<Column> declared;
-    for (int i = static_cast<int>(below(4)) + 1; i > 0; --i) {
-      declared.push_back(makeColumn("c" + std::to_string(below(4)), pick(types)));
+    for (int i = static_cast<int>(draw.below(4)) + 1; i > 0; --i) {
+      declared.push_back(makeColumn("c" + std::to_string(draw.below(4)), draw.pick(types)));
     }
     Table table = makeTable("t", declared);
-    const bool keyed = chance(0.6);
+    const bool keyed = draw.chance(0.6);
     if (keyed) {
       table.primaryKey = declared[0].name;
       table.pkMap = PrimaryKeyIndex(KeyComparator(table.columnTypes.at(table.primaryKey)));
     }
-    const int rows = static_cast<int>(below(30));
+    const int rows = static_cast<int>(draw.below(30));
     for (int i = 0; i < rows; ++i) {
       std::vector<std::string> texts;
-      for (std::size_t c = 0; c < declared.size(); ++c) texts.push_back(pick(values));
+      for (std::size_t c = 0; c < declared.size(); ++c) texts.push_back(draw.pick(values));
       Row& row = appendRow(table, texts);
       for (Cell& cell : row.cells) {
-        if (chance(0.1)) cell.type = pick(types);
-        if (chance(0.15)) {
-          cell.rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995, chance(0.5));
+        if (draw.chance(0.1)) cell.type = draw.pick(types);
+        if (draw.chance(0.15)) {
+          cell.rule =
+              makeRule({{draw.pick(values), 3}, {draw.pick(values), 5}}, 995, draw.chance(0.5));
         }
       }
-      if (chance(0.1)) row.cells.pop_back();  // a row without its last cell
-      if (keyed && !row.cells.empty() && chance(0.8)) table.pkMap.emplace(row.cells[0].value, i);
-      if (chance(0.1)) table.deletedRows.insert(i);
-      if (chance(0.1)) table.rows.back().deleted = true;
+      if (draw.chance(0.1)) row.cells.pop_back();  // a row without its last cell
+      if (keyed && !row.cells.empty() && draw.chance(0.8))
+        table.pkMap.emplace(row.cells[0].value, i);
+      if (draw.chance(0.1)) table.deletedRows.insert(i);
+      if (draw.chance(0.1)) table.rows.back().deleted = true;
     }
-    if (keyed && chance(0.3)) table.pkMap.emplace(pick(values), static_cast<int>(below(40)) - 5);
+    if (keyed && draw.chance(0.3))
+      table.pkMap.emplace(draw.pick(values), static_cast<int>(draw.below(40)) - 5);
     std::vector<std::string> names{"missing"};
     for (const Column& column : declared) names.push_back(column.name);
     std::vector<Condition> conditions;
     const auto addRandom = [&] {
-      for (std::size_t i = below(3); i > 0; --i) {
-        Condition condition = where(pick(names), pick(ops), pick(values), chance(0.4) ? 'o' : 'a');
-        if (chance(0.1)) condition.table = "elsewhere";
+      for (std::size_t i = draw.below(3); i > 0; --i) {
+        Condition condition = where(draw.pick(names), draw.pick(ops), draw.pick(values),
+                                    draw.chance(0.4) ? 'o' : 'a');
+        if (draw.chance(0.1)) condition.table = "elsewhere";
         conditions.push_back(condition);
       }
     };
     addRandom();
     // Equalities on one column OR'd together, as a join gives one per text.
-    if (chance(0.4)) {
-      const std::string column = pick(names);
-      for (std::size_t i = below(6); i > 0; --i) {
-        conditions.push_back(where(column, chance(0.5) ? "=" : "==", pick(values), 'o'));
+    if (draw.chance(0.4)) {
+      const std::string column = draw.pick(names);
+      for (std::size_t i = draw.below(6); i > 0; --i) {
+        conditions.push_back(where(column, draw.chance(0.5) ? "=" : "==", draw.pick(values), 'o'));
       }
     }
     addRandom();
@@ -590,11 +592,7 @@ TEST(SelectionDifferentialTest, MatchesTheReferenceOnEveryTypeAndOperator) {
 TEST(KeyProbeDifferentialTest, ProbesKeepWhatTheirConditionsKeep) {
   ScopedClock clock(1000);
   std::mt19937 random(29);
-  const auto below = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  const auto pick = [&](const std::vector<std::string>& pool) { return pool[below(pool.size())]; };
-  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+  const Draws draw{random};
   const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
   const std::vector<std::string> values{
       "1",           "2",    "7",           "07",    "+7",   " 7",   "7abc",
@@ -603,28 +601,31 @@ TEST(KeyProbeDifferentialTest, ProbesKeepWhatTheirConditionsKeep) {
   Database db;
   for (int run = 0; run < 3000; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    clock.set(995 + static_cast<std::int64_t>(below(12)));
-    const std::string keyType = pick(types);
+    clock.set(995 + static_cast<std::int64_t>(draw.below(12)));
+    const std::string keyType = draw.pick(types);
     std::vector<Column> declared{makeColumn("k", keyType, 3), makeColumn("v", "string")};
-    if (chance(0.2)) declared.push_back(makeColumn("k", pick(types)));
+    if (draw.chance(0.2)) declared.push_back(makeColumn("k", draw.pick(types)));
     Table table = makeTable("t", declared);
     table.primaryKey = "k";
     table.pkMap = PrimaryKeyIndex(KeyComparator(keyType));
-    for (int i = static_cast<int>(below(15)); i > 0; --i) {
-      Row& row = appendRow(table, {pick(values), pick(values), pick(values)});
+    for (int i = static_cast<int>(draw.below(15)); i > 0; --i) {
+      Row& row = appendRow(table, {draw.pick(values), draw.pick(values), draw.pick(values)});
       const std::int32_t position = lastPosition(table);
-      if (chance(0.2)) row.cells[0].rule = makeRule({{pick(values), 3}, {pick(values), 5}}, 995);
-      if (chance(0.8)) table.pkMap.emplace(comparedForm(keyType, row.cells[0].value), position);
-      if (chance(0.05)) row.cells.clear();
-      if (chance(0.15)) markDeleted(table, position);
-      if (chance(0.05)) table.deletedRows.insert(position);
+      if (draw.chance(0.2))
+        row.cells[0].rule = makeRule({{draw.pick(values), 3}, {draw.pick(values), 5}}, 995);
+      if (draw.chance(0.8))
+        table.pkMap.emplace(comparedForm(keyType, row.cells[0].value), position);
+      if (draw.chance(0.05)) row.cells.clear();
+      if (draw.chance(0.15)) markDeleted(table, position);
+      if (draw.chance(0.05)) table.deletedRows.insert(position);
     }
-    if (chance(0.3)) table.pkMap.emplace(pick(values), static_cast<int>(below(20)) - 2);
-    std::vector<std::string> keys{pick(values)};
+    if (draw.chance(0.3))
+      table.pkMap.emplace(draw.pick(values), static_cast<int>(draw.below(20)) - 2);
+    std::vector<std::string> keys{draw.pick(values)};
     for (const auto& [key, position] : table.pkMap) keys.push_back(key.text());
     std::vector<std::string> probed;
-    for (std::size_t i = below(6) + 1; i > 0; --i) {
-      probed.push_back(pick(chance(0.7) ? keys : values));
+    for (std::size_t i = draw.below(6) + 1; i > 0; --i) {
+      probed.push_back(draw.pick(draw.chance(0.7) ? keys : values));
     }
     // The blocks of the first `count` values, by the general path: each
     // block adds what the probe of its value gives.
