@@ -1,6 +1,8 @@
 #include "language/lexer.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <utility>
 
 #include "model/number.h"
@@ -20,20 +22,36 @@ constexpr char toUpper(char c) {
 constexpr std::string_view kSymbols = "()*,.@";
 constexpr std::string_view kComparisonStarts = "!<=>";
 
-// The reserved word `word` spells in any letter case, if any.
+// For each capital letter, the reserved words that begin with it (bit i for
+// kKeywords[i]): a word is compared with those alone, most words with none.
+constexpr std::array<std::uint32_t, 26> kKeywordsByInitial = [] {
+  static_assert(kKeywords.size() <= 32);
+  std::array<std::uint32_t, 26> byInitial{};
+  for (std::size_t i = 0; i < kKeywords.size(); ++i) {
+    byInitial[static_cast<std::size_t>(kKeywords[i][0] - 'A')] |= std::uint32_t{1} << i;
+  }
+  return byInitial;
+}();
+
+// The reserved word the non-empty `word` spells in any letter case, if any.
 const std::string_view* reservedWord(std::string_view word) {
+  const char initial = toUpper(word[0]);
+  if (initial < 'A' || initial > 'Z') return nullptr;
   const auto spells = [&](std::string_view keyword) {
     return keyword.size() == word.size() &&
            std::equal(word.begin(), word.end(), keyword.begin(),
                       [](char a, char b) { return toUpper(a) == b; });
   };
-  const auto found = std::find_if(kKeywords.begin(), kKeywords.end(), spells);
-  return found == kKeywords.end() ? nullptr : &*found;
+  for (std::uint32_t candidates = kKeywordsByInitial[static_cast<std::size_t>(initial - 'A')];
+       candidates != 0; candidates &= candidates - 1) {
+    const std::string_view& keyword =
+        kKeywords[static_cast<std::size_t>(std::countr_zero(candidates))];
+    if (spells(keyword)) return &keyword;
+  }
+  return nullptr;
 }
 
 }  // namespace
-
-Lexer::Lexer(std::string text) : input(std::move(text)) {}
 
 char Lexer::peek(std::ptrdiff_t offset) const {
   if (offset < 0 && static_cast<std::size_t>(-offset) > pos) return '\0';
@@ -101,9 +119,9 @@ Token Lexer::readString(char quote) {
   const std::size_t start = pos;
   while (pos < input.size() && input[pos] != quote && input[pos] != '\0') ++pos;
   if (peek(0) != quote) return {TokenType::ERROR, "Unterminated string literal"};
-  std::string text = input.substr(start, pos - start);
+  Token literal{TokenType::STRING, std::string(input.substr(start, pos - start))};
   advance();
-  return {TokenType::STRING, std::move(text)};
+  return literal;
 }
 
 Token Lexer::readNumber() {
@@ -114,13 +132,13 @@ Token Lexer::readNumber() {
     seenPoint = seenPoint || c == '.';
     advance();
   }
-  return {TokenType::NUMBER, input.substr(start, pos - start)};
+  return {TokenType::NUMBER, std::string(input.substr(start, pos - start))};
 }
 
 Token Lexer::readWord() {
   const std::size_t start = pos;
   while (pos < input.size() && isWordPart(input[pos])) ++pos;
-  const std::string_view word(input.data() + start, pos - start);
+  const std::string_view word = input.substr(start, pos - start);
   if (const std::string_view* keyword = reservedWord(word)) {
     return {TokenType::KEYWORD, std::string(*keyword)};
   }

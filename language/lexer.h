@@ -34,13 +34,14 @@ inline constexpr std::array<std::string_view, 18> kKeywords = {
 
 // Cuts one command text into tokens. Used once per command. Characters are
 // single bytes classified as in the "C" locale; bytes of 0x80 and above
-// belong to no class and so are unknown characters.
+// belong to no class and so are unknown characters. The lexer reads the text
+// in place: the text must outlive it (the tokens own their texts).
 class Lexer {
  public:
-  std::string input;
+  std::string_view input;
   std::size_t pos = 0;
 
-  explicit Lexer(std::string text);
+  explicit Lexer(std::string_view text) : input(text) {}
 
   // The character `offset` places after the current one; NUL past the end
   // (and before the start).
