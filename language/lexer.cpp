@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <utility>
 
 #include "model/number.h"
 
@@ -69,62 +68,64 @@ void Lexer::skipWhitespace() {
 }
 
 Token Lexer::getNextToken() {
-  skipWhitespace();
-  if (pos >= input.size()) return {TokenType::END, ""};
-
-  const char c = peek(0);
-  if (c == '\'' || c == '"') return readString(c);
-  if (isDigit(c)) return readNumber();
-  if (c == '-') {
-    if (isDigit(peek(1))) return readNumber();
-    if (peek(1) == '-' && peek(2) == '>') {
-      pos += 3;
-      return {TokenType::OPERATOR, "-->"};
-    }
-    return unknownCharacter();
-  }
-  if (isWordStart(c)) return readWord();
-  if (c == '&' || c == '|') {
-    if (peek(1) != c) return unknownCharacter();
-    pos += 2;
-    return {TokenType::OPERATOR, std::string(2, c)};
-  }
-  if (kSymbols.find(c) != std::string_view::npos) {
-    advance();
-    return {TokenType::SYMBOL, std::string(1, c)};
-  }
-  if (kComparisonStarts.find(c) != std::string_view::npos) {
-    std::string text(1, advance());
-    if (peek(0) == '=') text += advance();
-    return {TokenType::OPERATOR, std::move(text)};
-  }
-  return unknownCharacter();
+  const Lexeme lexeme = scan();
+  return {lexeme.type, std::string(lexeme.text)};
 }
 
 std::vector<Token> Lexer::tokenize() {
   std::vector<Token> tokens;
   tokens.reserve(16);  // most commands are short: spare the first regrowths
-  for (Token token = getNextToken(); token.type != TokenType::END; token = getNextToken()) {
-    const bool failed = token.type == TokenType::ERROR;
-    tokens.push_back(std::move(token));
-    if (failed) break;
+  for (Lexeme lexeme = scan(); lexeme.type != TokenType::END; lexeme = scan()) {
+    Token& token = tokens.emplace_back();
+    token.type = lexeme.type;
+    token.value.assign(lexeme.text);
+    if (lexeme.type == TokenType::ERROR) break;
   }
   return tokens;
 }
 
+Lexer::Lexeme Lexer::scan() {
+  skipWhitespace();
+  if (pos >= input.size()) return {TokenType::END, ""};
+
+  const char c = input[pos];
+  if (c == '\'' || c == '"') return readString(c);
+  if (isDigit(c)) return readNumber();
+  if (c == '-') {
+    if (isDigit(peek(1))) return readNumber();
+    if (peek(1) == '-' && peek(2) == '>') return taken(TokenType::OPERATOR, 3);
+    return unknownCharacter();
+  }
+  if (isWordStart(c)) return readWord();
+  if (c == '&' || c == '|') {
+    if (peek(1) != c) return unknownCharacter();
+    return taken(TokenType::OPERATOR, 2);
+  }
+  if (kSymbols.find(c) != std::string_view::npos) return taken(TokenType::SYMBOL, 1);
+  if (kComparisonStarts.find(c) != std::string_view::npos) {
+    return taken(TokenType::OPERATOR, peek(1) == '=' ? 2 : 1);
+  }
+  return unknownCharacter();
+}
+
+Lexer::Lexeme Lexer::taken(TokenType type, std::size_t length) {
+  const Lexeme lexeme{type, input.substr(pos, length)};
+  pos += length;
+  return lexeme;
+}
+
 // A literal runs to the same quote; a NUL byte ends it as the end of the text
 // does, so a literal cannot smuggle a NUL into a value.
-Token Lexer::readString(char quote) {
+Lexer::Lexeme Lexer::readString(char quote) {
   advance();
   const std::size_t start = pos;
   while (pos < input.size() && input[pos] != quote && input[pos] != '\0') ++pos;
   if (peek(0) != quote) return {TokenType::ERROR, "Unterminated string literal"};
-  Token literal{TokenType::STRING, std::string(input.substr(start, pos - start))};
   advance();
-  return literal;
+  return {TokenType::STRING, input.substr(start, pos - 1 - start)};
 }
 
-Token Lexer::readNumber() {
+Lexer::Lexeme Lexer::readNumber() {
   const std::size_t start = pos;
   if (peek(0) == '-') advance();
   bool seenPoint = false;
@@ -132,19 +133,18 @@ Token Lexer::readNumber() {
     seenPoint = seenPoint || c == '.';
     advance();
   }
-  return {TokenType::NUMBER, std::string(input.substr(start, pos - start))};
+  return {TokenType::NUMBER, input.substr(start, pos - start)};
 }
 
-Token Lexer::readWord() {
+Lexer::Lexeme Lexer::readWord() {
   const std::size_t start = pos;
   while (pos < input.size() && isWordPart(input[pos])) ++pos;
   const std::string_view word = input.substr(start, pos - start);
-  if (const std::string_view* keyword = reservedWord(word)) {
-    return {TokenType::KEYWORD, std::string(*keyword)};
-  }
-  return {TokenType::IDENTIFIER, std::string(word)};
+  if (const std::string_view* keyword = reservedWord(word)) return {TokenType::KEYWORD, *keyword};
+  return {TokenType::IDENTIFIER, word};
 }
 
-Token Lexer::unknownCharacter() {
-  return {TokenType::ERROR, std::string("Unknown character: ") + advance()};
+Lexer::Lexeme Lexer::unknownCharacter() {
+  unknownMessage_ = std::string("Unknown character: ") + advance();
+  return {TokenType::ERROR, unknownMessage_};
 }

@@ -58,8 +58,21 @@ class Lexer {
   std::vector<Token> tokenize();
 
  private:
-  Token readString(char quote);
-  Token readNumber();
-  Token readWord();
-  Token unknownCharacter();
+  // A token before its text is copied out of the input: tokenize copies
+  // each text once, straight into the list.
+  struct Lexeme {
+    TokenType type;
+    std::string_view text;  // in the input, a reserved word, or an error's message
+  };
+
+  // The message of the last unknown character, which its lexeme views.
+  std::string unknownMessage_;
+
+  Lexeme scan();
+  // The lexeme of the `length` characters at the current one, moving past them.
+  Lexeme taken(TokenType type, std::size_t length);
+  Lexeme readString(char quote);
+  Lexeme readNumber();
+  Lexeme readWord();
+  Lexeme unknownCharacter();
 };
