@@ -1,6 +1,7 @@
 #include "language/lexer.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 
@@ -9,11 +10,26 @@
 namespace {
 
 // Character classes of the "C" locale, written out so that no locale setting
-// of the host can change how a command is cut.
-constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
-constexpr bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-constexpr bool isWordStart(char c) { return isLetter(c) || c == '_'; }
-constexpr bool isWordPart(char c) { return isWordStart(c) || isDigit(c); }
+// of the host can change how a command is cut; a table of each byte's classes,
+// so that a test is one look-up.
+enum CharClass : std::uint8_t { kSpace = 1, kDigit = 2, kWordStart = 4 };
+constexpr std::array<std::uint8_t, 256> kCharClasses = [] {
+  std::array<std::uint8_t, 256> classes{};
+  for (int byte = 0; byte < 256; ++byte) {
+    const char c = static_cast<char>(byte);
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    classes[static_cast<std::size_t>(byte)] =
+        static_cast<std::uint8_t>((isCSpace(c) ? kSpace : 0) | (c >= '0' && c <= '9' ? kDigit : 0) |
+                                  (letter || c == '_' ? kWordStart : 0));
+  }
+  return classes;
+}();
+constexpr bool isIn(char c, std::uint8_t classes) {
+  return (kCharClasses[static_cast<unsigned char>(c)] & classes) != 0;
+}
+constexpr bool isDigit(char c) { return isIn(c, kDigit); }
+constexpr bool isWordStart(char c) { return isIn(c, kWordStart); }
+constexpr bool isWordPart(char c) { return isIn(c, kWordStart | kDigit); }
 constexpr char toUpper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -64,7 +80,7 @@ char Lexer::advance() {
 }
 
 void Lexer::skipWhitespace() {
-  while (pos < input.size() && isCSpace(input[pos])) ++pos;
+  while (pos < input.size() && isIn(input[pos], kSpace)) ++pos;
 }
 
 Token Lexer::getNextToken() {
@@ -139,7 +155,7 @@ Lexer::Lexeme Lexer::readNumber() {
 Lexer::Lexeme Lexer::readWord() {
   const std::size_t start = pos;
   while (pos < input.size() && isWordPart(input[pos])) ++pos;
-  const std::string_view word = input.substr(start, pos - start);
+  const std::string_view word(input.data() + start, pos - start);
   if (const std::string_view* keyword = reservedWord(word)) return {TokenType::KEYWORD, *keyword};
   return {TokenType::IDENTIFIER, word};
 }
