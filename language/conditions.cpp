@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "language/token_cursor.h"
 
@@ -56,10 +57,14 @@ char readConnector(TokenCursor& cursor) {
 
 }  // namespace
 
-bool isWhereToken(const Token& token) { return token.value == "WHERE" || token.value == "#where#"; }
+bool isWhereToken(const Token& token) {
+  const std::string_view text = token.value;
+  return text == "WHERE" || text == "#where#";
+}
 
 std::vector<Condition> parseFiltering(const std::vector<Token>& tokens, std::uint64_t start) {
   std::vector<Condition> conditions;
+  conditions.reserve(1);  // most clauses hold one condition: spare a regrowth's moves
   TokenCursor cursor(tokens, start);
   char gate = 'o';
   do {
