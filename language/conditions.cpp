@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "language/token_cursor.h"
 
@@ -18,9 +19,9 @@ bool isValueToken(const Token* token) {
                               token->type == TokenType::STRING || token->type == TokenType::NUMBER);
 }
 
-// One condition at the cursor, with the gate `gate`.
-Condition readCondition(TokenCursor& cursor, char gate) {
-  Condition condition;
+// One condition at the cursor, with the gate `gate`, read into the fresh
+// `condition` (in place: a condition is five texts to move otherwise).
+void readCondition(TokenCursor& cursor, char gate, Condition& condition) {
   condition.gate = gate;
   condition.column =
       cursor.expect(TokenType::IDENTIFIER, "Syntax Error: Expected column name in WHERE clause")
@@ -38,7 +39,6 @@ Condition readCondition(TokenCursor& cursor, char gate) {
     throw std::runtime_error("Syntax Error: Expected value to compare against");
   }
   condition.value = cursor.take().value;
-  return condition;
 }
 
 // The gate of the condition after the connector at the cursor, moving past
@@ -57,14 +57,18 @@ char readConnector(TokenCursor& cursor) {
 
 }  // namespace
 
-bool isWhereToken(const Token& token) { return token.value == "WHERE" || token.value == "#where#"; }
+bool isWhereToken(const Token& token) {
+  const std::string_view text = token.value;
+  return text == "WHERE" || text == "#where#";
+}
 
 std::vector<Condition> parseFiltering(const std::vector<Token>& tokens, std::uint64_t start) {
   std::vector<Condition> conditions;
+  conditions.reserve(1);  // most clauses hold one condition: spare a regrowth's moves
   TokenCursor cursor(tokens, start);
   char gate = 'o';
   do {
-    conditions.push_back(readCondition(cursor, gate));
+    readCondition(cursor, gate, conditions.emplace_back());
     if (!cursor.atEnd()) gate = readConnector(cursor);
   } while (!cursor.atEnd());
   return conditions;

@@ -1,18 +1,35 @@
 #include "language/lexer.h"
 
 #include <algorithm>
-#include <utility>
+#include <array>
+#include <bit>
+#include <cstdint>
 
 #include "model/number.h"
 
 namespace {
 
 // Character classes of the "C" locale, written out so that no locale setting
-// of the host can change how a command is cut.
-constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
-constexpr bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-constexpr bool isWordStart(char c) { return isLetter(c) || c == '_'; }
-constexpr bool isWordPart(char c) { return isWordStart(c) || isDigit(c); }
+// of the host can change how a command is cut; a table of each byte's classes,
+// so that a test is one look-up.
+enum CharClass : std::uint8_t { kSpace = 1, kDigit = 2, kWordStart = 4 };
+constexpr std::array<std::uint8_t, 256> kCharClasses = [] {
+  std::array<std::uint8_t, 256> classes{};
+  for (int byte = 0; byte < 256; ++byte) {
+    const char c = static_cast<char>(byte);
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    classes[static_cast<std::size_t>(byte)] =
+        static_cast<std::uint8_t>((isCSpace(c) ? kSpace : 0) | (c >= '0' && c <= '9' ? kDigit : 0) |
+                                  (letter || c == '_' ? kWordStart : 0));
+  }
+  return classes;
+}();
+constexpr bool isIn(char c, std::uint8_t classes) {
+  return (kCharClasses[static_cast<unsigned char>(c)] & classes) != 0;
+}
+constexpr bool isDigit(char c) { return isIn(c, kDigit); }
+constexpr bool isWordStart(char c) { return isIn(c, kWordStart); }
+constexpr bool isWordPart(char c) { return isIn(c, kWordStart | kDigit); }
 constexpr char toUpper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -20,20 +37,36 @@ constexpr char toUpper(char c) {
 constexpr std::string_view kSymbols = "()*,.@";
 constexpr std::string_view kComparisonStarts = "!<=>";
 
-// The reserved word `word` spells in any letter case, if any.
+// For each capital letter, the reserved words that begin with it (bit i for
+// kKeywords[i]): a word is compared with those alone, most words with none.
+constexpr std::array<std::uint32_t, 26> kKeywordsByInitial = [] {
+  static_assert(kKeywords.size() <= 32);
+  std::array<std::uint32_t, 26> byInitial{};
+  for (std::size_t i = 0; i < kKeywords.size(); ++i) {
+    byInitial[static_cast<std::size_t>(kKeywords[i][0] - 'A')] |= std::uint32_t{1} << i;
+  }
+  return byInitial;
+}();
+
+// The reserved word the non-empty `word` spells in any letter case, if any.
 const std::string_view* reservedWord(std::string_view word) {
+  const char initial = toUpper(word[0]);
+  if (initial < 'A' || initial > 'Z') return nullptr;
   const auto spells = [&](std::string_view keyword) {
     return keyword.size() == word.size() &&
            std::equal(word.begin(), word.end(), keyword.begin(),
                       [](char a, char b) { return toUpper(a) == b; });
   };
-  const auto found = std::find_if(kKeywords.begin(), kKeywords.end(), spells);
-  return found == kKeywords.end() ? nullptr : &*found;
+  for (std::uint32_t candidates = kKeywordsByInitial[static_cast<std::size_t>(initial - 'A')];
+       candidates != 0; candidates &= candidates - 1) {
+    const std::string_view& keyword =
+        kKeywords[static_cast<std::size_t>(std::countr_zero(candidates))];
+    if (spells(keyword)) return &keyword;
+  }
+  return nullptr;
 }
 
 }  // namespace
-
-Lexer::Lexer(std::string text) : input(std::move(text)) {}
 
 char Lexer::peek(std::ptrdiff_t offset) const {
   if (offset < 0 && static_cast<std::size_t>(-offset) > pos) return '\0';
@@ -47,66 +80,68 @@ char Lexer::advance() {
 }
 
 void Lexer::skipWhitespace() {
-  while (pos < input.size() && isCSpace(input[pos])) ++pos;
+  while (pos < input.size() && isIn(input[pos], kSpace)) ++pos;
 }
 
 Token Lexer::getNextToken() {
-  skipWhitespace();
-  if (pos >= input.size()) return {TokenType::END, ""};
-
-  const char c = peek(0);
-  if (c == '\'' || c == '"') return readString(c);
-  if (isDigit(c)) return readNumber();
-  if (c == '-') {
-    if (isDigit(peek(1))) return readNumber();
-    if (peek(1) == '-' && peek(2) == '>') {
-      pos += 3;
-      return {TokenType::OPERATOR, "-->"};
-    }
-    return unknownCharacter();
-  }
-  if (isWordStart(c)) return readWord();
-  if (c == '&' || c == '|') {
-    if (peek(1) != c) return unknownCharacter();
-    pos += 2;
-    return {TokenType::OPERATOR, std::string(2, c)};
-  }
-  if (kSymbols.find(c) != std::string_view::npos) {
-    advance();
-    return {TokenType::SYMBOL, std::string(1, c)};
-  }
-  if (kComparisonStarts.find(c) != std::string_view::npos) {
-    std::string text(1, advance());
-    if (peek(0) == '=') text += advance();
-    return {TokenType::OPERATOR, std::move(text)};
-  }
-  return unknownCharacter();
+  const Lexeme lexeme = scan();
+  return {lexeme.type, std::string(lexeme.text)};
 }
 
 std::vector<Token> Lexer::tokenize() {
   std::vector<Token> tokens;
   tokens.reserve(16);  // most commands are short: spare the first regrowths
-  for (Token token = getNextToken(); token.type != TokenType::END; token = getNextToken()) {
-    const bool failed = token.type == TokenType::ERROR;
-    tokens.push_back(std::move(token));
-    if (failed) break;
+  for (Lexeme lexeme = scan(); lexeme.type != TokenType::END; lexeme = scan()) {
+    Token& token = tokens.emplace_back();
+    token.type = lexeme.type;
+    token.value.assign(lexeme.text);
+    if (lexeme.type == TokenType::ERROR) break;
   }
   return tokens;
 }
 
+Lexer::Lexeme Lexer::scan() {
+  skipWhitespace();
+  if (pos >= input.size()) return {TokenType::END, ""};
+
+  const char c = input[pos];
+  if (c == '\'' || c == '"') return readString(c);
+  if (isDigit(c)) return readNumber();
+  if (c == '-') {
+    if (isDigit(peek(1))) return readNumber();
+    if (peek(1) == '-' && peek(2) == '>') return taken(TokenType::OPERATOR, 3);
+    return unknownCharacter();
+  }
+  if (isWordStart(c)) return readWord();
+  if (c == '&' || c == '|') {
+    if (peek(1) != c) return unknownCharacter();
+    return taken(TokenType::OPERATOR, 2);
+  }
+  if (kSymbols.find(c) != std::string_view::npos) return taken(TokenType::SYMBOL, 1);
+  if (kComparisonStarts.find(c) != std::string_view::npos) {
+    return taken(TokenType::OPERATOR, peek(1) == '=' ? 2 : 1);
+  }
+  return unknownCharacter();
+}
+
+Lexer::Lexeme Lexer::taken(TokenType type, std::size_t length) {
+  const Lexeme lexeme{type, input.substr(pos, length)};
+  pos += length;
+  return lexeme;
+}
+
 // A literal runs to the same quote; a NUL byte ends it as the end of the text
 // does, so a literal cannot smuggle a NUL into a value.
-Token Lexer::readString(char quote) {
+Lexer::Lexeme Lexer::readString(char quote) {
   advance();
   const std::size_t start = pos;
   while (pos < input.size() && input[pos] != quote && input[pos] != '\0') ++pos;
   if (peek(0) != quote) return {TokenType::ERROR, "Unterminated string literal"};
-  std::string text = input.substr(start, pos - start);
   advance();
-  return {TokenType::STRING, std::move(text)};
+  return {TokenType::STRING, input.substr(start, pos - 1 - start)};
 }
 
-Token Lexer::readNumber() {
+Lexer::Lexeme Lexer::readNumber() {
   const std::size_t start = pos;
   if (peek(0) == '-') advance();
   bool seenPoint = false;
@@ -117,16 +152,15 @@ Token Lexer::readNumber() {
   return {TokenType::NUMBER, input.substr(start, pos - start)};
 }
 
-Token Lexer::readWord() {
+Lexer::Lexeme Lexer::readWord() {
   const std::size_t start = pos;
   while (pos < input.size() && isWordPart(input[pos])) ++pos;
   const std::string_view word(input.data() + start, pos - start);
-  if (const std::string_view* keyword = reservedWord(word)) {
-    return {TokenType::KEYWORD, std::string(*keyword)};
-  }
-  return {TokenType::IDENTIFIER, std::string(word)};
+  if (const std::string_view* keyword = reservedWord(word)) return {TokenType::KEYWORD, *keyword};
+  return {TokenType::IDENTIFIER, word};
 }
 
-Token Lexer::unknownCharacter() {
-  return {TokenType::ERROR, std::string("Unknown character: ") + advance()};
+Lexer::Lexeme Lexer::unknownCharacter() {
+  unknownMessage_ = std::string("Unknown character: ") + advance();
+  return {TokenType::ERROR, unknownMessage_};
 }

@@ -34,13 +34,14 @@ inline constexpr std::array<std::string_view, 18> kKeywords = {
 
 // Cuts one command text into tokens. Used once per command. Characters are
 // single bytes classified as in the "C" locale; bytes of 0x80 and above
-// belong to no class and so are unknown characters.
+// belong to no class and so are unknown characters. The lexer reads the text
+// in place: the text must outlive it (the tokens own their texts).
 class Lexer {
  public:
-  std::string input;
+  std::string_view input;
   std::size_t pos = 0;
 
-  explicit Lexer(std::string text);
+  explicit Lexer(std::string_view text) : input(text) {}
 
   // The character `offset` places after the current one; NUL past the end
   // (and before the start).
@@ -57,8 +58,21 @@ class Lexer {
   std::vector<Token> tokenize();
 
  private:
-  Token readString(char quote);
-  Token readNumber();
-  Token readWord();
-  Token unknownCharacter();
+  // A token before its text is copied out of the input: tokenize copies
+  // each text once, straight into the list.
+  struct Lexeme {
+    TokenType type;
+    std::string_view text;  // in the input, a reserved word, or an error's message
+  };
+
+  // The message of the last unknown character, which its lexeme views.
+  std::string unknownMessage_;
+
+  Lexeme scan();
+  // The lexeme of the `length` characters at the current one, moving past them.
+  Lexeme taken(TokenType type, std::size_t length);
+  Lexeme readString(char quote);
+  Lexeme readNumber();
+  Lexeme readWord();
+  Lexeme unknownCharacter();
 };

@@ -75,13 +75,18 @@ ResultSet Parser::handleCommand(std::string_view command) {
 }
 
 ResultSet Parser::dispatch(std::string_view command) {
-  std::string text(command);
-  blankLineFeeds(text);
+  // Most commands hold no line feed: those are read in place, uncopied.
+  std::string blanked;
+  std::string_view text = command;
+  if (command.find('\n') != std::string_view::npos) {
+    blanked = command;
+    blankLineFeeds(blanked);
+    text = blanked;
+  }
   const TimedText timed = cutTimeMarker(text, currentTime());
   Command parsed;
   parsed.time = timed.time;
-  text.resize(timed.text.size());  // the command before its marker
-  parsed.tokens = Lexer(std::move(text)).tokenize();
+  parsed.tokens = Lexer(timed.text).tokenize();
   if (parsed.tokens.empty()) return failedResult("Empty command");
   if (parsed.tokens.back().type == TokenType::ERROR) return failedResult("Lexer Error");
 
@@ -109,9 +114,14 @@ ResultSet Parser::dispatch(std::string_view command) {
   return result;
 }
 
+// The first letter, then the length, settle most rows before a comparison
+// of texts: a word is never empty.
 bool Parser::Route::accepts(const std::vector<Token>& tokens) const {
-  return tokens[0].value == word && tokens.size() >= minTokens &&
-         (secondWord.empty() || (tokens.size() > 1 && tokens[1].value == secondWord));
+  const std::string& first = tokens[0].value;
+  return !first.empty() && first[0] == word[0] && std::string_view(first) == word &&
+         tokens.size() >= minTokens &&
+         (secondWord.empty() ||
+          (tokens.size() > 1 && std::string_view(tokens[1].value) == secondWord));
 }
 
 // A row whose guard fails passes the command on; as no two rows share a word,

@@ -32,7 +32,8 @@ class TokenCursor {
   // kind, or both.
   bool nextIs(std::string_view text, std::size_t offset = 0) const {
     const Token* token = peek(offset);
-    return token != nullptr && token->value == text;
+    // As views, which compare the lengths first.
+    return token != nullptr && std::string_view(token->value) == text;
   }
   bool nextIs(TokenType type, std::size_t offset = 0) const {
     const Token* token = peek(offset);
