@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory_resource>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -198,7 +199,12 @@ struct JoinTexts {
 };
 
 JoinTexts joinTexts(const std::vector<Row*>& rows, const ColumnRef& column) {
-  std::unordered_map<std::string_view, std::size_t> indexes;
+  // The set lives for this call only: its nodes and buckets come from one
+  // buffer given back at once, not one allocation and one free per text.
+  // The allocator leaves the set's order as it is.
+  constexpr std::size_t kRoomPerRow = 64;  // a node and its share of the buckets
+  std::pmr::monotonic_buffer_resource memory((rows.size() + 1) * kRoomPerRow);  // never empty
+  std::pmr::unordered_map<std::string_view, std::size_t> indexes(&memory);
   std::vector<std::size_t*> slots(rows.size(), nullptr);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     if (const auto value = joinValue(*rows[r], column)) {
