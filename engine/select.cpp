@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory_resource>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -9,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "engine/database.h"
@@ -34,10 +37,15 @@ class ValueReader {
   ValueReader(const Column& column, ColumnRef cells)
       : cells_(std::move(cells)), kind_(valueKindOf(column.type)) {}
 
-  ResultValue read(const Row& row) const {
+  // Appends the value of `row` to `values`, built in place: a result has
+  // one per cell, and a temporary would be moved and destroyed for each.
+  void appendTo(std::vector<ResultValue>& values, const Row& row) const {
     const Cell* cell = cells_.cellIn(row);
-    if (cell == nullptr) return std::string(kNullText);
-    return convert(cell->getVal());
+    if (cell == nullptr) {
+      values.emplace_back(std::in_place_type<std::string>, kNullText);
+      return;
+    }
+    appendConverted(values, cell->getVal());
   }
 
  private:
@@ -45,22 +53,32 @@ class ValueReader {
   // number, or outside the type's range) leaves as the text itself: the
   // result has no way to fail a single value, and the text still says what
   // is stored.
-  ResultValue convert(const std::string& text) const {
-    if (isMissing(text)) return std::string(kNullText);
+  void appendConverted(std::vector<ResultValue>& values, const std::string& text) const {
+    if (isMissing(text)) {
+      values.emplace_back(std::in_place_type<std::string>, kNullText);
+      return;
+    }
     switch (kind_) {
       case ValueKind::kInteger:
-        if (const auto number = toInt32(text)) return *number;
+        if (const auto number = toInt32(text)) {
+          values.emplace_back(std::in_place_type<std::int32_t>, *number);
+          return;
+        }
         break;
       case ValueKind::kFloat:
-        if (const auto number = toFloat(text)) return *number;
+        if (const auto number = toFloat(text)) {
+          values.emplace_back(std::in_place_type<float>, *number);
+          return;
+        }
         break;
       case ValueKind::kBool:
-        return text == "true" || text == "1";
+        values.emplace_back(std::in_place_type<bool>, text == "true" || text == "1");
+        return;
       case ValueKind::kString:
       case ValueKind::kOther:
         break;
     }
-    return text;
+    values.emplace_back(std::in_place_type<std::string>, text);
   }
 
   ColumnRef cells_;
@@ -69,7 +87,7 @@ class ValueReader {
 
 void appendValues(std::vector<ResultValue>& values, const std::vector<ValueReader>& readers,
                   const Row& row) {
-  for (const ValueReader& reader : readers) values.push_back(reader.read(row));
+  for (const ValueReader& reader : readers) reader.appendTo(values, row);
 }
 
 std::int32_t countOf(const ResultSet& result) {
@@ -181,7 +199,12 @@ struct JoinTexts {
 };
 
 JoinTexts joinTexts(const std::vector<Row*>& rows, const ColumnRef& column) {
-  std::unordered_map<std::string_view, std::size_t> indexes;
+  // The set lives for this call only: its nodes and buckets come from one
+  // buffer given back at once, not one allocation and one free per text.
+  // The allocator leaves the set's order as it is.
+  constexpr std::size_t kRoomPerRow = 64;  // a node and its share of the buckets
+  std::pmr::monotonic_buffer_resource memory((rows.size() + 1) * kRoomPerRow);  // never empty
+  std::pmr::unordered_map<std::string_view, std::size_t> indexes(&memory);
   std::vector<std::size_t*> slots(rows.size(), nullptr);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     if (const auto value = joinValue(*rows[r], column)) {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -128,9 +129,9 @@ void appendRows(std::string& out, const ResultSet& result, const Key& key) {
         out += "null";  // a short row must still give valid JSON
       }
     }
-    out += '}';
-    if (r + 1 < result.rows.size()) out += ',';
-    out += '\n';
+    // The row's end, comma and line feed in one copy: a character at a time
+    // costs a call each.
+    out += r + 1 < result.rows.size() ? std::string_view("},\n") : std::string_view("}\n");
   }
 }
 

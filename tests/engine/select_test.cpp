@@ -542,9 +542,9 @@ TEST(JoinDifferentialTest, MatchesTheReferenceJoin) {
   const Draws draw{random};
   const std::vector<std::string> types{"int", "ApexInt", "string", "float", "bool"};
   const std::vector<std::string> values{
-      "1",     "2",   "07", "7",        "x",           kMissingValue,  "",
-      "true",  "2.5", "-1", "1.000000", "99999999999", "-99999999999", "1e39",
-      "-1e400"};
+      "1",      "2",   "07", "7",        "x",           kMissingValue,  "",
+      "true",   "2.5", "-1", "1.000000", "99999999999", "-99999999999", "1e39",
+      "-1e400", "0",   "-0"};
   const std::vector<std::string> ops{"=", "==", "!=", "<", ">", "<=", ">=", "<>"};
   const std::vector<std::string> names{"id", "x", "tag", "aid", "y", "nope", ""};
   for (int run = 0; run < 1500; ++run) {

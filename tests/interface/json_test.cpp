@@ -295,10 +295,28 @@ TEST(JsonDifferentialTest, MatchesTheStreamWriterByteForByte) {
     const float decimals[] = {999999.5F, 9999995.0F, 0.0001F, 0.00001F, 123456.7F, -0.0F, 1e38F};
     return decimals[below(7)] * (below(2) == 0 ? 1.0F : -1.0F);
   };
+  // Integers of every length, the ends of the range and the digit
+  // boundaries among them, where a digit writer can drop or add a digit.
+  const auto integer = [&] {
+    constexpr std::int32_t kEdges[] = {0,
+                                       9,
+                                       10,
+                                       99,
+                                       100,
+                                       999999999,
+                                       1000000000,
+                                       std::numeric_limits<std::int32_t>::max(),
+                                       std::numeric_limits<std::int32_t>::min()};
+    const std::uint32_t shift = below(33);
+    const auto drawn =
+        static_cast<std::int32_t>(shift == 32 ? kEdges[below(9)] : random() >> shift);
+    return below(2) == 0 ? drawn
+                         : static_cast<std::int32_t>(0U - static_cast<std::uint32_t>(drawn));
+  };
   const auto value = [&]() -> ResultValue {
     switch (below(4)) {
       case 0:
-        return static_cast<std::int32_t>(random());
+        return integer();
       case 1:
         return real();
       case 2:
