@@ -23,16 +23,6 @@ std::optional<std::int64_t> product(std::int64_t a, std::int64_t b) {
   return result;
 }
 
-// Whether `text` is what std::to_string writes for some 32-bit integer:
-// an optional '-', then up to nine digits without a leading zero, or "0".
-// Longer runs may lie beyond the range and are left to storedForm.
-bool isPlainInt32(std::string_view text) {
-  const std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
-  if (digits.empty() || digits.size() > 9) return false;
-  if (digits[0] == '0') return text == "0";
-  return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // Puts `text` in its stored form for a column of type `type`. A text that
 // already is its stored form is left as it is, without the conversion and
 // the copy: every "string" value and the integers as commands mostly write

@@ -1,5 +1,6 @@
 #include "model/stored_form.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -31,6 +32,13 @@ std::optional<float> storedFloat(std::string_view text) {
 }
 
 }  // namespace
+
+bool isPlainInt32(std::string_view text) {
+  const std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
+  if (digits.empty() || digits.size() > 9) return false;
+  if (digits[0] == '0') return text == "0";
+  return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 bool isTrueText(std::string_view text) { return equalsIgnoringCase(text, "true") || text == "1"; }
 

@@ -15,6 +15,12 @@
 // any other type keeps its text.
 std::string storedForm(std::string_view type, std::string_view text);
 
+// Whether `text` is what std::to_string writes for some 32-bit integer, and
+// so its own stored form in an integer column: an optional '-', then up to
+// nine digits without a leading zero, or "0". Longer runs may lie beyond
+// the range and are left to storedForm.
+bool isPlainInt32(std::string_view text);
+
 // The text a condition's value compares as against a column of type `type`:
 // its stored form when the text converts to the type ("true" / "false" in
 // any letter case, "1" and "0" for "bool"), otherwise the text unchanged,
