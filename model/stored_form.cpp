@@ -63,6 +63,7 @@ std::string comparedForm(std::string_view type, std::string_view text) {
   bool converts = false;
   switch (valueKindOf(type)) {
     case ValueKind::kInteger:
+      if (isPlainInt32(text)) return std::string(text);
       converts = toInt32(text).has_value();
       break;
     case ValueKind::kFloat:
