@@ -2,14 +2,16 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "engine/database.h"
 #include "engine/live_rows.h"
 #include "engine/refusals.h"
+#include "engine/row_filter.h"
 #include "model/column_type.h"
-#include "model/stored_form.h"
 #include "storage/storage.h"
 
 namespace {
@@ -81,16 +83,9 @@ Row* Database::findParentRow(Table& parent, const std::string& key) {
     const std::vector<Row*> found = getRequestedRows(byKey, parent);
     return found.empty() ? nullptr : found.front();
   }
-  // What the selection of that equality gives, without its set-up: the
-  // key in the form the column compares in, its one index entry, and the
-  // row there only when it is live and shows exactly that text.
-  const auto type = parent.columnTypes.find(parent.primaryKey);
-  const std::string shown = comparedForm(type == parent.columnTypes.end() ? "" : type->second, key);
-  const auto entry = parent.pkMap.find(shown);
-  if (entry == parent.pkMap.end() || !isLiveRow(parent, entry->second)) return nullptr;
-  Row& row = parent.rows[static_cast<std::size_t>(entry->second)];
-  const auto holds = [&shown](const Cell& cell) { return cell.getVal() == shown; };
-  return ColumnRef(parent, parent.primaryKey).cellIn(row, holds) == nullptr ? nullptr : &row;
+  // The selection of that equality, without a condition built for it.
+  const std::string_view value = key;
+  return keyEqualityMatches(std::span(&value, 1), parent).front();
 }
 
 void Database::link(const std::string& foreignTable, const std::string& foreignKeyCol,

@@ -63,12 +63,9 @@ class AssignedTable {
 
 // One assignment `column = value [chain]` at the cursor.
 Cell readAssignment(TokenCursor& cursor, AssignedTable& table, std::int64_t time) {
-  // Made once: a message this long would be built on the heap per assignment.
-  static const std::string kNoColumn = "Expected column name";
-  static const std::string kNoEquals = "Expected '='";
   Cell cell;
-  cell.column = cursor.expect(TokenType::IDENTIFIER, kNoColumn).value;
-  cursor.expect("=", kNoEquals);
+  cell.column = cursor.expect(TokenType::IDENTIFIER, "Expected column name").value;
+  cursor.expect("=", "Expected '='");
   const Token& value = takeValue(cursor);
   const ColumnFacts facts = factsOf(table.get(), cell.column);
   cell.value = value.value;

@@ -554,11 +554,15 @@ class ParentLookupTest : public TempDirTest {
     return t;
   }
 
-  // The parent a key finds through the general selection, by position; -1 for none.
+  // The parent a key finds through the general selection, by position; -1
+  // for none. The equality is written twice, as one block, since a lone
+  // equality on the key takes the very probe under test.
   static std::int32_t selectedParent(Database& db, const std::string& key) {
     Table& parent = db.tables.at("p");
-    const std::vector<Row*> found =
-        db.getRequestedRows({Condition{"", parent.primaryKey, key, "=", 'o'}}, parent);
+    const Condition equality{"", parent.primaryKey, key, "=", 'o'};
+    Condition again = equality;
+    again.gate = 'a';
+    const std::vector<Row*> found = db.getRequestedRows({equality, again}, parent);
     return found.empty() ? -1 : static_cast<std::int32_t>(found.front() - parent.rows.data());
   }
 
